@@ -1,0 +1,151 @@
+#include "engine/engine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "search/brute.h"
+
+namespace korvane {
+
+Expected<Engine> Engine::create(const EngineConfig& config) {
+    if (config.bit_width != 2 && config.bit_width != 4) return EngineError::invalid_bit_width(config.bit_width);
+    auto q = Quantizer::create(config);
+    if (!q) return q.error();
+    Engine e;
+    e.quantizer_ = std::move(q).value();
+    e.row_bytes_ = e.quantizer_.packed_bytes_per_vec();
+    if (config.index_type == IndexType::Hnsw) e.hnsw_ = HnswIndex::empty(config, e.row_bytes_);
+    e.config_ = config;
+    return e;
+}
+
+std::uint64_t Engine::n_vectors() const {
+    if (ivf_) return ivf_->n_vectors();
+    if (hnsw_) return hnsw_->nodes.size();
+    return ids_.size();
+}
+
+template <class RowAt>
+void Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at) {
+    const std::size_t n = ids.size();
+    const std::size_t padded = quantizer_.padded_dim();
+    const std::size_t rb = row_bytes_;
+    const bool ivf = config_.index_type == IndexType::IvfFlat;
+
+    // Reserve everything first: past this point nothing allocates, so a MemoryError
+    // leaves the engine as it was.
+    std::vector<float> scratch(padded);
+    codes_.reserve(codes_.size() + n * rb);
+    ids_.reserve(ids_.size() + n);
+    norms_.reserve(norms_.size() + n);
+    if (ivf) training_vectors_.reserve(training_vectors_.size() + n * padded);
+
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t at = codes_.size();
+        codes_.resize(at + rb);
+        std::uint8_t* row = codes_.data() + at;
+        quantizer_.encode_into(row_at(i), scratch.data(), row);
+        norms_.push_back(quantizer_.quantized_norm(row));
+        ids_.push_back(ids[i]);
+        // The scratch holds transform_query of the vector: the k-means training data.
+        if (ivf) training_vectors_.insert(training_vectors_.end(), scratch.begin(), scratch.end());
+    }
+}
+
+Status Engine::add_rows(std::span<const VectorId> ids, const RowSet& rows) {
+    if (ids.size() != rows.size()) return EngineError::count_mismatch(ids.size(), rows.size());
+    if (ids.empty()) return success();
+    if (config_.index_type == IndexType::Hnsw) return EngineError::index_type_not_implemented("Hnsw");
+    // Rows before the first one of the wrong length are added and stay added.
+    std::size_t good = 0;
+    while (good < rows.size() && rows.row(good).size() == config_.dim) ++good;
+    add_checked(ids.first(good), [&](std::size_t i) { return rows.row(i).data(); });
+    if (good < rows.size()) return EngineError::dimension_mismatch(config_.dim, rows.row(good).size());
+    return success();
+}
+
+Status Engine::add_flat(std::span<const VectorId> ids, std::span<const float> values) {
+    const std::uint64_t n = ids.size();
+    const std::uint64_t dim = config_.dim;
+    // n * dim may overflow: compare by division instead.
+    const bool fits = dim != 0 && values.size() % dim == 0 && values.size() / dim == n;
+    if (!fits) return EngineError::count_mismatch(n, dim == 0 ? 0 : values.size() / dim);
+    if (n == 0) return success();
+    if (config_.index_type == IndexType::Hnsw) return EngineError::index_type_not_implemented("Hnsw");
+    add_checked(ids, [&](std::size_t i) { return values.data() + i * dim; });
+    return success();
+}
+
+Expected<std::vector<SearchHit>> Engine::search(std::span<const float> query, std::uint64_t k,
+                                                std::optional<std::span<const VectorId>> allowlist) const {
+    if (query.size() != config_.dim) return EngineError::dimension_mismatch(config_.dim, query.size());
+    if (n_vectors() == 0) return EngineError::empty_index();
+    const std::vector<float> q = quantizer_.transform_query(query);
+    switch (config_.index_type) {
+        case IndexType::IvfFlat:
+            if (!ivf_) return EngineError::not_built();
+            return EngineError::index_type_not_implemented("IvfFlat");
+        case IndexType::Hnsw:
+            return EngineError::index_type_not_implemented("Hnsw");
+        case IndexType::BruteForce:
+            break;
+    }
+    const FlatStoreView store{codes_, ids_, norms_, row_bytes_};
+    return brute_force_search(quantizer_, store, q.data(), k, allowlist);
+}
+
+Status Engine::build() {
+    switch (config_.index_type) {
+        case IndexType::BruteForce:
+            return success();
+        case IndexType::Hnsw:
+            if (hnsw_) {
+                hnsw_->construction_vectors.clear();
+                hnsw_->construction_vectors.shrink_to_fit();
+            }
+            return success();
+        case IndexType::IvfFlat:
+            if (ids_.empty()) return EngineError::empty_index();
+            return EngineError::index_type_not_implemented("IvfFlat");
+    }
+    return success();
+}
+
+Status Engine::fit_standardization(const RowSet& sample) {
+    if (config_.metric != Metric::L2) return success();
+    if (n_vectors() > 0) return EngineError::fit_after_add();
+    if (sample.empty()) return EngineError::empty_sample();
+    for (std::size_t i = 0; i < sample.size(); ++i) {
+        if (sample.row(i).size() != config_.dim) return EngineError::dimension_mismatch(config_.dim, sample.row(i).size());
+    }
+    // Pooled over every coordinate of every sample vector, in double precision.
+    double s1 = 0.0, s2 = 0.0;
+    for (std::size_t i = 0; i < sample.size(); ++i) {
+        for (float v : sample.row(i)) {
+            const double d = v;
+            s1 += d;
+            s2 += d * d;
+        }
+    }
+    const double count = static_cast<double>(sample.size()) * static_cast<double>(config_.dim);
+    const double m = s1 / count;
+    double var = s2 / count - m * m;
+    var = std::max(var, 0.0);
+    const float inv = var > 1e-10 ? static_cast<float>(1.0 / std::sqrt(var)) : 1.0f;
+    Standardization st;
+    st.mean.assign(config_.dim, static_cast<float>(m));
+    st.inv_std.assign(config_.dim, inv);
+    quantizer_.standardization = std::move(st);
+    return success();
+}
+
+void Engine::set_nprobe(std::uint64_t nprobe) {
+    if (ivf_) ivf_->nprobe = nprobe;
+}
+
+void Engine::set_ef_search(std::uint64_t ef) {
+    if (hnsw_) hnsw_->ef_search = ef;
+}
+
+}  // namespace korvane

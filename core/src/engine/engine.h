@@ -1,0 +1,66 @@
+// The whole index: configuration, quantizer, flat store and the optional index structure.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "engine/config.h"
+#include "engine/error.h"
+#include "engine/rows.h"
+#include "quantize/quantizer.h"
+#include "search/hnsw.h"
+#include "search/ivf.h"
+#include "search/topk.h"
+
+namespace korvane {
+
+class Engine {
+public:
+    // Fails with InvalidBitWidth only. config.dim must have a representable padded size.
+    static Expected<Engine> create(const EngineConfig& config);
+
+    // Count mismatch stores nothing; a row of the wrong length keeps the rows before it.
+    Status add_rows(std::span<const VectorId> ids, const RowSet& rows);
+    // Reads n = ids.size() consecutive rows of dim floats from `values`.
+    Status add_flat(std::span<const VectorId> ids, std::span<const float> values);
+
+    Expected<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t k,
+                                            std::optional<std::span<const VectorId>> allowlist) const;
+    Status build();
+    Status fit_standardization(const RowSet& sample);
+    void set_nprobe(std::uint64_t nprobe);
+    void set_ef_search(std::uint64_t ef);
+
+    std::uint64_t n_vectors() const;
+    bool is_empty() const { return n_vectors() == 0; }
+
+    const EngineConfig& config() const { return config_; }
+    const Quantizer& quantizer() const { return quantizer_; }
+    std::uint64_t row_bytes() const { return row_bytes_; }
+    std::span<const std::uint8_t> codes() const { return codes_; }
+    std::span<const VectorId> ids() const { return ids_; }
+    std::span<const float> norms() const { return norms_; }
+    const std::optional<IvfIndex>& ivf() const { return ivf_; }
+    const std::optional<HnswIndex>& hnsw() const { return hnsw_; }
+
+private:
+    Engine() = default;
+    // Encodes and stores n rows that are already checked; storage is reserved first so
+    // that running out of memory leaves the engine unchanged.
+    template <class RowAt>
+    void add_checked(std::span<const VectorId> ids, RowAt&& row_at);
+
+    Quantizer quantizer_;
+    std::vector<std::uint8_t> codes_;
+    std::vector<VectorId> ids_;
+    std::vector<float> norms_;
+    std::uint64_t row_bytes_ = 0;
+    std::vector<float> training_vectors_;  // IvfFlat: padded_dim floats per flat-store row
+    std::optional<IvfIndex> ivf_;
+    std::optional<HnswIndex> hnsw_;
+    EngineConfig config_;
+};
+
+}  // namespace korvane

@@ -1,0 +1,130 @@
+#include "quantize/quantizer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+#include "quantize/tables.h"
+
+namespace korvane {
+
+Expected<Quantizer> Quantizer::create(const EngineConfig& config) {
+    if (config.bit_width != 2 && config.bit_width != 4) return EngineError::invalid_bit_width(config.bit_width);
+    const auto padded = padded_dim_for(config.dim);
+    if (!padded) throw std::length_error("padded dimension overflows");
+    const std::uint64_t n4 = config.n4_dims;
+    if (n4 > *padded || (n4 % 4 != 0 && n4 != *padded)) return EngineError::invalid_bit_width(config.bit_width);
+
+    Quantizer q;
+    q.rotation = RhdhRotation(config.dim, config.seed);
+    q.dim = config.dim;
+    q.n4_dims = n4;
+    q.n2_dims = *padded - n4;
+    q.pb4_per_vec = (n4 + 1) / 2;
+    q.scale = std::sqrt(static_cast<float>(*padded));
+    q.metric = config.metric;
+    q.bit_width = config.bit_width;
+    return q;
+}
+
+void Quantizer::prepare_into(const float* x, std::size_t n, float* out) const {
+    switch (metric) {
+        case Metric::Cosine: {
+            float s = -0.0f;
+            for (std::size_t i = 0; i < n; ++i) s += x[i] * x[i];  // in index order
+            const float norm = std::sqrt(s);
+            if (norm > 1.1920929e-7f) {
+                for (std::size_t i = 0; i < n; ++i) out[i] = x[i] / norm;  // a true division
+            } else if (out != x) {
+                std::memmove(out, x, n * sizeof(float));
+            }
+            return;
+        }
+        case Metric::L2:
+            if (standardization) {
+                const auto& st = *standardization;
+                const std::size_t m = std::min({n, st.mean.size(), st.inv_std.size()});
+                for (std::size_t i = 0; i < m; ++i) out[i] = (x[i] - st.mean[i]) * st.inv_std[i];
+                // Coordinates past the record's length (never in practice) pass unchanged.
+                if (m < n && out != x) std::memmove(out + m, x + m, (n - m) * sizeof(float));
+                return;
+            }
+            [[fallthrough]];
+        case Metric::Dot:
+            if (out != x) std::memmove(out, x, n * sizeof(float));
+            return;
+    }
+}
+
+std::vector<float> Quantizer::prepare(std::span<const float> x) const {
+    std::vector<float> out(x.size());
+    prepare_into(x.data(), x.size(), out.data());
+    return out;
+}
+
+void Quantizer::transform_query_into(const float* x, float* out) const {
+    const std::size_t padded = padded_dim();
+    prepare_into(x, dim, out);
+    std::fill(out + dim, out + padded, 0.0f);
+    rotation.apply_in_place(out, dim);
+    // A second rounding after the rotation's 1/√padded: the two are not merged into one.
+    const float s = scale;
+    for (std::size_t i = 0; i < padded; ++i) out[i] *= s;
+}
+
+std::vector<float> Quantizer::transform_query(std::span<const float> x) const {
+    if (x.size() != dim) throw std::logic_error("query length differs from dim");
+    std::vector<float> out(padded_dim());
+    transform_query_into(x.data(), out.data());
+    return out;
+}
+
+void Quantizer::encode_transformed(const float* v, std::uint8_t* row) const {
+    switch (layout()) {
+        case Layout::Pure2:
+            encode_2bit(v, n2_dims, row);
+            return;
+        case Layout::Pure4:
+            encode_4bit(v, n4_dims, row);
+            return;
+        case Layout::Mixed:
+            encode_4bit(v, n4_dims, row);
+            encode_2bit(v + n4_dims, n2_dims, row + pb4_per_vec);
+            return;
+    }
+}
+
+void Quantizer::encode_into(const float* x, float* scratch, std::uint8_t* row) const {
+    transform_query_into(x, scratch);
+    encode_transformed(scratch, row);
+}
+
+std::vector<std::uint8_t> Quantizer::encode(std::span<const float> x) const {
+    if (x.size() != dim) throw std::logic_error("vector length differs from dim");
+    std::vector<float> scratch(padded_dim());
+    std::vector<std::uint8_t> row(packed_bytes_per_vec());
+    encode_into(x.data(), scratch.data(), row.data());
+    return row;
+}
+
+float Quantizer::quantized_norm(const std::uint8_t* row) const {
+    // One addition at a time, in slot order; every slot counts, empty ones included.
+    float s = 0.0f;
+    for (std::uint64_t b = 0; b < pb4_per_vec; ++b) {
+        const float lo = CENTROIDS_4BIT[row[b] & 15];
+        const float hi = CENTROIDS_4BIT[row[b] >> 4];
+        s += lo * lo;
+        s += hi * hi;
+    }
+    const std::uint64_t end = packed_bytes_per_vec();
+    for (std::uint64_t b = pb4_per_vec; b < end; ++b) {
+        for (int k = 0; k < 4; ++k) {
+            const float c = CENTROIDS_2BIT[(row[b] >> (2 * k)) & 3];
+            s += c * c;
+        }
+    }
+    return std::sqrt(s);
+}
+
+}  // namespace korvane

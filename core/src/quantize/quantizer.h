@@ -1,0 +1,68 @@
+// The encoding state of an engine: rotation, optional standardization and layout
+// numbers; turns float vectors into packed rows and queries into transformed floats.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "engine/config.h"
+#include "engine/error.h"
+#include "quantize/rotation.h"
+
+namespace korvane {
+
+struct Standardization {
+    std::vector<float> mean;
+    std::vector<float> inv_std;
+};
+
+// Which blocks a packed row has; decided by n4_dims and n2_dims alone.
+enum class Layout : std::uint8_t { Pure2, Pure4, Mixed };
+
+class Quantizer {
+public:
+    // Fails with InvalidBitWidth for a bit width other than 2 or 4, and for an n4_dims
+    // that the layout cannot hold (above padded_dim, or not a multiple of 4 unless equal
+    // to padded_dim). The configuration's dim must have a representable padded size.
+    static Expected<Quantizer> create(const EngineConfig& config);
+
+    RhdhRotation rotation;
+    std::optional<Standardization> standardization;
+    std::uint64_t dim = 0;
+    std::uint64_t n4_dims = 0;
+    std::uint64_t n2_dims = 0;
+    std::uint64_t pb4_per_vec = 0;
+    float scale = 1.0f;
+    Metric metric = Metric::Cosine;
+    std::uint8_t bit_width = 4;
+
+    std::uint64_t padded_dim() const { return rotation.padded_dim(); }
+    std::uint64_t packed_bytes_per_vec() const { return pb4_per_vec + (n2_dims + 3) / 4; }
+    Layout layout() const {
+        if (n4_dims == 0) return Layout::Pure2;
+        if (n2_dims == 0) return Layout::Pure4;
+        return Layout::Mixed;
+    }
+    bool is_mixed() const { return layout() == Layout::Mixed; }
+
+    // Metric preparation of x (length n) written to out[0..n).
+    void prepare_into(const float* x, std::size_t n, float* out) const;
+    std::vector<float> prepare(std::span<const float> x) const;
+
+    // prepare, rotate, scale: x has dim floats, out receives padded_dim floats.
+    void transform_query_into(const float* x, float* out) const;
+    std::vector<float> transform_query(std::span<const float> x) const;
+
+    // Packs the transformed floats v (padded_dim of them) into one row.
+    void encode_transformed(const float* v, std::uint8_t* row) const;
+    // x has dim floats; scratch has padded_dim floats; row has packed_bytes_per_vec bytes.
+    void encode_into(const float* x, float* scratch, std::uint8_t* row) const;
+    std::vector<std::uint8_t> encode(std::span<const float> x) const;
+
+    float quantized_norm(const std::uint8_t* row) const;
+};
+
+}  // namespace korvane

@@ -1,0 +1,129 @@
+#include "quantize/rotation.h"
+
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+#include "engine/config.h"
+
+namespace korvane {
+
+std::array<std::uint32_t, 8> pcg32_key_words(std::uint64_t seed) {
+    std::array<std::uint32_t, 8> key{};
+    std::uint64_t state = seed;
+    for (auto& word : key) {
+        state = state * 6364136223846793005ULL + 11634580027462260723ULL;
+        const auto xorshifted = static_cast<std::uint32_t>(((state >> 18) ^ state) >> 27);
+        const auto rot = static_cast<std::uint32_t>(state >> 59);
+        word = (xorshifted >> rot) | (xorshifted << ((32 - rot) & 31));
+    }
+    return key;
+}
+
+namespace {
+
+inline std::uint32_t rotl(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+
+inline void quarter_round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d) {
+    a += b; d ^= a; d = rotl(d, 16);
+    c += d; b ^= c; b = rotl(b, 12);
+    a += b; d ^= a; d = rotl(d, 8);
+    c += d; b ^= c; b = rotl(b, 7);
+}
+
+}  // namespace
+
+std::array<std::uint32_t, 16> chacha20_block(const std::array<std::uint32_t, 16>& input) {
+    auto x = input;
+    for (int i = 0; i < 10; ++i) {
+        quarter_round(x[0], x[4], x[8], x[12]);
+        quarter_round(x[1], x[5], x[9], x[13]);
+        quarter_round(x[2], x[6], x[10], x[14]);
+        quarter_round(x[3], x[7], x[11], x[15]);
+        quarter_round(x[0], x[5], x[10], x[15]);
+        quarter_round(x[1], x[6], x[11], x[12]);
+        quarter_round(x[2], x[7], x[8], x[13]);
+        quarter_round(x[3], x[4], x[9], x[14]);
+    }
+    for (int i = 0; i < 16; ++i) x[i] += input[i];
+    return x;
+}
+
+std::vector<std::uint32_t> chacha20_keystream(const std::array<std::uint32_t, 8>& key, std::size_t count) {
+    std::array<std::uint32_t, 16> state{0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
+    for (int i = 0; i < 8; ++i) state[4 + i] = key[i];
+    // words 12-13: 64-bit block counter, low word first; words 14-15: nonce 0
+    std::vector<std::uint32_t> out;
+    out.reserve(count);
+    std::uint64_t counter = 0;
+    while (out.size() < count) {
+        state[12] = static_cast<std::uint32_t>(counter);
+        state[13] = static_cast<std::uint32_t>(counter >> 32);
+        const auto block = chacha20_block(state);
+        for (std::size_t i = 0; i < 16 && out.size() < count; ++i) out.push_back(block[i]);
+        ++counter;
+    }
+    return out;
+}
+
+RhdhRotation::RhdhRotation(std::uint64_t dim, std::uint64_t seed) : dim_(dim) {
+    const auto padded = padded_dim_for(dim);
+    if (!padded) throw std::length_error("padded dimension overflows");
+    padded_dim_ = *padded;
+    inv_sqrt_ = 1.0f / std::sqrt(static_cast<float>(padded_dim_));
+    const auto stream = chacha20_keystream(pcg32_key_words(seed), padded_dim_);
+    signs_.resize(padded_dim_);
+    for (std::size_t j = 0; j < padded_dim_; ++j) signs_[j] = (stream[j] & 1u) ? -1 : 1;
+}
+
+void walsh_hadamard(float* y, std::size_t n) {
+    // Stages in increasing span, blocks and positions in increasing order. Each butterfly
+    // is a + b, a - b; the inner loops are independent and vectorise without reordering.
+    if (n >= 4) {
+        for (std::size_t s = 0; s < n; s += 4) {
+            const float a0 = y[s], a1 = y[s + 1], a2 = y[s + 2], a3 = y[s + 3];
+            const float b0 = a0 + a1, b1 = a0 - a1, b2 = a2 + a3, b3 = a2 - a3;
+            y[s] = b0 + b2;
+            y[s + 1] = b1 + b3;
+            y[s + 2] = b0 - b2;
+            y[s + 3] = b1 - b3;
+        }
+    } else if (n == 2) {
+        const float a = y[0], b = y[1];
+        y[0] = a + b;
+        y[1] = a - b;
+        return;
+    } else {
+        return;
+    }
+    for (std::size_t h = 4; h < n; h <<= 1) {
+        for (std::size_t s = 0; s < n; s += 2 * h) {
+            float* __restrict lo = y + s;
+            float* __restrict hi = y + s + h;
+            for (std::size_t j = 0; j < h; ++j) {
+                const float a = lo[j], b = hi[j];
+                lo[j] = a + b;
+                hi[j] = a - b;
+            }
+        }
+    }
+}
+
+void RhdhRotation::apply_in_place(float* y, std::size_t n) const {
+    if (n > padded_dim_) throw std::logic_error("rotation input longer than padded_dim");
+    const std::int8_t* s = signs_.data();
+    for (std::size_t i = 0; i < n; ++i) y[i] = s[i] < 0 ? -y[i] : y[i];
+    walsh_hadamard(y, padded_dim_);
+    const float r = inv_sqrt_;
+    for (std::size_t i = 0; i < padded_dim_; ++i) y[i] *= r;
+}
+
+std::vector<float> RhdhRotation::apply(std::span<const float> x) const {
+    if (x.size() > padded_dim_) throw std::logic_error("rotation input longer than padded_dim");
+    std::vector<float> y(padded_dim_, 0.0f);
+    std::memcpy(y.data(), x.data(), x.size() * sizeof(float));
+    apply_in_place(y.data(), x.size());
+    return y;
+}
+
+}  // namespace korvane

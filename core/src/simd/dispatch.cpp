@@ -1,0 +1,77 @@
+#include <cpuid.h>
+
+#include "simd/kernels.h"
+
+namespace korvane::simd {
+
+namespace {
+
+std::uint64_t read_xcr0() {
+    std::uint32_t eax, edx;
+    __asm__ volatile("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
+    return (static_cast<std::uint64_t>(edx) << 32) | eax;
+}
+
+CpuFeatures detect() {
+    CpuFeatures f;
+    unsigned eax, ebx, ecx, edx;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return f;
+    const bool osxsave = ecx & (1u << 27);
+    const bool fma = ecx & (1u << 12);
+    const bool avx = ecx & (1u << 28);
+    if (!osxsave || !avx) return f;
+    const std::uint64_t xcr0 = read_xcr0();
+    const bool ymm_enabled = (xcr0 & 0x6) == 0x6;      // SSE and AVX state
+    const bool zmm_enabled = (xcr0 & 0xE6) == 0xE6;    // plus opmask, ZMM_Hi256, Hi16_ZMM
+    if (!ymm_enabled) return f;
+    if (__get_cpuid_max(0, nullptr) < 7) return f;
+    __cpuid_count(7, 0, eax, ebx, ecx, edx);
+    f.avx2 = ebx & (1u << 5);
+    f.fma = fma;
+    if (zmm_enabled) {
+        f.avx512f = ebx & (1u << 16);
+        f.avx512bw = ebx & (1u << 30);
+    }
+    return f;
+}
+
+}  // namespace
+
+const CpuFeatures& cpu_features() {
+    static const CpuFeatures features = detect();  // thread-safe, computed once
+    return features;
+}
+
+bool level_supported(Level level) {
+    switch (level) {
+        case Level::Scalar: return true;
+        case Level::Avx2: return cpu_features().has_avx2_fma();
+        case Level::Avx512: return cpu_features().has_avx512() && cpu_features().has_avx2_fma();
+    }
+    return false;
+}
+
+Kernels kernels_for(Level level) {
+    switch (level) {
+        case Level::Avx512: return {dot_4bit_avx512, dot_2bit_avx2, Level::Avx512};
+        case Level::Avx2: return {dot_4bit_avx2, dot_2bit_avx2, Level::Avx2};
+        case Level::Scalar: break;
+    }
+    return {dot_4bit_scalar, dot_2bit_scalar, Level::Scalar};
+}
+
+const Kernels& best_kernels() {
+    static const Kernels k = [] {
+        const CpuFeatures& f = cpu_features();
+        Kernels out = kernels_for(Level::Scalar);
+        if (f.has_avx2_fma()) out = kernels_for(Level::Avx2);
+        if (f.has_avx512()) {
+            out.dot_4bit = dot_4bit_avx512;  // 2-bit stays with AVX2 or scalar
+            out.level = Level::Avx512;
+        }
+        return out;
+    }();
+    return k;
+}
+
+}  // namespace korvane::simd

@@ -1,0 +1,56 @@
+// Scoring kernels: the raw dot product of a transformed query with a packed row whose
+// codes stand for their centroids. One variant per instruction set, chosen at run time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace korvane::simd {
+
+// q has L floats, codes has B bytes. A code slot at or beyond L contributes nothing.
+using DotFn = float (*)(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
+
+float dot_4bit_scalar(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
+float dot_2bit_scalar(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
+float dot_4bit_avx2(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
+float dot_2bit_avx2(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
+float dot_4bit_avx512(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
+
+struct CpuFeatures {
+    bool avx2 = false;
+    bool fma = false;
+    bool avx512f = false;
+    bool avx512bw = false;
+
+    bool has_avx2_fma() const { return avx2 && fma; }
+    bool has_avx512() const { return avx512f && avx512bw; }
+};
+
+// Read once per process from CPUID and XGETBV (a feature counts only when the OS has
+// enabled its register state), then cached.
+const CpuFeatures& cpu_features();
+
+enum class Level : std::uint8_t { Scalar, Avx2, Avx512 };
+
+struct Kernels {
+    DotFn dot_4bit;
+    DotFn dot_2bit;
+    Level level;
+};
+
+// The best kernels for this CPU, resolved once.
+const Kernels& best_kernels();
+// The kernels of one level (AVX-512 has no 2-bit variant and uses the AVX2 one).
+// Only call a level the CPU supports.
+Kernels kernels_for(Level level);
+bool level_supported(Level level);
+
+// Dispatching entry points.
+inline float dot_4bit(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B) {
+    return best_kernels().dot_4bit(q, L, codes, B);
+}
+inline float dot_2bit(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B) {
+    return best_kernels().dot_2bit(q, L, codes, B);
+}
+
+}  // namespace korvane::simd

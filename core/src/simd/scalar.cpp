@@ -1,0 +1,37 @@
+#include "quantize/tables.h"
+#include "simd/kernels.h"
+
+namespace korvane::simd {
+
+float dot_4bit_scalar(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B) {
+    float acc = 0.0f;
+    const std::size_t full = B < L / 2 ? B : L / 2;  // bytes whose two slots are in the query
+    for (std::size_t i = 0; i < full; ++i) {
+        const std::uint8_t byte = codes[i];
+        const float p0 = q[2 * i] * CENTROIDS_4BIT[byte & 15];
+        const float p1 = q[2 * i + 1] * CENTROIDS_4BIT[byte >> 4];
+        acc = (acc + p0) + p1;
+    }
+    if (full < B && 2 * full < L) acc = acc + q[2 * full] * CENTROIDS_4BIT[codes[full] & 15];
+    return acc;
+}
+
+float dot_2bit_scalar(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B) {
+    float acc = 0.0f;
+    const std::size_t full = B < L / 4 ? B : L / 4;  // bytes whose four slots are in the query
+    for (std::size_t i = 0; i < full; ++i) {
+        const std::uint8_t byte = codes[i];
+        acc = acc + q[4 * i] * CENTROIDS_2BIT[byte & 3];
+        acc = acc + q[4 * i + 1] * CENTROIDS_2BIT[(byte >> 2) & 3];
+        acc = acc + q[4 * i + 2] * CENTROIDS_2BIT[(byte >> 4) & 3];
+        acc = acc + q[4 * i + 3] * CENTROIDS_2BIT[byte >> 6];
+    }
+    if (full < B) {
+        for (std::size_t k = 0; k < 4 && 4 * full + k < L; ++k) {
+            acc = acc + q[4 * full + k] * CENTROIDS_2BIT[(codes[full] >> (2 * k)) & 3];
+        }
+    }
+    return acc;
+}
+
+}  // namespace korvane::simd

@@ -1,0 +1,189 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "engine/engine.h"
+
+using namespace korvane;
+
+namespace {
+
+Engine make(IndexType type, Metric metric = Metric::Cosine, std::uint64_t dim = 8) {
+    ConstructorArgs a;
+    a.dim = dim;
+    a.metric = metric;
+    a.index_type = type;
+    return Engine::create(make_config(a, *padded_dim_for(dim))).value();
+}
+
+RowSet rows_of(std::initializer_list<std::vector<float>> rows) {
+    RowSet r;
+    for (const auto& row : rows) r.push_row(row);
+    return r;
+}
+
+std::vector<float> vec(std::size_t n, float base) {
+    std::vector<float> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = base + 0.5f * float(i);
+    return v;
+}
+
+}  // namespace
+
+TEST(EngineAdd, RowFormChecksCountThenEachRow) {
+    auto e = make(IndexType::BruteForce);
+    auto r = e.add_rows(std::vector<VectorId>{1, 2, 3}, rows_of({vec(8, 1), vec(8, 2)}));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message(), "id/vector count mismatch: 3 ids vs 2 vectors");
+    EXPECT_EQ(e.n_vectors(), 0u);
+
+    r = e.add_rows(std::vector<VectorId>{1, 2, 3}, rows_of({vec(8, 1), vec(7, 2), vec(8, 3)}));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message(), "dimension mismatch: expected 8, got 7");
+    EXPECT_EQ(e.n_vectors(), 1u);  // the row before the bad one stays
+    EXPECT_EQ(e.ids()[0], 1u);
+
+    EXPECT_TRUE(e.add_rows({}, RowSet{}).ok());
+    EXPECT_EQ(e.n_vectors(), 1u);
+}
+
+TEST(EngineAdd, FlatFormChecksOnlyTheValueCount) {
+    auto e = make(IndexType::BruteForce);
+    std::vector<float> values(2 * 8 + 1, 0.25f);
+    auto r = e.add_flat(std::vector<VectorId>{1, 2}, values);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message(), "id/vector count mismatch: 2 ids vs 2 vectors");
+    values.pop_back();
+    ASSERT_TRUE(e.add_flat(std::vector<VectorId>{1, 2}, values).ok());
+    EXPECT_EQ(e.n_vectors(), 2u);
+    EXPECT_EQ(e.codes().size(), 2 * e.row_bytes());
+    EXPECT_EQ(e.norms().size(), 2u);
+
+    auto zero = make(IndexType::BruteForce, Metric::Cosine, 0);
+    r = zero.add_flat(std::vector<VectorId>{1}, {});
+    EXPECT_EQ(r.error().message(), "id/vector count mismatch: 1 ids vs 0 vectors");
+}
+
+TEST(EngineAdd, BothFormsStoreTheSameRows) {
+    auto a = make(IndexType::BruteForce, Metric::L2, 5);
+    auto b = make(IndexType::BruteForce, Metric::L2, 5);
+    std::vector<float> flat;
+    RowSet rows;
+    for (int i = 0; i < 4; ++i) {
+        const auto v = vec(5, float(i) - 1.5f);
+        flat.insert(flat.end(), v.begin(), v.end());
+        rows.push_row(v);
+    }
+    const std::vector<VectorId> ids = {7, 7, 8, 9};  // duplicates are stored independently
+    ASSERT_TRUE(a.add_flat(ids, flat).ok());
+    ASSERT_TRUE(b.add_rows(ids, rows).ok());
+    EXPECT_TRUE(std::equal(a.codes().begin(), a.codes().end(), b.codes().begin(), b.codes().end()));
+    EXPECT_TRUE(std::equal(a.norms().begin(), a.norms().end(), b.norms().begin(), b.norms().end()));
+    EXPECT_EQ(a.n_vectors(), 4u);
+    const auto hits = a.search(vec(5, -1.5f), 4, std::vector<VectorId>{7}).value();
+    EXPECT_EQ(hits.size(), 2u);
+}
+
+TEST(EngineSearch, ChecksLengthThenEmptiness) {
+    auto e = make(IndexType::BruteForce);
+    EXPECT_EQ(e.search(vec(3, 0), 5, std::nullopt).error().message(), "dimension mismatch: expected 8, got 3");
+    EXPECT_EQ(e.search(vec(8, 0), 0, std::nullopt).error().message(), "index is empty");
+    ASSERT_TRUE(e.add_flat(std::vector<VectorId>{4}, vec(8, 1)).ok());
+    EXPECT_TRUE(e.search(vec(8, 0), 0, std::nullopt).value().empty());
+    EXPECT_EQ(e.search(vec(8, 0), 10, std::nullopt).value().size(), 1u);
+}
+
+TEST(EngineSearch, IvfNeedsBuildAndKeepsPendingRows) {
+    auto e = make(IndexType::IvfFlat);
+    EXPECT_EQ(e.search(vec(8, 0), 1, std::nullopt).error().message(), "index is empty");
+    EXPECT_EQ(e.build().error().message(), "index is empty");
+    ASSERT_TRUE(e.add_flat(std::vector<VectorId>{1, 2}, vec(16, 0)).ok());
+    EXPECT_EQ(e.n_vectors(), 2u);
+    EXPECT_EQ(e.search(vec(8, 0), 1, std::nullopt).error().message(),
+              "call build() before search() for IvfFlat indexes");
+    e.set_nprobe(3);  // no cells yet: nothing to change
+    EXPECT_FALSE(e.ivf().has_value());
+}
+
+TEST(EngineBuild, BruteForceAndHnswBuildsChangeNothing) {
+    auto e = make(IndexType::BruteForce);
+    ASSERT_TRUE(e.add_flat(std::vector<VectorId>{1}, vec(8, 1)).ok());
+    const std::vector<std::uint8_t> before(e.codes().begin(), e.codes().end());
+    EXPECT_TRUE(e.build().ok());
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), e.codes().begin(), e.codes().end()));
+    auto h = make(IndexType::Hnsw);
+    EXPECT_TRUE(h.build().ok());
+    h.set_ef_search(0);
+    EXPECT_EQ(h.hnsw()->ef_search, 0u);  // no 2·M replacement at run time
+    EXPECT_EQ(h.search(vec(8, 0), 1, std::nullopt).error().message(), "index is empty");
+}
+
+TEST(EngineFit, StatesAndTexts) {
+    auto cos = make(IndexType::BruteForce, Metric::Cosine, 2);
+    ASSERT_TRUE(cos.add_flat(std::vector<VectorId>{1}, vec(2, 1)).ok());
+    EXPECT_TRUE(cos.fit_standardization(RowSet{}).ok());  // not L2: no-op, sample unexamined
+    EXPECT_FALSE(cos.quantizer().standardization.has_value());
+
+    auto l2 = make(IndexType::BruteForce, Metric::L2, 2);
+    EXPECT_EQ(l2.fit_standardization(RowSet{}).error().message(),
+              "sample is empty \u2014 provide at least 1 vector for profiling");
+    EXPECT_EQ(l2.fit_standardization(rows_of({{1, 2}, {3}})).error().message(),
+              "dimension mismatch: expected 2, got 1");
+    EXPECT_FALSE(l2.quantizer().standardization.has_value());
+
+    ASSERT_TRUE(l2.fit_standardization(rows_of({{1, 2}, {3, 4}})).ok());
+    const auto& st = *l2.quantizer().standardization;
+    EXPECT_EQ(st.mean, (std::vector<float>{2.5f, 2.5f}));
+    EXPECT_EQ(st.inv_std, (std::vector<float>{0.89442718f, 0.89442718f}));
+
+    ASSERT_TRUE(l2.fit_standardization(rows_of({{3, 3}, {3, 3}})).ok());  // replaces; var 0
+    EXPECT_EQ(l2.quantizer().standardization->mean, (std::vector<float>{3.0f, 3.0f}));
+    EXPECT_EQ(l2.quantizer().standardization->inv_std, (std::vector<float>{1.0f, 1.0f}));
+
+    ASSERT_TRUE(l2.add_flat(std::vector<VectorId>{1}, vec(2, 1)).ok());
+    EXPECT_EQ(l2.fit_standardization(rows_of({{1, 2}})).error().message(),
+              "fit() must be called before add() \u2014 index already contains vectors");
+}
+
+TEST(EngineFit, StandardizationReachesStoredRowsAndQueries) {
+    auto e = make(IndexType::BruteForce, Metric::L2, 16);
+    RowSet sample;
+    for (int i = 0; i < 10; ++i) sample.push_row(vec(16, 100.0f + float(i)));
+    ASSERT_TRUE(e.fit_standardization(sample).ok());
+    const auto v = vec(16, 103.0f);
+    ASSERT_TRUE(e.add_flat(std::vector<VectorId>{5}, v).ok());
+    const auto t = e.quantizer().transform_query(v);
+    const auto prepared = e.quantizer().prepare(v);
+    EXPECT_NE(prepared, v);
+    EXPECT_EQ(e.quantizer().encode(v), std::vector<std::uint8_t>(e.codes().begin(), e.codes().end()));
+    EXPECT_EQ(t.size(), 16u);
+}
+
+TEST(EngineRecall, SelfQueriesFindThemselves) {
+    // Clustered-free random data: each stored vector queried by itself should come first.
+    std::mt19937 rng(11);
+    std::normal_distribution<float> n(0, 1);
+    const std::size_t rows = 2000, dim = 64;
+    std::vector<float> data(rows * dim);
+    for (auto& v : data) v = n(rng);
+    std::vector<VectorId> ids(rows);
+    for (std::size_t i = 0; i < rows; ++i) ids[i] = 1000 + i;
+    for (Metric m : {Metric::Cosine, Metric::L2}) {
+        for (std::uint64_t n4 : {64u, 32u, 0u}) {
+            ConstructorArgs a;
+            a.dim = dim;
+            a.metric = m;
+            a.n4_dims = n4;
+            auto e = Engine::create(make_config(a, 64)).value();
+            ASSERT_TRUE(e.add_flat(ids, data).ok());
+            int found = 0;
+            for (std::size_t i = 0; i < 200; ++i) {
+                const std::span<const float> q(data.data() + i * dim, dim);
+                found += e.search(q, 1, std::nullopt).value()[0].id == ids[i];
+            }
+            EXPECT_GE(found, n4 == 0 ? 190 : 198) << "metric " << int(m) << " n4 " << n4;
+        }
+    }
+}
