@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "quantize/encode_loops.h"
 #include "quantize/tables.h"
 
 namespace korvane {
@@ -69,8 +70,7 @@ void Quantizer::transform_query_into(const float* x, float* out) const {
     std::fill(out + dim, out + padded, 0.0f);
     rotation.apply_in_place(out, dim);
     // A second rounding after the rotation's 1/√padded: the two are not merged into one.
-    const float s = scale;
-    for (std::size_t i = 0; i < padded; ++i) out[i] *= s;
+    encode_loops().scale_in_place(out, padded, scale);
 }
 
 std::vector<float> Quantizer::transform_query(std::span<const float> x) const {

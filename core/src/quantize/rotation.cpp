@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "engine/config.h"
+#include "quantize/encode_loops.h"
 
 namespace korvane {
 
@@ -76,46 +77,15 @@ RhdhRotation::RhdhRotation(std::uint64_t dim, std::uint64_t seed) : dim_(dim) {
     for (std::size_t j = 0; j < padded_dim_; ++j) signs_[j] = (stream[j] & 1u) ? -1 : 1;
 }
 
-void walsh_hadamard(float* y, std::size_t n) {
-    // Stages in increasing span, blocks and positions in increasing order. Each butterfly
-    // is a + b, a - b; the inner loops are independent and vectorise without reordering.
-    if (n >= 4) {
-        for (std::size_t s = 0; s < n; s += 4) {
-            const float a0 = y[s], a1 = y[s + 1], a2 = y[s + 2], a3 = y[s + 3];
-            const float b0 = a0 + a1, b1 = a0 - a1, b2 = a2 + a3, b3 = a2 - a3;
-            y[s] = b0 + b2;
-            y[s + 1] = b1 + b3;
-            y[s + 2] = b0 - b2;
-            y[s + 3] = b1 - b3;
-        }
-    } else if (n == 2) {
-        const float a = y[0], b = y[1];
-        y[0] = a + b;
-        y[1] = a - b;
-        return;
-    } else {
-        return;
-    }
-    for (std::size_t h = 4; h < n; h <<= 1) {
-        for (std::size_t s = 0; s < n; s += 2 * h) {
-            float* __restrict lo = y + s;
-            float* __restrict hi = y + s + h;
-            for (std::size_t j = 0; j < h; ++j) {
-                const float a = lo[j], b = hi[j];
-                lo[j] = a + b;
-                hi[j] = a - b;
-            }
-        }
-    }
-}
+void walsh_hadamard(float* y, std::size_t n) { encode_loops().walsh_hadamard(y, n); }
 
 void RhdhRotation::apply_in_place(float* y, std::size_t n) const {
     if (n > padded_dim_) throw std::logic_error("rotation input longer than padded_dim");
     const std::int8_t* s = signs_.data();
     for (std::size_t i = 0; i < n; ++i) y[i] = s[i] < 0 ? -y[i] : y[i];
-    walsh_hadamard(y, padded_dim_);
-    const float r = inv_sqrt_;
-    for (std::size_t i = 0; i < padded_dim_; ++i) y[i] *= r;
+    const EncodeLoops& loops = encode_loops();
+    loops.walsh_hadamard(y, padded_dim_);
+    loops.scale_in_place(y, padded_dim_, inv_sqrt_);  // multiplication by the reciprocal
 }
 
 std::vector<float> RhdhRotation::apply(std::span<const float> x) const {

@@ -1,5 +1,6 @@
 #include <cpuid.h>
 
+#include "quantize/encode_loops.h"
 #include "simd/kernels.h"
 
 namespace korvane::simd {
@@ -75,3 +76,21 @@ const Kernels& best_kernels() {
 }
 
 }  // namespace korvane::simd
+
+namespace korvane {
+
+EncodeLoops encode_loops_baseline() {
+    return {baseline::walsh_hadamard, baseline::encode_4bit, baseline::encode_2bit, baseline::scale_in_place};
+}
+
+EncodeLoops encode_loops_avx2() {
+    return {avx2::walsh_hadamard, avx2::encode_4bit, avx2::encode_2bit, avx2::scale_in_place};
+}
+
+const EncodeLoops& encode_loops() {
+    static const EncodeLoops loops =
+        simd::cpu_features().has_avx2_fma() ? encode_loops_avx2() : encode_loops_baseline();
+    return loops;
+}
+
+}  // namespace korvane
