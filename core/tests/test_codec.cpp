@@ -8,7 +8,9 @@
 #include "engine/config.h"
 #include "engine/engine.h"
 #include "quantize/quantizer.h"
+#include "quantize/encode_loops.h"
 #include "quantize/tables.h"
+#include "simd/kernels.h"
 
 using namespace korvane;
 
@@ -260,4 +262,37 @@ TEST(Errors, DisplayTexts) {
     EXPECT_EQ(EngineError::unsupported_index_type_byte(3).message(), "unsupported index type byte: 3");
     EXPECT_EQ(EngineError::io("x").message(), "io error: x");
     EXPECT_EQ(EngineError::invalid_file("bad magic").message(), "invalid .krvn file: bad magic");
+}
+
+TEST(EncodeLoops, Avx2BuildMatchesBaselineBitForBit) {
+    if (!simd::level_supported(simd::Level::Avx2)) GTEST_SKIP() << "no AVX2 on this CPU";
+    const EncodeLoops base = encode_loops_baseline(), wide = encode_loops_avx2();
+    for (std::size_t n : {1u, 2u, 4u, 8u, 16u, 64u, 1024u, 2048u}) {
+        std::vector<float> a(n);
+        for (std::size_t i = 0; i < n; ++i) a[i] = std::sin(1.3f * float(i) + 0.2f) * 2.9f;
+        a[0] = std::numeric_limits<float>::quiet_NaN();
+        if (n > 1) a[1] = BOUNDARIES_4BIT[8];
+        auto b = a;
+        base.walsh_hadamard(a.data(), n);
+        wide.walsh_hadamard(b.data(), n);
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(a[i]), std::bit_cast<std::uint32_t>(b[i])) << n << " " << i;
+        }
+        for (std::size_t i = 0; i < n; ++i) a[i] = b[i] = std::cos(0.7f * float(i)) * 2.5f;
+        if (n > 2) a[2] = b[2] = std::numeric_limits<float>::quiet_NaN();
+        base.scale_in_place(a.data(), n, 1.7f);
+        wide.scale_in_place(b.data(), n, 1.7f);
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(a[i]), std::bit_cast<std::uint32_t>(b[i])) << n << " " << i;
+        }
+        std::vector<std::uint8_t> p(bytes_4bit(n)), q(bytes_4bit(n));
+        base.encode_4bit(a.data(), n, p.data());
+        wide.encode_4bit(a.data(), n, q.data());
+        ASSERT_EQ(p, q) << n;
+        p.assign(bytes_2bit(n), 0);
+        q.assign(bytes_2bit(n), 0);
+        base.encode_2bit(a.data(), n, p.data());
+        wide.encode_2bit(a.data(), n, q.data());
+        ASSERT_EQ(p, q) << n;
+    }
 }
