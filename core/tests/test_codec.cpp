@@ -296,3 +296,25 @@ TEST(EncodeLoops, Avx2BuildMatchesBaselineBitForBit) {
         ASSERT_EQ(p, q) << n;
     }
 }
+
+TEST(Encode, PartialBytesOfTinyPaddedSizes) {
+    // padded 1 at 4 bits: one byte whose high nibble is 0
+    const auto one4 = make_quantizer(1, 1, Metric::Dot);
+    for (float x : {-3.0f, -0.1f, 0.0f, 0.2f, 2.5f}) {
+        const auto row = one4.encode(std::vector<float>{x});
+        ASSERT_EQ(row.size(), 1u);
+        EXPECT_EQ(row[0] >> 4, 0);
+        EXPECT_EQ(row[0], code_4bit(one4.rotation.signs()[0] * x));
+    }
+    // padded 1 and 2 at 2 bits: the empty slots are 0
+    const auto one2 = make_quantizer(1, 0, Metric::Dot);
+    EXPECT_EQ(one2.encode(std::vector<float>{2.0f})[0] & ~3, 0);
+    const auto two2 = make_quantizer(2, 0, Metric::Dot);
+    for (float x : {-2.0f, 0.3f, 1.7f}) {
+        const auto row = two2.encode(std::vector<float>{x, -x * 0.5f});
+        ASSERT_EQ(row.size(), 1u);
+        EXPECT_EQ(row[0] >> 4, 0);
+        const auto t = two2.transform_query(std::vector<float>{x, -x * 0.5f});
+        EXPECT_EQ(row[0], code_2bit(t[0]) | (code_2bit(t[1]) << 2));
+    }
+}

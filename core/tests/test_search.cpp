@@ -224,3 +224,38 @@ TEST(BruteForceStore, MissingNormsUseRawScores) {
     EXPECT_EQ(hits[0].id, 1u);
     EXPECT_FLOAT_EQ(hits[0].score, 4 * 2.7325895f);
 }
+
+TEST_F(BruteForceTest, AllowlistsOnBothSidesOfEverySwitchBoundary) {
+    // Ids placed around the bitset limits: one entry below 2048, two entries below
+    // 64 words apart, and the 2^26 cap. Filtering before selection must equal filtering
+    // the full ranking, whichever form the filter takes.
+    const std::vector<VectorId> stored = {0,    5,    63,   64,   2047, 2048, 3000, 4000, 4095,
+                                          4096, 5000, 8191, 8192, (VectorId{1} << 26) - 1,
+                                          VectorId{1} << 26, ~VectorId{0}};
+    auto e = make(Metric::L2, 16, 16);
+    std::mt19937 rng(8);
+    std::normal_distribution<float> n(0, 1);
+    std::vector<float> data(stored.size() * 16);
+    for (auto& v : data) v = n(rng);
+    ASSERT_TRUE(e.add_flat(stored, data).ok());
+    std::vector<float> q(16);
+    for (auto& v : q) v = n(rng);
+    const auto full = e.search(q, 1000, std::nullopt).value();
+    ASSERT_EQ(full.size(), stored.size());
+
+    const std::vector<std::vector<VectorId>> lists = {
+        {2047}, {2048}, {5}, {10, 4000}, {10, 4095}, {10, 4096}, {10, 5000}, {0, 8191}, {0, 8192},
+        {(VectorId{1} << 26) - 1}, {VectorId{1} << 26}, {0, 5, 63, 64, (VectorId{1} << 26) - 1},
+        {~VectorId{0}, 5}, {5, 5, 5}, {64, 63, 64},
+    };
+    for (const auto& list : lists) {
+        for (std::uint64_t k : {1u, 2u, 3u, 100u}) {
+            std::vector<VectorId> want;
+            for (const auto& h : full) {
+                if (want.size() < k && std::find(list.begin(), list.end(), h.id) != list.end()) want.push_back(h.id);
+            }
+            EXPECT_EQ(ids_of(e.search(q, k, list).value()), want)
+                << "first id " << list.front() << " bitset " << AllowFilter::from_ids(list).is_bitset();
+        }
+    }
+}
