@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <random>
 #include <string>
@@ -16,6 +17,8 @@ using namespace korvane::simd;
 namespace korvane::simd {
 // The AVX-512 kernel compiled against portable intrinsics (see tests/CMakeLists.txt).
 float dot_4bit_avx512_emulated(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
+void dot_4bit_avx512_x4_emulated(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B,
+                                 float* out);
 }
 
 namespace {
@@ -200,4 +203,81 @@ TEST(AdjustScore, PerMetric) {
     EXPECT_EQ(adjust_score(3.0f, 1e-10f, Metric::Cosine), 3.0f);
     EXPECT_EQ(adjust_score(3.0f, 2.0f, Metric::Dot), 3.0f);
     EXPECT_EQ(adjust_score(3.0f, 2.0f, Metric::L2), 1.0f);
+}
+
+TEST(Kernels, FourRowVariantsEqualSingleRowsBitForBit) {
+    struct Pair {
+        std::string name;
+        DotFn one;
+        Dot4Fn four;
+        bool supported;
+        int codes_per_byte;
+    };
+    const std::vector<Pair> pairs = {
+        {"4bit scalar", dot_4bit_scalar, dot_4bit_scalar_x4, true, 2},
+        {"2bit scalar", dot_2bit_scalar, dot_2bit_scalar_x4, true, 4},
+        {"4bit avx2", dot_4bit_avx2, dot_4bit_avx2_x4, level_supported(Level::Avx2), 2},
+        {"2bit avx2", dot_2bit_avx2, dot_2bit_avx2_x4, level_supported(Level::Avx2), 4},
+        {"4bit avx512", dot_4bit_avx512, dot_4bit_avx512_x4, level_supported(Level::Avx512), 2},
+        {"4bit avx512 emulated", dot_4bit_avx512_emulated, dot_4bit_avx512_x4_emulated,
+         level_supported(Level::Avx2), 2},
+    };
+    for (const auto& p : pairs) {
+        if (!p.supported) continue;
+        for (std::size_t bytes : {1u, 2u, 3u, 7u, 8u, 9u, 16u, 17u, 33u, 40u, 512u}) {
+            const auto d = make_data(p.codes_per_byte * bytes, 4 * bytes, static_cast<unsigned>(bytes) + 7);
+            const std::uint8_t* rows[4] = {d.codes.data(), d.codes.data() + bytes, d.codes.data() + 2 * bytes,
+                                           d.codes.data() + 3 * bytes};
+            for (std::size_t L : {d.q.size(), d.q.size() > 1 ? d.q.size() - 1 : 1}) {
+                float out[4];
+                p.four(d.q.data(), L, rows, bytes, out);
+                for (int r = 0; r < 4; ++r) {
+                    ASSERT_EQ(std::bit_cast<std::uint32_t>(out[r]),
+                              std::bit_cast<std::uint32_t>(p.one(d.q.data(), L, rows[r], bytes)))
+                        << p.name << " bytes " << bytes << " L " << L << " row " << r;
+                }
+            }
+        }
+    }
+}
+
+TEST(Kernels, EmulatedAvx512MatchesNativeWhereAvailable) {
+    if (!level_supported(Level::Avx512)) GTEST_SKIP() << "no AVX-512 on this CPU";
+    for (std::size_t bytes : {1u, 8u, 13u, 64u, 1024u}) {
+        const auto d = make_data(2 * bytes, bytes, 77);
+        EXPECT_EQ(dot_4bit_avx512(d.q.data(), d.q.size(), d.codes.data(), bytes),
+                  dot_4bit_avx512_emulated(d.q.data(), d.q.size(), d.codes.data(), bytes));
+    }
+}
+
+TEST(Kernels, OneHotQueriesReadEachSlotExactly) {
+    // A query that is 1 at one position and 0 elsewhere picks out exactly that slot's
+    // centroid, so code order and table lookups are checked with no rounding at all.
+    std::vector<std::pair<std::string, DotFn>> four = {{"scalar", dot_4bit_scalar}}, two = {{"scalar", dot_2bit_scalar}};
+    for (const auto& v : variants_4bit()) {
+        if (v.supported) four.emplace_back(v.name, v.fn);
+    }
+    for (const auto& v : variants_2bit()) {
+        if (v.supported) two.emplace_back(v.name, v.fn);
+    }
+    const std::size_t bytes = 37;  // main loops, whole groups and a tail
+    const auto d = make_data(0, bytes, 21);
+    for (const auto& [name, fn] : four) {
+        std::vector<float> q(2 * bytes, 0.0f);
+        for (std::size_t j = 0; j < q.size(); ++j) {
+            q[j] = 1.0f;
+            const int code = (d.codes[j / 2] >> (4 * (j % 2))) & 15;
+            ASSERT_EQ(fn(q.data(), q.size(), d.codes.data(), bytes), CENTROIDS_4BIT[code]) << name << " slot " << j;
+            q[j] = 0.0f;
+        }
+    }
+    for (const auto& [name, fn] : two) {
+        std::vector<float> q(4 * bytes, 0.0f);
+        for (std::size_t j = 0; j < q.size(); ++j) {
+            q[j] = 1.0f;
+            const int code = (d.codes[j / 4] >> (2 * (j % 4))) & 3;
+            ASSERT_EQ(fn(q.data(), q.size(), d.codes.data(), bytes), CENTROIDS_2BIT[code]) << name << " slot " << j;
+            q[j] = 0.0f;
+        }
+    }
 }

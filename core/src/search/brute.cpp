@@ -62,15 +62,27 @@ void scan(const RowScorer& scorer, const FlatStoreView& store, std::size_t rows,
     const float* norms = store.norms.data();
     const std::uint64_t rb = store.row_bytes;
     const bool has_norms = !store.norms.empty();
+    // Allowed rows are scored four at a time and offered in row order.
+    std::size_t group[4];
+    const std::uint8_t* group_rows[4];
+    float raw[4];
+    int filled = 0;
+    auto offer = [&](std::size_t i, float r) {
+        top.offer(ids[i], has_norms ? adjust_score(r, norms[i], metric) : r);
+    };
     for (std::size_t i = 0; i < rows; ++i) {
-        const VectorId x = ids[i];
         if constexpr (Filtered) {
-            if (!filter->allows(x)) continue;
+            if (!filter->allows(ids[i])) continue;
         }
-        const float raw = scorer.score<L>(q, codes + i * rb);
-        const float s = has_norms ? adjust_score(raw, norms[i], metric) : raw;
-        top.offer(x, s);
+        group[filled] = i;
+        group_rows[filled] = codes + i * rb;
+        if (++filled == 4) {
+            scorer.score4<L>(q, group_rows, raw);
+            for (int r = 0; r < 4; ++r) offer(group[r], raw[r]);
+            filled = 0;
+        }
     }
+    for (int r = 0; r < filled; ++r) offer(group[r], scorer.score<L>(q, group_rows[r]));
 }
 
 template <Layout L>

@@ -14,6 +14,8 @@ namespace korvane {
 struct RowScorer {
     simd::DotFn dot4;
     simd::DotFn dot2;
+    simd::Dot4Fn dot4_x4;
+    simd::Dot4Fn dot2_x4;
     std::uint64_t n4_dims;
     std::uint64_t n2_dims;
     std::uint64_t padded_dim;
@@ -24,6 +26,8 @@ struct RowScorer {
     explicit RowScorer(const Quantizer& qz, const simd::Kernels& k = simd::best_kernels())
         : dot4(k.dot_4bit),
           dot2(k.dot_2bit),
+          dot4_x4(k.dot_4bit_x4),
+          dot2_x4(k.dot_2bit_x4),
           n4_dims(qz.n4_dims),
           n2_dims(qz.n2_dims),
           padded_dim(qz.padded_dim()),
@@ -41,6 +45,22 @@ struct RowScorer {
             const float a = dot4(q, n4_dims, row, pb4);
             const float b = dot2(q + n4_dims, n2_dims, row + pb4, row_bytes - pb4);
             return a + b;
+        }
+    }
+
+    // Four rows at once; out[r] equals score<L>(q, rows[r]) bit for bit.
+    template <Layout L>
+    void score4(const float* q, const std::uint8_t* const* rows, float* out) const {
+        if constexpr (L == Layout::Pure2) {
+            dot2_x4(q, padded_dim, rows, row_bytes, out);
+        } else if constexpr (L == Layout::Pure4) {
+            dot4_x4(q, padded_dim, rows, row_bytes, out);
+        } else {
+            float a[4], b[4];
+            dot4_x4(q, n4_dims, rows, pb4, a);
+            const std::uint8_t* tails[4] = {rows[0] + pb4, rows[1] + pb4, rows[2] + pb4, rows[3] + pb4};
+            dot2_x4(q + n4_dims, n2_dims, tails, row_bytes - pb4, b);
+            for (int r = 0; r < 4; ++r) out[r] = a[r] + b[r];
         }
     }
 

@@ -54,11 +54,13 @@ bool level_supported(Level level) {
 
 Kernels kernels_for(Level level) {
     switch (level) {
-        case Level::Avx512: return {dot_4bit_avx512, dot_2bit_avx2, Level::Avx512};
-        case Level::Avx2: return {dot_4bit_avx2, dot_2bit_avx2, Level::Avx2};
+        case Level::Avx512:
+            return {dot_4bit_avx512, dot_2bit_avx2, dot_4bit_avx512_x4, dot_2bit_avx2_x4, Level::Avx512};
+        case Level::Avx2:
+            return {dot_4bit_avx2, dot_2bit_avx2, dot_4bit_avx2_x4, dot_2bit_avx2_x4, Level::Avx2};
         case Level::Scalar: break;
     }
-    return {dot_4bit_scalar, dot_2bit_scalar, Level::Scalar};
+    return {dot_4bit_scalar, dot_2bit_scalar, dot_4bit_scalar_x4, dot_2bit_scalar_x4, Level::Scalar};
 }
 
 const Kernels& best_kernels() {
@@ -68,6 +70,7 @@ const Kernels& best_kernels() {
         if (f.has_avx2_fma()) out = kernels_for(Level::Avx2);
         if (f.has_avx512()) {
             out.dot_4bit = dot_4bit_avx512;  // 2-bit stays with AVX2 or scalar
+            out.dot_4bit_x4 = dot_4bit_avx512_x4;
             out.level = Level::Avx512;
         }
         return out;

@@ -10,11 +10,21 @@ namespace korvane::simd {
 // q has L floats, codes has B bytes. A code slot at or beyond L contributes nothing.
 using DotFn = float (*)(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
 
+// Four rows against one query: out[r] equals the single-row kernel on rows[r] bit for bit
+// (each row keeps its own accumulators and order); interleaving hides the latency of
+// the single accumulator chains.
+using Dot4Fn = void (*)(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B, float* out);
+
 float dot_4bit_scalar(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
 float dot_2bit_scalar(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
 float dot_4bit_avx2(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
 float dot_2bit_avx2(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
 float dot_4bit_avx512(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
+void dot_4bit_scalar_x4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B, float* out);
+void dot_2bit_scalar_x4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B, float* out);
+void dot_4bit_avx2_x4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B, float* out);
+void dot_2bit_avx2_x4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B, float* out);
+void dot_4bit_avx512_x4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B, float* out);
 
 struct CpuFeatures {
     bool avx2 = false;
@@ -35,6 +45,8 @@ enum class Level : std::uint8_t { Scalar, Avx2, Avx512 };
 struct Kernels {
     DotFn dot_4bit;
     DotFn dot_2bit;
+    Dot4Fn dot_4bit_x4;
+    Dot4Fn dot_2bit_x4;
     Level level;
 };
 

@@ -34,4 +34,12 @@ float dot_2bit_scalar(const float* q, std::size_t L, const std::uint8_t* codes, 
     return acc;
 }
 
+void dot_4bit_scalar_x4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B, float* out) {
+    for (int r = 0; r < 4; ++r) out[r] = dot_4bit_scalar(q, L, rows[r], B);
+}
+
+void dot_2bit_scalar_x4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B, float* out) {
+    for (int r = 0; r < 4; ++r) out[r] = dot_2bit_scalar(q, L, rows[r], B);
+}
+
 }  // namespace korvane::simd
