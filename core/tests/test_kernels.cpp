@@ -39,6 +39,15 @@ std::vector<Variant> variants_4bit() {
 
 std::vector<Variant> variants_2bit() { return {{"avx2", dot_2bit_avx2, level_supported(Level::Avx2)}}; }
 
+// The scalar kernel followed by every vector variant this CPU can run.
+std::vector<std::pair<std::string, DotFn>> runnable(DotFn scalar, const std::vector<Variant>& variants) {
+    std::vector<std::pair<std::string, DotFn>> out = {{"scalar", scalar}};
+    for (const auto& v : variants) {
+        if (v.supported) out.emplace_back(v.name, v.fn);
+    }
+    return out;
+}
+
 struct Data {
     std::vector<float> q;
     std::vector<std::uint8_t> codes;
@@ -108,14 +117,8 @@ TEST(Kernels, PartialBytesSkipSlotsBeyondTheQuery) {
     const float q[2] = {1.5f, -0.75f};
     const std::uint8_t byte4 = 0xF3;
     const std::uint8_t byte2 = 0xE6;  // slots 2, 1, 2, 3
-    std::vector<std::pair<std::string, DotFn>> four = {{"scalar", dot_4bit_scalar}};
-    std::vector<std::pair<std::string, DotFn>> two = {{"scalar", dot_2bit_scalar}};
-    for (const auto& v : variants_4bit()) {
-        if (v.supported) four.emplace_back(v.name, v.fn);
-    }
-    for (const auto& v : variants_2bit()) {
-        if (v.supported) two.emplace_back(v.name, v.fn);
-    }
+    const auto four = runnable(dot_4bit_scalar, variants_4bit());
+    const auto two = runnable(dot_2bit_scalar, variants_2bit());
     for (const auto& [name, fn] : four) {
         EXPECT_EQ(fn(q, 1, &byte4, 1), 1.5f * CENTROIDS_4BIT[3]) << name;
     }
@@ -131,21 +134,13 @@ TEST(Kernels, DesignExamples) {
     float sum = 0;
     for (float v : q) sum += v;  // exact: quarters
     std::vector<std::uint8_t> zeros(32, 0), x87(32, 0x87), e4(16, 0xE4);
-    std::vector<std::pair<std::string, DotFn>> four = {{"scalar", dot_4bit_scalar}};
-    for (const auto& v : variants_4bit()) {
-        if (v.supported) four.emplace_back(v.name, v.fn);
-    }
-    for (const auto& [name, fn] : four) {
+    for (const auto& [name, fn] : runnable(dot_4bit_scalar, variants_4bit())) {
         EXPECT_NEAR(fn(q.data(), 64, zeros.data(), 32), -2.7325895f * sum, 1e-4) << name;
         double want = 0;
         for (std::size_t i = 0; i < 32; ++i) want += -0.12839501 * q[2 * i] + 0.12839501 * q[2 * i + 1];
         EXPECT_NEAR(fn(q.data(), 64, x87.data(), 32), want, 1e-5) << name;
     }
-    std::vector<std::pair<std::string, DotFn>> two = {{"scalar", dot_2bit_scalar}};
-    for (const auto& v : variants_2bit()) {
-        if (v.supported) two.emplace_back(v.name, v.fn);
-    }
-    for (const auto& [name, fn] : two) {
+    for (const auto& [name, fn] : runnable(dot_2bit_scalar, variants_2bit())) {
         EXPECT_NEAR(fn(q.data(), 64, zeros.data(), 16), -1.5104176f * sum, 1e-4) << name;
         double want = 0;
         for (std::size_t i = 0; i < 16; ++i) {
@@ -253,13 +248,8 @@ TEST(Kernels, EmulatedAvx512MatchesNativeWhereAvailable) {
 TEST(Kernels, OneHotQueriesReadEachSlotExactly) {
     // A query that is 1 at one position and 0 elsewhere picks out exactly that slot's
     // centroid, so code order and table lookups are checked with no rounding at all.
-    std::vector<std::pair<std::string, DotFn>> four = {{"scalar", dot_4bit_scalar}}, two = {{"scalar", dot_2bit_scalar}};
-    for (const auto& v : variants_4bit()) {
-        if (v.supported) four.emplace_back(v.name, v.fn);
-    }
-    for (const auto& v : variants_2bit()) {
-        if (v.supported) two.emplace_back(v.name, v.fn);
-    }
+    const auto four = runnable(dot_4bit_scalar, variants_4bit());
+    const auto two = runnable(dot_2bit_scalar, variants_2bit());
     const std::size_t bytes = 37;  // main loops, whole groups and a tail
     const auto d = make_data(0, bytes, 21);
     for (const auto& [name, fn] : four) {
