@@ -31,7 +31,7 @@ build: venv system-deps
 	$(VENV)/bin/cmake --build $(BUILD)
 
 test: build
-	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure
+	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure --no-tests=error
 	PYTHONPATH=$(BUILD)/python $(VPY) -m pytest python/tests -q
 
 demo: venv

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -186,4 +187,19 @@ TEST(EngineRecall, SelfQueriesFindThemselves) {
             EXPECT_GE(found, n4 == 0 ? 190 : 198) << "metric " << int(m) << " n4 " << n4;
         }
     }
+}
+
+TEST(EngineAdd, UnalignedFloatsGiveTheSameRows) {
+    auto a = make(IndexType::BruteForce, Metric::Cosine, 6);
+    auto b = make(IndexType::BruteForce, Metric::Cosine, 6);
+    std::vector<float> values;
+    for (int i = 0; i < 18; ++i) values.push_back(std::sin(float(i)));
+    std::vector<unsigned char> bytes(values.size() * sizeof(float) + 1);
+    std::memcpy(bytes.data() + 1, values.data(), values.size() * sizeof(float));
+    const std::vector<VectorId> ids = {1, 2, 3};
+    ASSERT_TRUE(a.add_flat(ids, values).ok());
+    ASSERT_TRUE(b.add_flat_unaligned(ids, bytes.data() + 1, values.size()).ok());
+    EXPECT_TRUE(std::equal(a.codes().begin(), a.codes().end(), b.codes().begin(), b.codes().end()));
+    EXPECT_EQ(b.add_flat_unaligned(ids, bytes.data() + 1, values.size() - 1).error().message(),
+              "id/vector count mismatch: 3 ids vs 2 vectors");
 }

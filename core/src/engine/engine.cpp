@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 
 #include "search/brute.h"
@@ -66,14 +67,28 @@ Status Engine::add_rows(std::span<const VectorId> ids, const RowSet& rows) {
 }
 
 Status Engine::add_flat(std::span<const VectorId> ids, std::span<const float> values) {
+    return add_flat_unaligned(ids, values.data(), values.size());
+}
+
+Status Engine::add_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count) {
     const std::uint64_t n = ids.size();
     const std::uint64_t dim = config_.dim;
     // n * dim may overflow: compare by division instead.
-    const bool fits = dim != 0 && values.size() % dim == 0 && values.size() / dim == n;
-    if (!fits) return EngineError::count_mismatch(n, dim == 0 ? 0 : values.size() / dim);
+    const bool fits = dim != 0 && count % dim == 0 && count / dim == n;
+    if (!fits) return EngineError::count_mismatch(n, dim == 0 ? 0 : count / dim);
     if (n == 0) return success();
     if (config_.index_type == IndexType::Hnsw) return EngineError::index_type_not_implemented("Hnsw");
-    add_checked(ids, [&](std::size_t i) { return values.data() + i * dim; });
+    if (reinterpret_cast<std::uintptr_t>(data) % alignof(float) == 0) {
+        const float* values = static_cast<const float*>(data);
+        add_checked(ids, [&](std::size_t i) { return values + i * dim; });
+    } else {
+        const auto* bytes = static_cast<const unsigned char*>(data);
+        std::vector<float> row(dim);
+        add_checked(ids, [&](std::size_t i) {
+            std::memcpy(row.data(), bytes + i * dim * sizeof(float), dim * sizeof(float));
+            return static_cast<const float*>(row.data());
+        });
+    }
     return success();
 }
 

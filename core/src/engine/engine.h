@@ -25,6 +25,9 @@ public:
     Status add_rows(std::span<const VectorId> ids, const RowSet& rows);
     // Reads n = ids.size() consecutive rows of dim floats from `values`.
     Status add_flat(std::span<const VectorId> ids, std::span<const float> values);
+    // The same over `count` floats at `data`, which need not be aligned to a float: such
+    // rows are copied one at a time into an aligned buffer as they are encoded.
+    Status add_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count);
 
     Expected<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t k,
                                             std::optional<std::span<const VectorId>> allowlist) const;

@@ -72,9 +72,18 @@ RhdhRotation::RhdhRotation(std::uint64_t dim, std::uint64_t seed) : dim_(dim) {
     if (!padded) throw std::length_error("padded dimension overflows");
     padded_dim_ = *padded;
     inv_sqrt_ = 1.0f / std::sqrt(static_cast<float>(padded_dim_));
-    const auto stream = chacha20_keystream(pcg32_key_words(seed), padded_dim_);
+    // One keystream word per padded coordinate, block by block, without keeping the stream.
+    const auto key = pcg32_key_words(seed);
+    std::array<std::uint32_t, 16> state{0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
+    for (int i = 0; i < 8; ++i) state[4 + i] = key[i];
     signs_.resize(padded_dim_);
-    for (std::size_t j = 0; j < padded_dim_; ++j) signs_[j] = (stream[j] & 1u) ? -1 : 1;
+    for (std::uint64_t j = 0; j < padded_dim_; j += 16) {
+        const std::uint64_t counter = j / 16;
+        state[12] = static_cast<std::uint32_t>(counter);
+        state[13] = static_cast<std::uint32_t>(counter >> 32);
+        const auto block = chacha20_block(state);
+        for (std::uint64_t w = 0; w < 16 && j + w < padded_dim_; ++w) signs_[j + w] = (block[w] & 1u) ? -1 : 1;
+    }
 }
 
 void walsh_hadamard(float* y, std::size_t n) { encode_loops().walsh_hadamard(y, n); }

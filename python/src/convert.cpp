@@ -1,0 +1,362 @@
+#include "convert.h"
+
+#include "numpy_api.h"
+
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+
+#include "errors.h"
+
+namespace korvane::py {
+
+namespace {
+
+// A sequence's __len__ only sizes the first allocation, and never beyond this many
+// elements: the items actually yielded decide the size, whatever length is claimed.
+constexpr std::size_t kMaxLengthHint = std::size_t{1} << 16;
+
+template <class T>
+T load(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);  // array data need not be aligned for T
+    return v;
+}
+
+// Grows geometrically: a per-row reserve of the exact size would reallocate every row.
+template <class T>
+void reserve_more(std::vector<T>& v, std::size_t extra) {
+    if (v.capacity() - v.size() >= extra) return;
+    v.reserve(std::max(v.size() + extra, v.capacity() * 2));
+}
+
+// A __len__ that fails other than by being absent (TypeError) is reported.
+bool length_hint(PyObject* obj, std::size_t& hint) {
+    const Py_ssize_t n = PySequence_Size(obj);
+    if (n >= 0) {
+        hint = std::min(static_cast<std::size_t>(n), kMaxLengthHint);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    hint = 0;
+    return true;
+}
+
+// A str is a sequence to the interpreter, but never a sequence of numbers here.
+bool check_sequence(PyObject* obj) {
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "'str' object cannot be converted into a sequence of numbers");
+        return false;
+    }
+    if (!PySequence_Check(obj)) {
+        raise_cannot_convert(obj, "Sequence");
+        return false;
+    }
+    return true;
+}
+
+PyArrayObject* as_array(PyObject* obj) {
+    return PyArray_Check(obj) ? reinterpret_cast<PyArrayObject*>(obj) : nullptr;
+}
+
+// Plain ndarrays only: a subclass (a masked array, say) may give its elements another
+// meaning than the raw buffer, so it is iterated like any sequence.
+PyArrayObject* as_exact_array(PyObject* obj) {
+    return PyArray_CheckExact(obj) ? reinterpret_cast<PyArrayObject*>(obj) : nullptr;
+}
+
+bool has_equivalent_type(PyArrayObject* a, int typenum) {
+    PyArray_Descr* want = PyArray_DescrFromType(typenum);
+    if (want == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool same = PyArray_EquivTypes(PyArray_DESCR(a), want);
+    Py_DECREF(want);
+    return same;
+}
+
+bool is_float32(PyArrayObject* a) { return has_equivalent_type(a, NPY_FLOAT32); }
+
+bool is_contiguous(PyArrayObject* a) { return PyArray_IS_C_CONTIGUOUS(a) || PyArray_IS_F_CONTIGUOUS(a); }
+
+void raise_not_contiguous() { PyErr_SetString(PyExc_TypeError, "The given array is not contiguous"); }
+
+bool item_to_float(PyObject* item, float& out) {
+    double d;
+    if (PyFloat_CheckExact(item)) {
+        d = PyFloat_AS_DOUBLE(item);
+    } else {
+        d = PyFloat_AsDouble(item);
+        if (d == -1.0 && PyErr_Occurred()) return false;
+    }
+    out = static_cast<float>(d);  // round to nearest
+    return true;
+}
+
+// A native float32 or float64 vector gives the values that iterating its scalars would,
+// without one Python object per element.
+template <class T>
+void append_strided(PyArrayObject* a, std::vector<float>& out) {
+    const npy_intp n = PyArray_DIM(a, 0);
+    const npy_intp stride = PyArray_STRIDE(a, 0);
+    const char* p = static_cast<const char*>(PyArray_DATA(a));
+    reserve_more(out, static_cast<std::size_t>(n));
+    for (npy_intp i = 0; i < n; ++i) out.push_back(static_cast<float>(load<T>(p + i * stride)));
+}
+
+// Appends one generic float sequence to `out`.
+bool append_float_sequence(PyObject* obj, std::vector<float>& out) {
+    if (PyArrayObject* a = as_exact_array(obj); a != nullptr && PyArray_NDIM(a) == 1) {
+        if (is_float32(a)) {
+            append_strided<float>(a, out);
+            return true;
+        }
+        if (has_equivalent_type(a, NPY_FLOAT64)) {
+            append_strided<double>(a, out);
+            return true;
+        }
+    }
+    if (!check_sequence(obj)) return false;
+    std::size_t hint = 0;
+    if (!length_hint(obj, hint)) return false;
+    reserve_more(out, hint);
+    Ref it(PyObject_GetIter(obj));
+    if (!it) return false;
+    for (;;) {
+        Ref item(PyIter_Next(it.get()));
+        if (!item) return !PyErr_Occurred();
+        float v;
+        if (!item_to_float(item.get(), v)) return false;
+        out.push_back(v);
+    }
+}
+
+// Native integer vectors without negative entries: the ids that iterating their scalars
+// would give. A negative entry leaves the array to the generic path, which reports it.
+template <class T>
+bool append_int_array(PyArrayObject* a, std::vector<VectorId>& out) {
+    const npy_intp n = PyArray_DIM(a, 0);
+    const npy_intp stride = PyArray_STRIDE(a, 0);
+    const char* p = static_cast<const char*>(PyArray_DATA(a));
+    if constexpr (std::is_signed_v<T>) {
+        for (npy_intp i = 0; i < n; ++i) {
+            if (load<T>(p + i * stride) < 0) return false;
+        }
+    }
+    reserve_more(out, static_cast<std::size_t>(n));
+    for (npy_intp i = 0; i < n; ++i) out.push_back(static_cast<VectorId>(load<T>(p + i * stride)));
+    return true;
+}
+
+bool append_ids_from_array(PyArrayObject* a, std::vector<VectorId>& out) {
+    if (PyArray_NDIM(a) != 1 || !PyArray_ISNOTSWAPPED(a)) return false;
+    switch (PyArray_TYPE(a)) {
+        case NPY_BYTE: return append_int_array<npy_byte>(a, out);
+        case NPY_UBYTE: return append_int_array<npy_ubyte>(a, out);
+        case NPY_SHORT: return append_int_array<npy_short>(a, out);
+        case NPY_USHORT: return append_int_array<npy_ushort>(a, out);
+        case NPY_INT: return append_int_array<npy_int>(a, out);
+        case NPY_UINT: return append_int_array<npy_uint>(a, out);
+        case NPY_LONG: return append_int_array<npy_long>(a, out);
+        case NPY_ULONG: return append_int_array<npy_ulong>(a, out);
+        case NPY_LONGLONG: return append_int_array<npy_longlong>(a, out);
+        case NPY_ULONGLONG: return append_int_array<npy_ulonglong>(a, out);
+        default: return false;
+    }
+}
+
+bool item_to_u64(PyObject* item, std::uint64_t& out) {
+    unsigned long long v;
+    if (PyLong_CheckExact(item)) {
+        v = PyLong_AsUnsignedLongLong(item);
+    } else {
+        Ref index(PyNumber_Index(item));
+        if (!index) return false;
+        v = PyLong_AsUnsignedLongLong(index.get());
+    }
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+}
+
+bool append_id_list(PyObject* obj, std::vector<VectorId>& out) {
+    if (!check_sequence(obj)) return false;
+    if (PyArrayObject* a = as_exact_array(obj); a != nullptr && append_ids_from_array(a, out)) return true;
+    std::size_t hint = 0;
+    if (!length_hint(obj, hint)) return false;
+    reserve_more(out, hint);
+    Ref it(PyObject_GetIter(obj));
+    if (!it) return false;
+    for (;;) {
+        Ref item(PyIter_Next(it.get()));
+        if (!item) return !PyErr_Occurred();
+        std::uint64_t id;
+        if (!item_to_u64(item.get(), id)) return false;
+        out.push_back(id);
+    }
+}
+
+}  // namespace
+
+std::string type_name(PyObject* obj) {
+    const char* full = Py_TYPE(obj)->tp_name;
+    const char* dot = std::strrchr(full, '.');
+    return dot != nullptr ? dot + 1 : full;
+}
+
+void raise_cannot_convert(PyObject* obj, const char* target) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name(obj).c_str(), target);
+}
+
+bool to_u64(PyObject* obj, const char* arg, std::uint64_t& out) {
+    if (!item_to_u64(obj, out)) {
+        prefix_type_error(arg);
+        return false;
+    }
+    return true;
+}
+
+bool to_bit_width(PyObject* obj, const char* arg, std::uint8_t& out) {
+    Ref index(PyNumber_Index(obj));
+    if (!index) {
+        prefix_type_error(arg);
+        return false;
+    }
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || v < 0 || v > 255) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = static_cast<std::uint8_t>(v);
+    return true;
+}
+
+bool to_double(PyObject* obj, const char* arg, double& out) {
+    const double d = PyFloat_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) {
+        prefix_type_error(arg);
+        return false;
+    }
+    out = d;
+    return true;
+}
+
+bool to_lowered_utf8(PyObject* obj, const char* arg, std::string& out) {
+    if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to 'str'", arg,
+                     type_name(obj).c_str());
+        return false;
+    }
+    // str.lower itself, not an override of a str subclass.
+    Ref lowered(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", obj));
+    if (!lowered) return false;
+    // Lone surrogates pass through, so that an unknown text is reported as such.
+    Ref bytes(PyUnicode_AsEncodedString(lowered.get(), "utf-8", "surrogatepass"));
+    if (!bytes) return false;
+    out.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    return true;
+}
+
+bool to_id_list(PyObject* obj, const char* arg, std::vector<VectorId>& out) {
+    out.clear();
+    if (!append_id_list(obj, out)) {
+        prefix_type_error(arg);
+        return false;
+    }
+    return true;
+}
+
+bool to_query_row(PyObject* obj, std::uint64_t dim, std::vector<float>& out) {
+    out.clear();
+    if (PyArrayObject* a = as_array(obj); a != nullptr && PyArray_NDIM(a) == 1 && is_float32(a)) {
+        if (!is_contiguous(a)) {
+            raise_not_contiguous();
+            return false;
+        }
+        const npy_intp n = PyArray_DIM(a, 0);
+        if (static_cast<std::uint64_t>(n) != dim) {
+            PyErr_Format(PyExc_ValueError, "query dimension mismatch: expected %llu, got %lld",
+                         static_cast<unsigned long long>(dim), static_cast<long long>(n));
+            return false;
+        }
+        out.resize(static_cast<std::size_t>(n));
+        if (n > 0) std::memcpy(out.data(), PyArray_DATA(a), out.size() * sizeof(float));
+        return true;
+    }
+    if (!append_float_sequence(obj, out)) return false;
+    if (out.size() != dim) {
+        PyErr_Format(PyExc_ValueError, "query dimension mismatch: expected %llu, got %zu",
+                     static_cast<unsigned long long>(dim), out.size());
+        return false;
+    }
+    return true;
+}
+
+bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out) {
+    out = RowSet();
+    if (PyArrayObject* a = as_array(obj); a != nullptr && PyArray_NDIM(a) == 2 && is_float32(a)) {
+        const npy_intp rows = PyArray_DIM(a, 0);
+        const npy_intp cols = PyArray_DIM(a, 1);
+        if (static_cast<std::uint64_t>(cols) != dim) {
+            PyErr_Format(PyExc_ValueError, "vector dimension mismatch: expected %llu, got %lld",
+                         static_cast<unsigned long long>(dim), static_cast<long long>(cols));
+            return false;
+        }
+        if (!is_contiguous(a)) {
+            raise_not_contiguous();
+            return false;
+        }
+        // C or Fortran order alike: element [i, j] lies at i * s0 + j * s1.
+        const npy_intp s0 = PyArray_STRIDE(a, 0);
+        const npy_intp s1 = PyArray_STRIDE(a, 1);
+        const char* p = static_cast<const char*>(PyArray_DATA(a));
+        out.reserve_rows(static_cast<std::size_t>(rows));
+        std::vector<float>& values = out.values();
+        values.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
+        for (npy_intp i = 0; i < rows; ++i) {
+            for (npy_intp j = 0; j < cols; ++j) values.push_back(load<float>(p + i * s0 + j * s1));
+            out.close_row();
+        }
+        return true;
+    }
+    if (!check_sequence(obj)) return false;
+    std::size_t hint = 0;
+    if (!length_hint(obj, hint)) return false;
+    out.reserve_rows(hint);
+    Ref it(PyObject_GetIter(obj));
+    if (!it) return false;
+    for (;;) {
+        Ref item(PyIter_Next(it.get()));
+        if (!item) {
+            if (PyErr_Occurred()) return false;
+            break;
+        }
+        if (!append_float_sequence(item.get(), out.values())) return false;
+        out.close_row();
+    }
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const std::size_t len = out.row(i).size();
+        if (len != dim) {
+            PyErr_Format(PyExc_ValueError, "vector %zu dimension mismatch: expected %llu, got %zu", i,
+                         static_cast<unsigned long long>(dim), len);
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<FlatView> flat_view(PyObject* obj) {
+    PyArrayObject* a = as_array(obj);
+    if (a == nullptr || PyArray_NDIM(a) != 2 || !is_float32(a) || !PyArray_IS_C_CONTIGUOUS(a) ||
+        PyArray_DATA(a) == nullptr) {
+        return std::nullopt;
+    }
+    return FlatView{PyArray_DATA(a), static_cast<std::uint64_t>(PyArray_DIM(a, 0)),
+                    static_cast<std::uint64_t>(PyArray_DIM(a, 1))};
+}
+
+}  // namespace korvane::py

@@ -1,0 +1,50 @@
+// Conversion of Python arguments: scalars, texts, id lists, query rows, row sets and the
+// in-place view of a float32 matrix. Every function returns false with a Python
+// exception set when the argument cannot be taken; std::bad_alloc may escape to the
+// caller's guard.
+#pragma once
+
+#include "pyref.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/config.h"
+#include "engine/rows.h"
+
+namespace korvane::py {
+
+// The type's short name, as the interpreter prints it in its own messages.
+std::string type_name(PyObject* obj);
+// TypeError "'<type>' object cannot be converted to '<target>'".
+void raise_cannot_convert(PyObject* obj, const char* target);
+
+// An int or an object with __index__, as an unsigned 64-bit value. A TypeError is
+// prefixed with the argument's name; an OverflowError keeps the interpreter's text.
+bool to_u64(PyObject* obj, const char* arg, std::uint64_t& out);
+// Same, for the 0..255 range of the bit width.
+bool to_bit_width(PyObject* obj, const char* arg, std::uint8_t& out);
+// Anything the interpreter's float conversion accepts.
+bool to_double(PyObject* obj, const char* arg, double& out);
+// A str, lowercased with str.lower (full Unicode mapping), as UTF-8.
+bool to_lowered_utf8(PyObject* obj, const char* arg, std::string& out);
+
+// A sequence of ints; every TypeError is prefixed with the argument's name.
+bool to_id_list(PyObject* obj, const char* arg, std::vector<VectorId>& out);
+// One float row of exactly `dim` values.
+bool to_query_row(PyObject* obj, std::uint64_t dim, std::vector<float>& out);
+// Rows of exactly `dim` values each.
+bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out);
+
+// A C-contiguous two-dimensional native float32 array, read where it lies. `data` need
+// not be aligned for float.
+struct FlatView {
+    const void* data;
+    std::uint64_t rows;
+    std::uint64_t cols;
+};
+std::optional<FlatView> flat_view(PyObject* obj);
+
+}  // namespace korvane::py

@@ -1,0 +1,147 @@
+// Docstrings of the Korvane class. Each begins with its text signature, from which the
+// interpreter derives __text_signature__.
+#pragma once
+
+namespace korvane::py::docs {
+
+inline constexpr const char* CLASS =
+    "Korvane(dim, metric=\"cosine\", bit_width=4, index_type=\"brute_force\", mixed_ratio=None, "
+    "n4_dims=None, ivf_nlist=256, ivf_nprobe=8, hnsw_m=32, hnsw_ef_construction=200, hnsw_ef_search=0)\n"
+    "--\n\n"
+    "Korvane — ultra-low resource embedded vector search engine.\n\n"
+    "Vectors are rotated by a seeded randomized Hadamard transform and stored as 4-bit,\n"
+    "2-bit or mixed scalar codes; queries stay in floating point.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "dim : int\n"
+    "    Dimension of the vectors to index.\n"
+    "metric : str, default \"cosine\"\n"
+    "    Distance metric: \"cosine\", \"dot\" (or \"dot_product\") or \"l2\" (or \"euclidean\").\n"
+    "    Case is ignored.\n"
+    "bit_width : int, default 4\n"
+    "    Quantization bit width, 4 or 2. Decides the default of ``n4_dims``.\n"
+    "index_type : str, default \"brute_force\"\n"
+    "    Index algorithm: \"brute_force\", \"ivf_flat\" or \"hnsw\". Case is ignored and\n"
+    "    \"-\" counts as \"_\".\n"
+    "mixed_ratio : float, optional\n"
+    "    Share of the padded dimensions quantized at 4 bits, the rest at 2 bits. Clamped\n"
+    "    to [0, 1]; the count is rounded down to a multiple of 4.\n"
+    "n4_dims : int, optional\n"
+    "    Number of leading padded dimensions quantized at 4 bits, capped at ``padded_dim``\n"
+    "    and rounded down to a multiple of 4. Takes precedence over ``mixed_ratio``.\n"
+    "ivf_nlist : int, default 256\n"
+    "    Number of IVF cells (IvfFlat only).\n"
+    "ivf_nprobe : int, default 8\n"
+    "    Number of cells scanned per query (IvfFlat only).\n"
+    "hnsw_m : int, default 32\n"
+    "    Graph degree M (Hnsw only); see ``recommended_m``.\n"
+    "hnsw_ef_construction : int, default 200\n"
+    "    Candidate list size while inserting (Hnsw only).\n"
+    "hnsw_ef_search : int, default 0\n"
+    "    Candidate list size while searching; 0 means 2 * M (Hnsw only).\n";
+
+inline constexpr const char* ADD =
+    "add($self, ids, vectors)\n--\n\n"
+    "Add vectors to the index.\n\n"
+    "Parameters\n----------\n"
+    "ids : sequence of int\n"
+    "    One unsigned 64-bit id per vector; ids are not checked for uniqueness.\n"
+    "vectors : array_like\n"
+    "    Rows of length ``dim``: a 2-D float32 array (read in place when C-contiguous)\n"
+    "    or a sequence of sequences of numbers.\n";
+
+inline constexpr const char* SEARCH =
+    "search($self, query, k, allowlist=None)\n--\n\n"
+    "Search for the K nearest neighbors.\n\n"
+    "Parameters\n----------\n"
+    "query : array_like\n"
+    "    One vector of length ``dim``.\n"
+    "k : int\n"
+    "    Number of hits wanted.\n"
+    "allowlist : sequence of int, optional\n"
+    "    Only these ids may be returned; an empty allowlist allows nothing.\n\n"
+    "Returns\n-------\n"
+    "list of dict\n"
+    "    Hits with the keys \"id\" and \"score\", highest score (closest) first.\n";
+
+inline constexpr const char* FIT =
+    "fit($self, vectors)\n--\n\n"
+    "Compute per-dimension standardization parameters for L2 metric.\n\n"
+    "Must be called before the first ``add``; does nothing for the cosine and dot\n"
+    "metrics.\n\n"
+    "Parameters\n----------\n"
+    "vectors : array_like\n"
+    "    Sample rows of length ``dim``.\n";
+
+inline constexpr const char* BUILD =
+    "build($self)\n--\n\n"
+    "Build the search index.\n\n"
+    "Clusters the pending vectors of an IvfFlat index; does nothing for BruteForce.\n";
+
+inline constexpr const char* SET_EF_SEARCH =
+    "set_ef_search($self, ef)\n--\n\n"
+    "Update HNSW ef_search at runtime without rebuilding the index.\n\n"
+    "Has no effect on other index types.\n";
+
+inline constexpr const char* SET_NPROBE =
+    "set_nprobe($self, nprobe)\n--\n\n"
+    "Update IvfFlat nprobe at runtime. Higher = better recall, lower QPS.\n\n"
+    "Has no effect before the first ``build`` or on other index types.\n";
+
+inline constexpr const char* RECOMMENDED_M =
+    "recommended_m(n)\n--\n\n"
+    "Recommended HNSW M value for a given corpus size.\n\n"
+    "32 below one million vectors, 64 from one million on.\n";
+
+inline constexpr const char* IS_EMPTY =
+    "is_empty($self)\n--\n\n"
+    "True if the index contains no vectors.\n";
+
+inline constexpr const char* IS_MIXED =
+    "is_mixed($self)\n--\n\n"
+    "True when index uses mixed 4-bit/2-bit quantization.\n";
+
+inline constexpr const char* TRANSFORM_QUERY_NP =
+    "transform_query_np($self, query)\n--\n\n"
+    "Apply the full query pipeline (standardization → RHDH → scale).\n\n"
+    "Returns a float32 array of shape ``[padded_dim]``: the floats that stored vectors are\n"
+    "quantized from and that queries are scored with.\n";
+
+inline constexpr const char* PACKED_DATA =
+    "packed_data($self)\n--\n\n"
+    "Raw packed vector data as a uint8 numpy array of shape ``[n, packed_bytes_per_vec]``.\n\n"
+    "Each row is a 4-bit block of ``pb4_per_vec`` bytes (two codes per byte, low nibble\n"
+    "first) followed by a 2-bit block (four codes per byte, lowest bits first). BruteForce\n"
+    "indexes only.\n";
+
+inline constexpr const char* VECTOR_NORMS =
+    "vector_norms($self)\n--\n\n"
+    "Per-vector quantized norms as a float32 numpy array of shape ``[n]``.\n\n"
+    "BruteForce indexes only.\n";
+
+inline constexpr const char* VECTOR_IDS =
+    "vector_ids($self)\n--\n\n"
+    "Vector IDs as a uint64 numpy array of shape ``[n]``.\n\n"
+    "BruteForce indexes only.\n";
+
+inline constexpr const char* CENTROIDS_4BIT =
+    "centroids_4bit()\n--\n\n"
+    "4-bit Lloyd-Max centroid table as float32 numpy array of shape ``[16]``.\n";
+
+inline constexpr const char* CENTROIDS_2BIT =
+    "centroids_2bit()\n--\n\n"
+    "2-bit Lloyd-Max centroid table as float32 numpy array of shape ``[4]``.\n";
+
+inline constexpr const char* PROFILE_VARIANCE =
+    "profile_variance($self, sample_vecs)\n--\n\n"
+    "Profile per-dimension variance of RHDH-rotated embeddings.\n\n"
+    "Returns one variance per padded dimension; values near 1.0 mean the rotation has\n"
+    "equalized the coordinates as the quantization tables assume.\n";
+
+inline constexpr const char* OPTIMAL_N4_DIMS =
+    "optimal_n4_dims($self, sample_vecs, avg_bits)\n--\n\n"
+    "Compute the optimal n4_dims for a given average bit budget.\n\n"
+    "``avg_bits`` is clamped to [2, 4]; the result is a multiple of 4 to pass as the\n"
+    "``n4_dims`` constructor argument.\n";
+
+}  // namespace korvane::py::docs

@@ -1,0 +1,43 @@
+// Turning core errors and C++ exceptions into Python exceptions. No C++ exception may
+// reach the interpreter, and no entry point may return a result with an exception set
+// or fail without one.
+#pragma once
+
+#include "pyref.h"
+
+#include <type_traits>
+
+#include "engine/error.h"
+
+namespace korvane::py {
+
+// Raises the exception class fixed for the error's kind, with its display text.
+void raise_engine_error(const EngineError& error);
+
+// Replaces the pending TypeError with TypeError("argument '<arg>': <message>") whose
+// __cause__ is the original. Other pending exceptions are left as they are.
+void prefix_type_error(const char* arg);
+
+// Sets the Python exception for the C++ exception being handled; call only in a catch.
+void translate_current_exception() noexcept;
+
+// Makes a result consistent with the error indicator.
+PyObject* settle(PyObject* result) noexcept;
+Py_ssize_t settle(Py_ssize_t result) noexcept;
+
+// Runs `body` (returning PyObject* or Py_ssize_t) with every C++ exception mapped.
+template <class F>
+auto guarded(F&& body) noexcept -> decltype(body()) {
+    using R = decltype(body());
+    R result;
+    try {
+        result = body();
+    } catch (...) {
+        translate_current_exception();
+        if constexpr (std::is_pointer_v<R>) return nullptr;
+        else return -1;
+    }
+    return settle(result);
+}
+
+}  // namespace korvane::py

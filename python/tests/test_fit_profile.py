@@ -1,0 +1,90 @@
+import math
+
+import numpy as np
+import pytest
+
+from korvane import Korvane
+
+EMPTY_SAMPLE = "sample is empty — provide at least 1 vector for profiling"
+FIT_AFTER_ADD = "fit() must be called before add() — index already contains vectors"
+
+
+@pytest.mark.parametrize("metric", ["cosine", "dot"])
+def test_fit_is_a_no_op_outside_l2(metric):
+    index = Korvane(2, metric=metric)
+    before = index.transform_query_np([2.5, 2.5])
+    assert index.fit([]) is None
+    index.add([1], [[1.0, 2.0]])
+    assert index.fit([[1.0, 2.0], [3.0, 4.0]]) is None
+    assert np.array_equal(index.transform_query_np([2.5, 2.5]), before)
+
+
+def test_l2_fit_standardizes_queries_and_can_be_repeated_before_add():
+    index = Korvane(2, metric="l2")
+    assert index.transform_query_np([2.5, 2.5]).any()
+    index.fit(np.array([[1, 2], [3, 4]], np.float32))
+    assert not index.transform_query_np([2.5, 2.5]).any()  # the pooled mean maps to zero
+    index.fit([[0.0, 0.0], [2.0, 2.0]])
+    assert not index.transform_query_np([1.0, 1.0]).any()
+    index.add([1], [[1.0, 1.0]])
+    with pytest.raises(ValueError) as info:
+        index.fit([[0.0, 0.0]])
+    assert str(info.value) == FIT_AFTER_ADD
+    assert not index.transform_query_np([1.0, 1.0]).any()
+
+
+@pytest.mark.parametrize("sample, exc, message", [
+    ([], ValueError, EMPTY_SAMPLE),
+    (np.zeros((0, 3), np.float32), ValueError, EMPTY_SAMPLE),
+    ([[1.0, 2.0]], ValueError, "vector 0 dimension mismatch: expected 3, got 2"),
+    (np.zeros((2, 2), np.float32), ValueError, "vector dimension mismatch: expected 3, got 2"),
+    ("abc", TypeError, "'str' object cannot be converted into a sequence of numbers"),
+])
+def test_fit_errors(sample, exc, message):
+    index = Korvane(3, metric="l2")
+    with pytest.raises(exc) as info:
+        index.fit(sample)
+    assert str(info.value) == message
+
+
+def test_profile_variance():
+    index = Korvane(5)
+    one = index.profile_variance([[1.0, 2.0, 3.0, 4.0, 5.0]])
+    assert one == [0.0] * 8 and all(type(v) is float for v in one)
+    sample = np.random.default_rng(5).standard_normal((2000, 5)).astype(np.float32)
+    variances = index.profile_variance(sample)
+    assert len(variances) == 8 and 0.0 < min(variances) and max(variances) < 2.0
+    for call in (index.profile_variance, lambda s: index.optimal_n4_dims(s, 3.0)):
+        with pytest.raises(ValueError) as info:
+            call([])
+        assert str(info.value) == EMPTY_SAMPLE
+
+
+@pytest.mark.parametrize("dim, avg_bits, expected", [
+    (100, 3.0, 64), (100, 3.5, 96), (100, 2.0, 0), (100, 4.0, 128), (100, 5.0, 128), (100, 1.0, 0),
+    (100, 2.1, 4), (100, 3.01, 64), (100, math.nan, 0), (100, 3, 64),
+    (1536, 2.5, 512), (1536, 3.01, 1032), (1536, 3.9, 1944), (2, 4.0, 0),
+])
+def test_optimal_n4_dims(dim, avg_bits, expected):
+    index = Korvane(dim)
+    assert index.optimal_n4_dims(np.ones((1, dim), np.float32), avg_bits) == expected
+
+
+def test_optimal_n4_dims_argument_errors():
+    index = Korvane(4)
+    with pytest.raises(TypeError, match="^argument 'avg_bits': "):
+        index.optimal_n4_dims([[1.0] * 4], "3")
+    with pytest.raises(ValueError, match="^vector 0 dimension mismatch: expected 4, got 3$"):
+        index.optimal_n4_dims([[1.0] * 3], 3.0)
+
+
+@pytest.mark.parametrize("n, expected", [(0, 32), (999_999, 32), (1_000_000, 64), (2**64 - 1, 64)])
+def test_recommended_m(n, expected):
+    assert Korvane.recommended_m(n) == expected
+    assert Korvane(4).recommended_m(n=n) == expected
+
+
+@pytest.mark.parametrize("n, exc", [(-1, OverflowError), (2**64, OverflowError), (1.0, TypeError)])
+def test_recommended_m_errors(n, exc):
+    with pytest.raises(exc):
+        Korvane.recommended_m(n)

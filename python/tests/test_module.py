@@ -1,0 +1,42 @@
+import importlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import korvane
+
+
+def test_a_second_initialisation_returns_the_first_module():
+    first = sys.modules.pop("korvane")
+    try:
+        again = importlib.import_module("korvane")
+        assert again is first and again.Korvane is korvane.Korvane
+    finally:
+        sys.modules["korvane"] = first
+
+
+def test_a_sub_interpreter_is_refused():
+    pytest.importorskip("_testcapi")
+    script = textwrap.dedent("""
+        import sys, _testcapi
+        import korvane
+        code = '''
+        import sys
+        try:
+            import korvane
+        except ImportError as e:
+            sys.stdout.write("ImportError " + str(e) + "\\\\n")
+        else:
+            sys.stdout.write("imported\\\\n")
+        '''
+        _testcapi.run_in_subinterp(code)
+        k = korvane.Korvane(4)
+        k.add([1], [[1.0, 2.0, 3.0, 4.0]])
+        sys.stdout.write("main " + repr(k) + "\\n")
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    lines = out.splitlines()
+    assert lines[0].startswith("ImportError korvane cannot be imported in a sub-interpreter")
+    assert lines[1] == "main Korvane(dim=4, n=1, bit_width=4, index_type=BruteForce)"
