@@ -137,7 +137,8 @@ TEST(EngineFit, StatesAndTexts) {
     ASSERT_TRUE(l2.fit_standardization(rows_of({{1, 2}, {3, 4}})).ok());
     const auto& st = *l2.quantizer().standardization;
     EXPECT_EQ(st.mean, (std::vector<float>{2.5f, 2.5f}));
-    EXPECT_EQ(st.inv_std, (std::vector<float>{0.89442718f, 0.89442718f}));
+    // pooled variance 1.25 over dim 2: 1 / sqrt(1.25 * 2)
+    EXPECT_EQ(st.inv_std, (std::vector<float>{0.63245553f, 0.63245553f}));
 
     ASSERT_TRUE(l2.fit_standardization(rows_of({{3, 3}, {3, 3}})).ok());  // replaces; var 0
     EXPECT_EQ(l2.quantizer().standardization->mean, (std::vector<float>{3.0f, 3.0f}));
@@ -202,4 +203,34 @@ TEST(EngineAdd, UnalignedFloatsGiveTheSameRows) {
     EXPECT_TRUE(std::equal(a.codes().begin(), a.codes().end(), b.codes().begin(), b.codes().end()));
     EXPECT_EQ(b.add_flat_unaligned(ids, bytes.data() + 1, values.size() - 1).error().message(),
               "id/vector count mismatch: 3 ids vs 2 vectors");
+}
+
+TEST(EngineFit, StandardizedVectorsMeetTheTablesAtUnitScale) {
+    // Raw-magnitude data (pixel-like values in 0..255): after fit, the rotated and scaled
+    // coordinates of the sample must be close to unit variance, or the codes saturate.
+    const std::uint64_t dim = 100;
+    auto e = make(IndexType::BruteForce, Metric::L2, dim);
+    std::mt19937 rng(12);
+    std::uniform_real_distribution<float> pixel(0.0f, 255.0f);
+    RowSet sample;
+    for (int r = 0; r < 300; ++r) {
+        std::vector<float> v(dim);
+        for (auto& x : v) x = pixel(rng);
+        sample.push_row(v);
+    }
+    ASSERT_TRUE(e.fit_standardization(sample).ok());
+    double sum_sq = 0;
+    std::size_t saturated = 0, count = 0;
+    for (std::size_t r = 0; r < sample.size(); ++r) {
+        const auto t = e.quantizer().transform_query(sample.row(r));
+        for (float y : t) {
+            sum_sq += double(y) * y;
+            saturated += std::fabs(y) > 2.4008033f;
+            ++count;
+        }
+    }
+    const double var = sum_sq / double(count);
+    EXPECT_GT(var, 0.5);
+    EXPECT_LT(var, 1.5);
+    EXPECT_LT(double(saturated) / double(count), 0.05);
 }

@@ -143,11 +143,16 @@ Status Engine::fit_standardization(const RowSet& sample) {
             s2 += d * d;
         }
     }
-    const double count = static_cast<double>(sample.size()) * static_cast<double>(config_.dim);
+    const double dim = static_cast<double>(config_.dim);
+    const double count = static_cast<double>(sample.size()) * dim;
     const double m = s1 / count;
     double var = s2 / count - m * m;
     var = std::max(var, 0.0);
-    const float inv = var > 1e-10 ? static_cast<float>(1.0 / std::sqrt(var)) : 1.0f;
+    // Dividing by the pooled standard deviation alone leaves a standardized vector with a
+    // squared norm of about dim, so its rotated and scaled coordinates would have variance
+    // about dim and nearly every code would saturate. The extra 1/√dim gives it about unit
+    // norm, the scale the Lloyd-Max tables are built for (as for cosine vectors).
+    const float inv = var > 1e-10 ? static_cast<float>(1.0 / std::sqrt(var * dim)) : 1.0f;
     Standardization st;
     st.mean.assign(config_.dim, static_cast<float>(m));
     st.inv_std.assign(config_.dim, inv);
