@@ -56,6 +56,19 @@ bool check_sequence(PyObject* obj) {
     return true;
 }
 
+// Calls f(item) for every item the iterator yields; false as soon as f or the
+// iteration fails (with the exception set).
+template <class F>
+bool for_each_item(PyObject* obj, F&& f) {
+    Ref it(PyObject_GetIter(obj));
+    if (!it) return false;
+    for (;;) {
+        Ref item(PyIter_Next(it.get()));
+        if (!item) return !PyErr_Occurred();
+        if (!f(item.get())) return false;
+    }
+}
+
 PyArrayObject* as_array(PyObject* obj) {
     return PyArray_Check(obj) ? reinterpret_cast<PyArrayObject*>(obj) : nullptr;
 }
@@ -122,15 +135,12 @@ bool append_float_sequence(PyObject* obj, std::vector<float>& out) {
     std::size_t hint = 0;
     if (!length_hint(obj, hint)) return false;
     reserve_more(out, hint);
-    Ref it(PyObject_GetIter(obj));
-    if (!it) return false;
-    for (;;) {
-        Ref item(PyIter_Next(it.get()));
-        if (!item) return !PyErr_Occurred();
+    return for_each_item(obj, [&](PyObject* item) {
         float v;
-        if (!item_to_float(item.get(), v)) return false;
+        if (!item_to_float(item, v)) return false;
         out.push_back(v);
-    }
+        return true;
+    });
 }
 
 // Native integer vectors without negative entries: the ids that iterating their scalars
@@ -187,15 +197,12 @@ bool append_id_list(PyObject* obj, std::vector<VectorId>& out) {
     std::size_t hint = 0;
     if (!length_hint(obj, hint)) return false;
     reserve_more(out, hint);
-    Ref it(PyObject_GetIter(obj));
-    if (!it) return false;
-    for (;;) {
-        Ref item(PyIter_Next(it.get()));
-        if (!item) return !PyErr_Occurred();
+    return for_each_item(obj, [&](PyObject* item) {
         std::uint64_t id;
-        if (!item_to_u64(item.get(), id)) return false;
+        if (!item_to_u64(item, id)) return false;
         out.push_back(id);
-    }
+        return true;
+    });
 }
 
 }  // namespace
@@ -327,17 +334,12 @@ bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out) {
     std::size_t hint = 0;
     if (!length_hint(obj, hint)) return false;
     out.reserve_rows(hint);
-    Ref it(PyObject_GetIter(obj));
-    if (!it) return false;
-    for (;;) {
-        Ref item(PyIter_Next(it.get()));
-        if (!item) {
-            if (PyErr_Occurred()) return false;
-            break;
-        }
-        if (!append_float_sequence(item.get(), out.values())) return false;
+    const bool converted = for_each_item(obj, [&](PyObject* item) {
+        if (!append_float_sequence(item, out.values())) return false;
         out.close_row();
-    }
+        return true;
+    });
+    if (!converted) return false;
     for (std::size_t i = 0; i < out.size(); ++i) {
         const std::size_t len = out.row(i).size();
         if (len != dim) {
