@@ -88,3 +88,17 @@ def test_recommended_m(n, expected):
 def test_recommended_m_errors(n, exc):
     with pytest.raises(exc):
         Korvane.recommended_m(n)
+
+
+def test_fit_brings_raw_magnitude_data_to_the_scale_of_the_tables():
+    # Pixel-like values: without fit the rotated coordinates are in the thousands and
+    # every code saturates; after fit they have about unit variance.
+    rng = np.random.default_rng(5)
+    pixels = rng.integers(0, 256, (400, 100)).astype(np.float32)
+    index = Korvane(100, metric="l2")
+    raw = np.stack([index.transform_query_np(p) for p in pixels[:50]])
+    assert raw.var() > 1000
+    index.fit(pixels)
+    fitted = np.stack([index.transform_query_np(p) for p in pixels[:50]])
+    assert 0.5 < fitted.var() < 1.5
+    assert np.mean(np.abs(fitted) > 2.4008033) < 0.05
