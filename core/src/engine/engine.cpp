@@ -10,8 +10,7 @@
 namespace korvane {
 
 Expected<Engine> Engine::create(const EngineConfig& config) {
-    if (config.bit_width != 2 && config.bit_width != 4) return EngineError::invalid_bit_width(config.bit_width);
-    auto q = Quantizer::create(config);
+    auto q = Quantizer::create(config);  // checks the bit width first, then the layout
     if (!q) return q.error();
     Engine e;
     e.quantizer_ = std::move(q).value();

@@ -50,19 +50,26 @@ std::array<std::uint32_t, 16> chacha20_block(const std::array<std::uint32_t, 16>
     return x;
 }
 
-std::vector<std::uint32_t> chacha20_keystream(const std::array<std::uint32_t, 8>& key, std::size_t count) {
+namespace {
+
+// Bernstein layout: constants, the eight key words, a 64-bit block counter (low word
+// first) and a zero 64-bit nonce.
+std::array<std::uint32_t, 16> chacha20_state(const std::array<std::uint32_t, 8>& key, std::uint64_t counter) {
     std::array<std::uint32_t, 16> state{0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
     for (int i = 0; i < 8; ++i) state[4 + i] = key[i];
-    // words 12-13: 64-bit block counter, low word first; words 14-15: nonce 0
+    state[12] = static_cast<std::uint32_t>(counter);
+    state[13] = static_cast<std::uint32_t>(counter >> 32);
+    return state;
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> chacha20_keystream(const std::array<std::uint32_t, 8>& key, std::size_t count) {
     std::vector<std::uint32_t> out;
     out.reserve(count);
-    std::uint64_t counter = 0;
-    while (out.size() < count) {
-        state[12] = static_cast<std::uint32_t>(counter);
-        state[13] = static_cast<std::uint32_t>(counter >> 32);
-        const auto block = chacha20_block(state);
+    for (std::uint64_t counter = 0; out.size() < count; ++counter) {
+        const auto block = chacha20_block(chacha20_state(key, counter));
         for (std::size_t i = 0; i < 16 && out.size() < count; ++i) out.push_back(block[i]);
-        ++counter;
     }
     return out;
 }
@@ -74,14 +81,9 @@ RhdhRotation::RhdhRotation(std::uint64_t dim, std::uint64_t seed) : dim_(dim) {
     inv_sqrt_ = 1.0f / std::sqrt(static_cast<float>(padded_dim_));
     // One keystream word per padded coordinate, block by block, without keeping the stream.
     const auto key = pcg32_key_words(seed);
-    std::array<std::uint32_t, 16> state{0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
-    for (int i = 0; i < 8; ++i) state[4 + i] = key[i];
     signs_.resize(padded_dim_);
     for (std::uint64_t j = 0; j < padded_dim_; j += 16) {
-        const std::uint64_t counter = j / 16;
-        state[12] = static_cast<std::uint32_t>(counter);
-        state[13] = static_cast<std::uint32_t>(counter >> 32);
-        const auto block = chacha20_block(state);
+        const auto block = chacha20_block(chacha20_state(key, j / 16));
         for (std::uint64_t w = 0; w < 16 && j + w < padded_dim_; ++w) signs_[j + w] = (block[w] & 1u) ? -1 : 1;
     }
 }

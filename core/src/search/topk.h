@@ -32,9 +32,6 @@ public:
     }
 
     std::size_t size() const { return heap_.size(); }
-    bool full() const { return heap_.size() >= k_; }
-    // The worst entry; only meaningful when not empty.
-    const SearchHit& top() const { return heap_[0]; }
     const std::vector<SearchHit>& entries() const { return heap_; }
 
     // Entries in array order, stably sorted by score descending.
