@@ -5,11 +5,11 @@
 #include <limits>
 #include <vector>
 
-#include "engine/config.h"
+#include "engine/construct.h"
 #include "engine/engine.h"
 #include "quantize/quantizer.h"
-#include "quantize/encode_loops.h"
-#include "quantize/tables.h"
+#include "simd/encode_loops.h"
+#include "base/tables.h"
 #include "simd/kernels.h"
 
 using namespace korvane;

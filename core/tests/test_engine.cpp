@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "engine/construct.h"
 #include "engine/engine.h"
 
 using namespace korvane;

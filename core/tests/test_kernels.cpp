@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "quantize/quantizer.h"
-#include "quantize/tables.h"
-#include "search/score.h"
+#include "base/tables.h"
+#include "index/score.h"
 #include "simd/kernels.h"
 
 using namespace korvane;

@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/config.h"
+#include "engine/construct.h"
 #include "quantize/profile.h"
 #include "quantize/rotation.h"
 

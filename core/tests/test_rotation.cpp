@@ -5,7 +5,7 @@
 #include <numeric>
 #include <vector>
 
-#include "engine/config.h"
+#include "engine/construct.h"
 #include "quantize/rotation.h"
 
 using namespace korvane;

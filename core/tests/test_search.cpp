@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "search/brute.h"
-#include "search/filter.h"
-#include "search/score.h"
-#include "search/topk.h"
+#include "index/brute.h"
+#include "index/filter.h"
+#include "index/score.h"
+#include "index/topk.h"
 
 using namespace korvane;
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/config.h"
-#include "engine/rows.h"
+#include "base/types.h"
+#include "base/rows.h"
 
 namespace korvane::py {
 

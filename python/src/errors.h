@@ -7,7 +7,7 @@
 
 #include <type_traits>
 
-#include "engine/error.h"
+#include "base/error.h"
 
 namespace korvane::py {
 

@@ -15,9 +15,10 @@
 #include "errors.h"
 #include "usage.h"
 
+#include "engine/construct.h"
 #include "engine/engine.h"
 #include "quantize/profile.h"
-#include "quantize/tables.h"
+#include "base/tables.h"
 
 namespace korvane::py {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "search/brute.h"
+#include "index/brute.h"
 
 namespace korvane {
 

@@ -6,13 +6,13 @@
 #include <span>
 #include <vector>
 
-#include "engine/config.h"
-#include "engine/error.h"
-#include "engine/rows.h"
+#include "base/config.h"
+#include "base/error.h"
+#include "base/rows.h"
 #include "quantize/quantizer.h"
-#include "search/hnsw.h"
-#include "search/ivf.h"
-#include "search/topk.h"
+#include "index/hnsw.h"
+#include "index/ivf.h"
+#include "index/topk.h"
 
 namespace korvane {
 

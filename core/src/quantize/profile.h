@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/config.h"
-#include "engine/error.h"
-#include "engine/rows.h"
+#include "base/config.h"
+#include "base/error.h"
+#include "base/rows.h"
 
 namespace korvane {
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "quantize/encode_loops.h"
-#include "quantize/tables.h"
+#include "simd/encode_loops.h"
+#include "base/tables.h"
 
 namespace korvane {
 

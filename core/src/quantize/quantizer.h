@@ -8,8 +8,9 @@
 #include <span>
 #include <vector>
 
-#include "engine/config.h"
-#include "engine/error.h"
+#include "base/config.h"
+#include "base/layout.h"
+#include "base/error.h"
 #include "quantize/rotation.h"
 
 namespace korvane {
@@ -18,9 +19,6 @@ struct Standardization {
     std::vector<float> mean;
     std::vector<float> inv_std;
 };
-
-// Which blocks a packed row has; decided by n4_dims and n2_dims alone.
-enum class Layout : std::uint8_t { Pure2, Pure4, Mixed };
 
 class Quantizer {
 public:
@@ -41,11 +39,8 @@ public:
 
     std::uint64_t padded_dim() const { return rotation.padded_dim(); }
     std::uint64_t packed_bytes_per_vec() const { return pb4_per_vec + (n2_dims + 3) / 4; }
-    Layout layout() const {
-        if (n4_dims == 0) return Layout::Pure2;
-        if (n2_dims == 0) return Layout::Pure4;
-        return Layout::Mixed;
-    }
+    RowLayout row_layout() const { return RowLayout::of(padded_dim(), n4_dims); }
+    Layout layout() const { return row_layout().layout(); }
     bool is_mixed() const { return layout() == Layout::Mixed; }
 
     // Metric preparation of x (length n) written to out[0..n).

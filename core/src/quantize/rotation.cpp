@@ -4,8 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "engine/config.h"
-#include "quantize/encode_loops.h"
+#include "base/types.h"
+#include "simd/encode_loops.h"
 
 namespace korvane {
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "quantize/tables.h"
+#include "base/tables.h"
 #include "simd/kernels.h"
 #include "simd/tail.h"
 

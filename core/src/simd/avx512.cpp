@@ -12,7 +12,7 @@
 #define KORVANE_DOT_4BIT_AVX512_X4 dot_4bit_avx512_x4
 #endif
 
-#include "quantize/tables.h"
+#include "base/tables.h"
 #include "simd/kernels.h"
 #include "simd/tail.h"
 

@@ -1,6 +1,6 @@
 #include <cpuid.h>
 
-#include "quantize/encode_loops.h"
+#include "simd/encode_loops.h"
 #include "simd/kernels.h"
 
 namespace korvane::simd {

@@ -1,4 +1,4 @@
-#include "quantize/tables.h"
+#include "base/tables.h"
 #include "simd/kernels.h"
 
 namespace korvane::simd {

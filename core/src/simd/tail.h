@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "quantize/tables.h"
+#include "base/tables.h"
 
 namespace korvane::simd::detail {
 

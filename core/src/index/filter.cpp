@@ -1,4 +1,4 @@
-#include "search/filter.h"
+#include "index/filter.h"
 
 #include <algorithm>
 

@@ -6,9 +6,9 @@
 #include <span>
 #include <vector>
 
-#include "engine/config.h"
+#include "base/config.h"
 #include "quantize/quantizer.h"
-#include "search/topk.h"
+#include "index/topk.h"
 
 namespace korvane {
 

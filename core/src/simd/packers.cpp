@@ -1,6 +1,4 @@
-#include "quantize/tables.h"
-
-#include "quantize/encode_loops.h"
+#include "simd/encode_loops.h"
 
 namespace korvane {
 

@@ -1,5 +1,4 @@
-// Lloyd-Max tables for a standard normal variable, the code-selection thresholds and
-// the two packers.
+// Lloyd-Max tables for a standard normal variable and the code-selection thresholds.
 #pragma once
 
 #include <array>
@@ -51,12 +50,6 @@ inline std::uint8_t code_2bit(float v) {
     for (float t : BOUNDARIES_2BIT) c += !(v < t);
     return c;
 }
-
-// ⌈n/2⌉ bytes: v[2b] in the low nibble, v[2b+1] in the high nibble; an odd tail leaves
-// the last high nibble 0.
-void encode_4bit(const float* v, std::size_t n, std::uint8_t* out);
-// ⌈n/4⌉ bytes: v[4b+k] in bits 2k..2k+1; empty slots of a final byte are 0.
-void encode_2bit(const float* v, std::size_t n, std::uint8_t* out);
 
 inline constexpr std::size_t bytes_4bit(std::size_t n) { return (n + 1) / 2; }
 inline constexpr std::size_t bytes_2bit(std::size_t n) { return (n + 3) / 4; }

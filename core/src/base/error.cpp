@@ -1,4 +1,4 @@
-#include "engine/error.h"
+#include "base/error.h"
 
 namespace korvane {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/config.h"
+#include "base/types.h"
 
 namespace korvane {
 

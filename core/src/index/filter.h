@@ -6,7 +6,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "engine/config.h"
+#include "base/types.h"
 
 namespace korvane {
 

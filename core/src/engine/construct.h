@@ -1,5 +1,5 @@
-// Engine configuration: metric and index-type enumerations, the constructor's text
-// parsing and the resolution of the number of 4-bit dimensions.
+// From the Python constructor's arguments to an EngineConfig: text parsing, defaults and
+// the resolution of the number of 4-bit dimensions.
 #pragma once
 
 #include <cstdint>
@@ -7,35 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/config.h"
+
 namespace korvane {
-
-using VectorId = std::uint64_t;
-
-inline constexpr std::uint64_t ROTATION_SEED = 0x3D71A5C08E42F96BULL;
-
-enum class Metric : std::uint8_t { Cosine = 0, Dot = 1, L2 = 2 };
-enum class IndexType : std::uint8_t { BruteForce = 0, IvfFlat = 1, Hnsw = 2 };
-
-const char* metric_text(Metric m);            // "cosine", "dot", "l2"
-const char* index_type_text(IndexType t);     // "BruteForce", "IvfFlat", "Hnsw"
-
-struct EngineConfig {
-    std::uint64_t dim = 0;
-    std::uint64_t n4_dims = 0;
-    std::uint64_t seed = ROTATION_SEED;
-    std::uint64_t ivf_nlist = 0;
-    std::uint64_t ivf_nprobe = 0;
-    std::uint64_t hnsw_m = 0;
-    std::uint64_t hnsw_ef_construction = 0;
-    std::uint64_t hnsw_ef_search = 0;  // 0 means 2·M, applied when the graph is created
-    std::uint8_t bit_width = 4;
-    Metric metric = Metric::Cosine;
-    IndexType index_type = IndexType::BruteForce;
-};
-
-// 1 when dim < 2, otherwise the smallest power of two >= dim; nullopt when that power
-// of two does not fit in 64 bits.
-std::optional<std::uint64_t> padded_dim_for(std::uint64_t dim);
 
 // Both parsers take text that the caller has already lowercased with the full Unicode
 // mapping (the binding uses str.lower()). parse_index_type also turns '-' into '_'

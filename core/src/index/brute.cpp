@@ -1,9 +1,9 @@
-#include "search/brute.h"
+#include "index/brute.h"
 
 #include <algorithm>
 
-#include "search/filter.h"
-#include "search/score.h"
+#include "index/filter.h"
+#include "index/score.h"
 
 namespace korvane {
 

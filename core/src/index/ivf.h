@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/config.h"
+#include "base/config.h"
 
 namespace korvane {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "engine/config.h"
+#include "base/config.h"
 #include "quantize/quantizer.h"
 #include "simd/kernels.h"
 

@@ -15,6 +15,13 @@ struct EncodeLoops {
 };
 
 const EncodeLoops& encode_loops();
+
+// The packers, through the loops chosen for this CPU.
+// ⌈n/2⌉ bytes: v[2b] in the low nibble, v[2b+1] in the high nibble; an odd tail leaves
+// the last high nibble 0.
+void encode_4bit(const float* v, std::size_t n, std::uint8_t* out);
+// ⌈n/4⌉ bytes: v[4b+k] in bits 2k..2k+1; empty slots of a final byte are 0.
+void encode_2bit(const float* v, std::size_t n, std::uint8_t* out);
 // For tests: the baseline loops, and the AVX2 ones (only when the CPU has AVX2).
 EncodeLoops encode_loops_baseline();
 EncodeLoops encode_loops_avx2();

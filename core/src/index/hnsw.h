@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "engine/config.h"
+#include "base/config.h"
 
 namespace korvane {
 

@@ -1,0 +1,4 @@
+#include "simd/encode_loops.h"
+
+#define KORVANE_ISA baseline
+#include "simd/encode_loops.inc"
