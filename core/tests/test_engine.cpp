@@ -45,10 +45,27 @@ TEST(EngineAdd, RowFormChecksCountThenEachRow) {
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message(), "dimension mismatch: expected 8, got 7");
     EXPECT_EQ(e.n_vectors(), 1u);  // the row before the bad one stays
-    EXPECT_EQ(e.ids()[0], 1u);
+    EXPECT_EQ(e.store().ids()[0], 1u);
 
     EXPECT_TRUE(e.add_rows({}, RowSet{}).ok());
     EXPECT_EQ(e.n_vectors(), 1u);
+}
+
+TEST(EngineAdd, SingleRowAddsGrowTheStoreGeometrically) {
+    // One row per call must not copy the whole store each time: the rows move at most
+    // a logarithmic number of times, and every row is kept in order.
+    auto e = make(IndexType::IvfFlat);
+    const std::size_t n = 4096;
+    std::size_t moves = 0;
+    const std::uint8_t* last = nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_TRUE(e.add_flat(std::vector<VectorId>{i}, vec(8, float(i))).ok());
+        if (e.store().codes().data() != last) ++moves;
+        last = e.store().codes().data();
+    }
+    EXPECT_LE(moves, 2 * 12 + 2u);
+    ASSERT_EQ(e.store().size(), n);
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(e.store().id(i), i);
 }
 
 TEST(EngineAdd, FlatFormChecksOnlyTheValueCount) {
@@ -60,8 +77,8 @@ TEST(EngineAdd, FlatFormChecksOnlyTheValueCount) {
     values.pop_back();
     ASSERT_TRUE(e.add_flat(std::vector<VectorId>{1, 2}, values).ok());
     EXPECT_EQ(e.n_vectors(), 2u);
-    EXPECT_EQ(e.codes().size(), 2 * e.row_bytes());
-    EXPECT_EQ(e.norms().size(), 2u);
+    EXPECT_EQ(e.store().codes().size(), 2 * e.row_bytes());
+    EXPECT_EQ(e.store().norms().size(), 2u);
 
     auto zero = make(IndexType::BruteForce, Metric::Cosine, 0);
     r = zero.add_flat(std::vector<VectorId>{1}, {});
@@ -81,8 +98,8 @@ TEST(EngineAdd, BothFormsStoreTheSameRows) {
     const std::vector<VectorId> ids = {7, 7, 8, 9};  // duplicates are stored independently
     ASSERT_TRUE(a.add_flat(ids, flat).ok());
     ASSERT_TRUE(b.add_rows(ids, rows).ok());
-    EXPECT_TRUE(std::equal(a.codes().begin(), a.codes().end(), b.codes().begin(), b.codes().end()));
-    EXPECT_TRUE(std::equal(a.norms().begin(), a.norms().end(), b.norms().begin(), b.norms().end()));
+    EXPECT_TRUE(std::equal(a.store().codes().begin(), a.store().codes().end(), b.store().codes().begin(), b.store().codes().end()));
+    EXPECT_TRUE(std::equal(a.store().norms().begin(), a.store().norms().end(), b.store().norms().begin(), b.store().norms().end()));
     EXPECT_EQ(a.n_vectors(), 4u);
     const auto hits = a.search(vec(5, -1.5f), 4, std::vector<VectorId>{7}).value();
     EXPECT_EQ(hits.size(), 2u);
@@ -112,9 +129,9 @@ TEST(EngineSearch, IvfNeedsBuildAndKeepsPendingRows) {
 TEST(EngineBuild, BruteForceAndHnswBuildsChangeNothing) {
     auto e = make(IndexType::BruteForce);
     ASSERT_TRUE(e.add_flat(std::vector<VectorId>{1}, vec(8, 1)).ok());
-    const std::vector<std::uint8_t> before(e.codes().begin(), e.codes().end());
+    const std::vector<std::uint8_t> before(e.store().codes().begin(), e.store().codes().end());
     EXPECT_TRUE(e.build().ok());
-    EXPECT_TRUE(std::equal(before.begin(), before.end(), e.codes().begin(), e.codes().end()));
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), e.store().codes().begin(), e.store().codes().end()));
     auto h = make(IndexType::Hnsw);
     EXPECT_TRUE(h.build().ok());
     h.set_ef_search(0);
@@ -160,7 +177,7 @@ TEST(EngineFit, StandardizationReachesStoredRowsAndQueries) {
     const auto t = e.quantizer().transform_query(v);
     const auto prepared = e.quantizer().prepare(v);
     EXPECT_NE(prepared, v);
-    EXPECT_EQ(e.quantizer().encode(v), std::vector<std::uint8_t>(e.codes().begin(), e.codes().end()));
+    EXPECT_EQ(e.quantizer().encode(v), std::vector<std::uint8_t>(e.store().codes().begin(), e.store().codes().end()));
     EXPECT_EQ(t.size(), 16u);
 }
 
@@ -201,7 +218,7 @@ TEST(EngineAdd, UnalignedFloatsGiveTheSameRows) {
     const std::vector<VectorId> ids = {1, 2, 3};
     ASSERT_TRUE(a.add_flat(ids, values).ok());
     ASSERT_TRUE(b.add_flat_unaligned(ids, bytes.data() + 1, values.size()).ok());
-    EXPECT_TRUE(std::equal(a.codes().begin(), a.codes().end(), b.codes().begin(), b.codes().end()));
+    EXPECT_TRUE(std::equal(a.store().codes().begin(), a.store().codes().end(), b.store().codes().begin(), b.store().codes().end()));
     EXPECT_EQ(b.add_flat_unaligned(ids, bytes.data() + 1, values.size() - 1).error().message(),
               "id/vector count mismatch: 3 ids vs 2 vectors");
 }

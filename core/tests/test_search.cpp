@@ -191,8 +191,8 @@ TEST_F(BruteForceTest, ScoresAreAdjustedByMetric) {
         for (std::size_t i = 0; i < 16; ++i) v[i] = 0.1f * float(i) - 0.5f;
         ASSERT_TRUE(e.add_flat(std::vector<VectorId>{9}, v).ok());
         const auto q = e.quantizer().transform_query(v);
-        const float raw = score_row(e.quantizer(), q.data(), e.codes().data());
-        const float norm = e.norms()[0];
+        const float raw = score_row(e.quantizer(), q.data(), e.store().codes().data());
+        const float norm = e.store().norms()[0];
         const auto hit = e.search(v, 5, std::nullopt).value();
         ASSERT_EQ(hit.size(), 1u);
         EXPECT_EQ(hit[0].score, adjust_score(raw, norm, m));
@@ -217,9 +217,10 @@ TEST(BruteForceStore, MissingNormsUseRawScores) {
     c.metric = Metric::L2;
     const auto qz = Quantizer::create(c).value();
     const std::vector<std::uint8_t> codes = {0xFF, 0xFF, 0x00, 0x00};
-    const std::vector<VectorId> ids = {1, 2, 3};  // more ids than whole rows: only 2 rows
+    const std::vector<VectorId> ids = {1, 2};
     const std::vector<float> q = {1, 1, 1, 1};
-    const auto hits = brute_force_search(qz, {codes, ids, {}, 2}, q.data(), 10, std::nullopt);
+    const StoreView store{codes.data(), ids.data(), nullptr, 2, 2};
+    const auto hits = brute_force_search(qz, store, q.data(), 10, std::nullopt);
     ASSERT_EQ(hits.size(), 2u);
     EXPECT_EQ(hits[0].id, 1u);
     EXPECT_FLOAT_EQ(hits[0].score, 4 * 2.7325895f);

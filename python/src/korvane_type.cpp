@@ -367,7 +367,7 @@ PyObject* method_transform_query_np(PyObject* self, PyObject* args, PyObject* kw
 PyObject* method_packed_data(PyObject* self, PyObject*) {
     return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
         if (!require_brute_force(k.engine, "packed_data")) return nullptr;
-        return uint8_matrix(copy_of(k.engine.codes()), k.engine.n_vectors(),
+        return uint8_matrix(copy_of(k.engine.store().codes()), k.engine.n_vectors(),
                             k.engine.quantizer().packed_bytes_per_vec());
     });
 }
@@ -375,14 +375,14 @@ PyObject* method_packed_data(PyObject* self, PyObject*) {
 PyObject* method_vector_norms(PyObject* self, PyObject*) {
     return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
         if (!require_brute_force(k.engine, "vector_norms")) return nullptr;
-        return float32_vector(copy_of(k.engine.norms()));
+        return float32_vector(copy_of(k.engine.store().norms()));
     });
 }
 
 PyObject* method_vector_ids(PyObject* self, PyObject*) {
     return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
         if (!require_brute_force(k.engine, "vector_ids")) return nullptr;
-        return uint64_vector(copy_of(k.engine.ids()));
+        return uint64_vector(copy_of(k.engine.store().ids()));
     });
 }
 

@@ -14,8 +14,8 @@ Expected<Engine> Engine::create(const EngineConfig& config) {
     if (!q) return q.error();
     Engine e;
     e.quantizer_ = std::move(q).value();
-    e.row_bytes_ = e.quantizer_.packed_bytes_per_vec();
-    if (config.index_type == IndexType::Hnsw) e.hnsw_ = HnswIndex::empty(config, e.row_bytes_);
+    e.store_ = FlatStore(e.quantizer_.packed_bytes_per_vec());
+    if (config.index_type == IndexType::Hnsw) e.hnsw_ = HnswIndex::empty(config, e.store_.row_bytes());
     e.config_ = config;
     return e;
 }
@@ -23,31 +23,26 @@ Expected<Engine> Engine::create(const EngineConfig& config) {
 std::uint64_t Engine::n_vectors() const {
     if (ivf_) return ivf_->n_vectors();
     if (hnsw_) return hnsw_->nodes.size();
-    return ids_.size();
+    return store_.size();
 }
 
 template <class RowAt>
 void Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at) {
     const std::size_t n = ids.size();
     const std::size_t padded = quantizer_.padded_dim();
-    const std::size_t rb = row_bytes_;
     const bool ivf = config_.index_type == IndexType::IvfFlat;
 
     // Reserve everything first: past this point nothing allocates, so a MemoryError
-    // leaves the engine as it was.
+    // leaves the engine as it was. Growth is geometric, so adding one row per call
+    // costs amortised constant time.
     std::vector<float> scratch(padded);
-    codes_.reserve(codes_.size() + n * rb);
-    ids_.reserve(ids_.size() + n);
-    norms_.reserve(norms_.size() + n);
-    if (ivf) training_vectors_.reserve(training_vectors_.size() + n * padded);
+    std::vector<std::uint8_t> code(store_.row_bytes());
+    store_.reserve_more(n);
+    if (ivf) reserve_more(training_vectors_, n * padded);
 
     for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t at = codes_.size();
-        codes_.resize(at + rb);
-        std::uint8_t* row = codes_.data() + at;
-        quantizer_.encode_into(row_at(i), scratch.data(), row);
-        norms_.push_back(quantizer_.quantized_norm(row));
-        ids_.push_back(ids[i]);
+        quantizer_.encode_into(row_at(i), scratch.data(), code.data());
+        store_.push(ids[i], code.data(), quantizer_.quantized_norm(code.data()));
         // The scratch holds transform_query of the vector: the k-means training data.
         if (ivf) training_vectors_.insert(training_vectors_.end(), scratch.begin(), scratch.end());
     }
@@ -105,8 +100,7 @@ Expected<std::vector<SearchHit>> Engine::search(std::span<const float> query, st
         case IndexType::BruteForce:
             break;
     }
-    const FlatStoreView store{codes_, ids_, norms_, row_bytes_};
-    return brute_force_search(quantizer_, store, q.data(), k, allowlist);
+    return brute_force_search(quantizer_, store_.view(), q.data(), k, allowlist);
 }
 
 Status Engine::build() {
@@ -120,7 +114,7 @@ Status Engine::build() {
             }
             return success();
         case IndexType::IvfFlat:
-            if (ids_.empty()) return EngineError::empty_index();
+            if (store_.empty()) return EngineError::empty_index();
             return EngineError::index_type_not_implemented("IvfFlat");
     }
     return success();

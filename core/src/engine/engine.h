@@ -12,6 +12,7 @@
 #include "quantize/quantizer.h"
 #include "index/hnsw.h"
 #include "index/ivf.h"
+#include "index/flat_store.h"
 #include "index/topk.h"
 
 namespace korvane {
@@ -41,10 +42,9 @@ public:
 
     const EngineConfig& config() const { return config_; }
     const Quantizer& quantizer() const { return quantizer_; }
-    std::uint64_t row_bytes() const { return row_bytes_; }
-    std::span<const std::uint8_t> codes() const { return codes_; }
-    std::span<const VectorId> ids() const { return ids_; }
-    std::span<const float> norms() const { return norms_; }
+    std::uint64_t row_bytes() const { return store_.row_bytes(); }
+    // The flat store: every row of a BruteForce engine, the pending rows of an IvfFlat one.
+    const FlatStore& store() const { return store_; }
     const std::optional<IvfIndex>& ivf() const { return ivf_; }
     const std::optional<HnswIndex>& hnsw() const { return hnsw_; }
 
@@ -56,10 +56,7 @@ private:
     void add_checked(std::span<const VectorId> ids, RowAt&& row_at);
 
     Quantizer quantizer_;
-    std::vector<std::uint8_t> codes_;
-    std::vector<VectorId> ids_;
-    std::vector<float> norms_;
-    std::uint64_t row_bytes_ = 0;
+    FlatStore store_;
     std::vector<float> training_vectors_;  // IvfFlat: padded_dim floats per flat-store row
     std::optional<IvfIndex> ivf_;
     std::optional<HnswIndex> hnsw_;

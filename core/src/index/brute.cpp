@@ -55,13 +55,13 @@ std::vector<SearchHit> TopK::finish() && {
 namespace {
 
 template <Layout L, bool Filtered>
-void scan(const RowScorer& scorer, const FlatStoreView& store, std::size_t rows, const float* q, Metric metric,
+void scan(const RowScorer& scorer, const StoreView& store, std::size_t rows, const float* q, Metric metric,
           const AllowFilter* filter, TopK& top) {
-    const std::uint8_t* codes = store.codes.data();
-    const VectorId* ids = store.ids.data();
-    const float* norms = store.norms.data();
+    const std::uint8_t* codes = store.codes;
+    const VectorId* ids = store.ids;
+    const float* norms = store.norms;
     const std::uint64_t rb = store.row_bytes;
-    const bool has_norms = !store.norms.empty();
+    const bool has_norms = norms != nullptr;
     // Allowed rows are scored four at a time and offered in row order.
     std::size_t group[4];
     const std::uint8_t* group_rows[4];
@@ -86,7 +86,7 @@ void scan(const RowScorer& scorer, const FlatStoreView& store, std::size_t rows,
 }
 
 template <Layout L>
-void scan_layout(const RowScorer& scorer, const FlatStoreView& store, std::size_t rows, const float* q,
+void scan_layout(const RowScorer& scorer, const StoreView& store, std::size_t rows, const float* q,
                  Metric metric, const AllowFilter* filter, TopK& top) {
     if (filter) scan<L, true>(scorer, store, rows, q, metric, filter, top);
     else scan<L, false>(scorer, store, rows, q, metric, filter, top);
@@ -94,15 +94,12 @@ void scan_layout(const RowScorer& scorer, const FlatStoreView& store, std::size_
 
 }  // namespace
 
-std::vector<SearchHit> brute_force_search(const Quantizer& qz, const FlatStoreView& store, const float* q,
+std::vector<SearchHit> brute_force_search(const Quantizer& qz, const StoreView& store, const float* q,
                                           std::uint64_t k, std::optional<std::span<const VectorId>> allowlist) {
     std::optional<AllowFilter> filter;
     if (allowlist) filter = AllowFilter::from_ids(*allowlist);
     if (k == 0) return {};
-    std::size_t rows = store.ids.size();
-    if (store.row_bytes > 0) rows = std::min<std::size_t>(rows, store.codes.size() / store.row_bytes);
-    // A row count larger than the norms array would read past it: such a store holds no norms.
-    if (!store.norms.empty()) rows = std::min<std::size_t>(rows, store.norms.size());
+    const std::size_t rows = store.rows;
     TopK top(k, rows);
     const RowScorer scorer(qz);
     const AllowFilter* f = filter ? &*filter : nullptr;
