@@ -8,7 +8,7 @@
 
 #include "quantize/quantizer.h"
 #include "base/tables.h"
-#include "index/score.h"
+#include "index/scorer.h"
 #include "simd/kernels.h"
 
 using namespace korvane;
@@ -173,10 +173,11 @@ TEST(ScoreRow, MixedLayoutSplitsTheRow) {
                        dot_2bit_scalar(d.q.data() + 8, 8, d.codes.data() + 4, 2);
     for (Level level : {Level::Scalar, Level::Avx2, Level::Avx512}) {
         if (!level_supported(level)) continue;
-        const RowScorer scorer(qz, kernels_for(level));
-        expect_close(scorer(d.q.data(), d.codes.data()), want, d.q, 2.74f, "mixed");
+        const QueryScorer scorer(d.q.data(), qz.row_layout(), Metric::Dot, kernels_for(level));
+        expect_close(scorer.raw<Layout::Mixed>(d.codes.data()), want, d.q, 2.74f, "mixed");
     }
-    EXPECT_EQ(RowScorer(qz, kernels_for(Level::Scalar))(d.q.data(), d.codes.data()), want);
+    const QueryScorer scalar(d.q.data(), qz.row_layout(), Metric::Dot, kernels_for(Level::Scalar));
+    EXPECT_EQ(scalar.raw<Layout::Mixed>(d.codes.data()), want);
 }
 
 TEST(Dispatch, BestKernelsMatchTheFeatures) {

@@ -8,7 +8,7 @@
 #include "engine/engine.h"
 #include "index/brute.h"
 #include "index/filter.h"
-#include "index/score.h"
+#include "index/scorer.h"
 #include "index/topk.h"
 
 using namespace korvane;
@@ -191,7 +191,8 @@ TEST_F(BruteForceTest, ScoresAreAdjustedByMetric) {
         for (std::size_t i = 0; i < 16; ++i) v[i] = 0.1f * float(i) - 0.5f;
         ASSERT_TRUE(e.add_flat(std::vector<VectorId>{9}, v).ok());
         const auto q = e.quantizer().transform_query(v);
-        const float raw = score_row(e.quantizer(), q.data(), e.store().codes().data());
+        const QueryScorer scorer(q.data(), e.quantizer().row_layout(), m);
+        const float raw = scorer.raw<Layout::Pure4>(e.store().row(0));
         const float norm = e.store().norms()[0];
         const auto hit = e.search(v, 5, std::nullopt).value();
         ASSERT_EQ(hit.size(), 1u);
@@ -220,7 +221,7 @@ TEST(BruteForceStore, MissingNormsUseRawScores) {
     const std::vector<VectorId> ids = {1, 2};
     const std::vector<float> q = {1, 1, 1, 1};
     const StoreView store{codes.data(), ids.data(), nullptr, 2, 2};
-    const auto hits = brute_force_search(qz, store, q.data(), 10, std::nullopt);
+    const auto hits = brute_force_search(QueryScorer(q.data(), qz.row_layout(), c.metric), store, 10, std::nullopt);
     ASSERT_EQ(hits.size(), 2u);
     EXPECT_EQ(hits[0].id, 1u);
     EXPECT_FLOAT_EQ(hits[0].score, 4 * 2.7325895f);

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "index/brute.h"
+#include "index/scorer.h"
 
 namespace korvane {
 
@@ -100,7 +101,8 @@ Expected<std::vector<SearchHit>> Engine::search(std::span<const float> query, st
         case IndexType::BruteForce:
             break;
     }
-    return brute_force_search(quantizer_, store_.view(), q.data(), k, allowlist);
+    const QueryScorer scorer(q.data(), quantizer_.row_layout(), config_.metric);
+    return brute_force_search(scorer, store_.view(), k, allowlist);
 }
 
 Status Engine::build() {

@@ -32,6 +32,9 @@ public:
     }
 
     std::size_t size() const { return heap_.size(); }
+    bool full() const { return heap_.size() >= k_; }
+    // The score a new entry must exceed once the selection is full.
+    float worst_score() const { return heap_[0].score; }
     const std::vector<SearchHit>& entries() const { return heap_; }
 
     // Entries in array order, stably sorted by score descending.
