@@ -43,19 +43,25 @@ const CpuFeatures& cpu_features() {
     return features;
 }
 
+// One rule everywhere: the AVX-512 variant when AVX-512F and AVX-512BW are available
+// with their register state enabled, the AVX2 variant when AVX2 and FMA are, else scalar.
+// There is no AVX-512 2-bit kernel: at that level 2-bit rows use the AVX2 kernel when
+// the CPU has AVX2 and FMA, else the scalar one.
 bool level_supported(Level level) {
     switch (level) {
         case Level::Scalar: return true;
         case Level::Avx2: return cpu_features().has_avx2_fma();
-        case Level::Avx512: return cpu_features().has_avx512() && cpu_features().has_avx2_fma();
+        case Level::Avx512: return cpu_features().has_avx512();
     }
     return false;
 }
 
 Kernels kernels_for(Level level) {
+    const bool avx2 = cpu_features().has_avx2_fma();
     switch (level) {
         case Level::Avx512:
-            return {dot_4bit_avx512, dot_2bit_avx2, dot_4bit_avx512_x4, dot_2bit_avx2_x4, Level::Avx512};
+            return {dot_4bit_avx512, avx2 ? dot_2bit_avx2 : dot_2bit_scalar, dot_4bit_avx512_x4,
+                    avx2 ? dot_2bit_avx2_x4 : dot_2bit_scalar_x4, Level::Avx512};
         case Level::Avx2:
             return {dot_4bit_avx2, dot_2bit_avx2, dot_4bit_avx2_x4, dot_2bit_avx2_x4, Level::Avx2};
         case Level::Scalar: break;
@@ -63,18 +69,14 @@ Kernels kernels_for(Level level) {
     return {dot_4bit_scalar, dot_2bit_scalar, dot_4bit_scalar_x4, dot_2bit_scalar_x4, Level::Scalar};
 }
 
+Level best_level() {
+    if (level_supported(Level::Avx512)) return Level::Avx512;
+    if (level_supported(Level::Avx2)) return Level::Avx2;
+    return Level::Scalar;
+}
+
 const Kernels& best_kernels() {
-    static const Kernels k = [] {
-        const CpuFeatures& f = cpu_features();
-        Kernels out = kernels_for(Level::Scalar);
-        if (f.has_avx2_fma()) out = kernels_for(Level::Avx2);
-        if (f.has_avx512()) {
-            out.dot_4bit = dot_4bit_avx512;  // 2-bit stays with AVX2 or scalar
-            out.dot_4bit_x4 = dot_4bit_avx512_x4;
-            out.level = Level::Avx512;
-        }
-        return out;
-    }();
+    static const Kernels k = kernels_for(best_level());
     return k;
 }
 

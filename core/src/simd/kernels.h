@@ -50,19 +50,12 @@ struct Kernels {
     Level level;
 };
 
-// The best kernels for this CPU, resolved once.
-const Kernels& best_kernels();
-// The kernels of one level (AVX-512 has no 2-bit variant and uses the AVX2 one).
-// Only call a level the CPU supports.
-Kernels kernels_for(Level level);
 bool level_supported(Level level);
-
-// Dispatching entry points.
-inline float dot_4bit(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B) {
-    return best_kernels().dot_4bit(q, L, codes, B);
-}
-inline float dot_2bit(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B) {
-    return best_kernels().dot_2bit(q, L, codes, B);
-}
+// The highest level this CPU supports.
+Level best_level();
+// The kernels of one level; only call a level the CPU supports.
+Kernels kernels_for(Level level);
+// kernels_for(best_level()), resolved once.
+const Kernels& best_kernels();
 
 }  // namespace korvane::simd
