@@ -252,3 +252,17 @@ TEST(EngineFit, StandardizedVectorsMeetTheTablesAtUnitScale) {
     EXPECT_LT(var, 1.5);
     EXPECT_LT(double(saturated) / double(count), 0.05);
 }
+
+TEST(EngineAdd, EmptyRowsOfDimensionZeroForEveryMetric) {
+    // dim 0: each row is empty, and an empty row may come without any storage at all.
+    for (Metric m : {Metric::Cosine, Metric::Dot, Metric::L2}) {
+        auto e = make(IndexType::BruteForce, m, 0);
+        RowSet rows;
+        rows.push_row({});
+        ASSERT_TRUE(e.add_rows(std::vector<VectorId>{5}, rows).ok());
+        const auto hits = e.search(std::span<const float>(), 3, std::nullopt);
+        ASSERT_TRUE(hits.ok());
+        ASSERT_EQ(hits.value().size(), 1u);
+        EXPECT_EQ(hits.value()[0].id, 5u);
+    }
+}

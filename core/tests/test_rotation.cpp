@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/construct.h"
+#include "quantize/quantizer.h"
 #include "quantize/rotation.h"
 
 using namespace korvane;
@@ -161,4 +162,16 @@ TEST(WalshHadamard, InPlaceOrderOfButterflies) {
     std::vector<float> y = {1, 2, 3, 4, 5, 6, 7, 8};
     walsh_hadamard(y.data(), y.size());
     EXPECT_EQ(y, (std::vector<float>{36, -4, -8, 0, -16, 0, 0, 0}));
+}
+
+TEST(Rotation, SizesBeyondMemoryAreMemoryExhaustion) {
+    // Refused before allocating, and as std::bad_alloc whatever the reason: the binding
+    // turns that into MemoryError, never another exception type.
+    for (std::uint64_t dim : {std::uint64_t{1} << 61, (std::uint64_t{1} << 63) + 1, ~std::uint64_t{0}}) {
+        EXPECT_THROW(RhdhRotation(dim, ROTATION_SEED), std::bad_alloc) << dim;
+        EngineConfig c;
+        c.dim = dim;
+        c.n4_dims = 0;
+        EXPECT_THROW((void)Quantizer::create(c), std::bad_alloc) << dim;
+    }
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 #include "simd/encode_loops.h"
@@ -13,7 +14,7 @@ namespace korvane {
 Expected<Quantizer> Quantizer::create(const EngineConfig& config) {
     if (config.bit_width != 2 && config.bit_width != 4) return EngineError::invalid_bit_width(config.bit_width);
     const auto padded = padded_dim_for(config.dim);
-    if (!padded) throw std::length_error("padded dimension overflows");
+    if (!padded) throw std::bad_alloc();  // a size no memory can hold
     const std::uint64_t n4 = config.n4_dims;
     if (n4 > *padded || (n4 % 4 != 0 && n4 != *padded)) return EngineError::invalid_bit_width(config.bit_width);
 
@@ -29,6 +30,15 @@ Expected<Quantizer> Quantizer::create(const EngineConfig& config) {
     return q;
 }
 
+namespace {
+
+// An empty input may come with a null pointer, which memmove must never see.
+void copy_floats(float* out, const float* x, std::size_t n) {
+    if (n != 0 && out != x) std::memmove(out, x, n * sizeof(float));
+}
+
+}  // namespace
+
 void Quantizer::prepare_into(const float* x, std::size_t n, float* out) const {
     switch (metric) {
         case Metric::Cosine: {
@@ -37,8 +47,8 @@ void Quantizer::prepare_into(const float* x, std::size_t n, float* out) const {
             const float norm = std::sqrt(s);
             if (norm > 1.1920929e-7f) {
                 for (std::size_t i = 0; i < n; ++i) out[i] = x[i] / norm;  // a true division
-            } else if (out != x) {
-                std::memmove(out, x, n * sizeof(float));
+            } else {
+                copy_floats(out, x, n);
             }
             return;
         }
@@ -48,12 +58,12 @@ void Quantizer::prepare_into(const float* x, std::size_t n, float* out) const {
                 const std::size_t m = std::min({n, st.mean.size(), st.inv_std.size()});
                 for (std::size_t i = 0; i < m; ++i) out[i] = (x[i] - st.mean[i]) * st.inv_std[i];
                 // Coordinates past the record's length (never in practice) pass unchanged.
-                if (m < n && out != x) std::memmove(out + m, x + m, (n - m) * sizeof(float));
+                if (m < n) copy_floats(out + m, x + m, n - m);
                 return;
             }
             [[fallthrough]];
         case Metric::Dot:
-            if (out != x) std::memmove(out, x, n * sizeof(float));
+            copy_floats(out, x, n);
             return;
     }
 }

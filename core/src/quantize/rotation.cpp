@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <cstdint>
+#include <new>
 #include <stdexcept>
 
 #include "base/types.h"
@@ -76,7 +78,9 @@ std::vector<std::uint32_t> chacha20_keystream(const std::array<std::uint32_t, 8>
 
 RhdhRotation::RhdhRotation(std::uint64_t dim, std::uint64_t seed) : dim_(dim) {
     const auto padded = padded_dim_for(dim);
-    if (!padded) throw std::length_error("padded dimension overflows");
+    // Sizes are checked before anything is allocated: a dimension whose padded vectors
+    // cannot be held in memory is memory exhaustion, whichever path asked for it.
+    if (!padded || *padded > static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(float)) throw std::bad_alloc();
     padded_dim_ = *padded;
     inv_sqrt_ = 1.0f / std::sqrt(static_cast<float>(padded_dim_));
     // One keystream word per padded coordinate, block by block, without keeping the stream.
@@ -102,7 +106,7 @@ void RhdhRotation::apply_in_place(float* y, std::size_t n) const {
 std::vector<float> RhdhRotation::apply(std::span<const float> x) const {
     if (x.size() > padded_dim_) throw std::logic_error("rotation input longer than padded_dim");
     std::vector<float> y(padded_dim_, 0.0f);
-    std::memcpy(y.data(), x.data(), x.size() * sizeof(float));
+    if (!x.empty()) std::memcpy(y.data(), x.data(), x.size() * sizeof(float));  // never a null source
     apply_in_place(y.data(), x.size());
     return y;
 }
