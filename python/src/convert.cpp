@@ -8,6 +8,8 @@
 
 #include "errors.h"
 
+#include "base/grow.h"
+
 namespace korvane::py {
 
 namespace {
@@ -21,13 +23,6 @@ T load(const char* p) {
     T v;
     std::memcpy(&v, p, sizeof v);  // array data need not be aligned for T
     return v;
-}
-
-// Grows geometrically: a per-row reserve of the exact size would reallocate every row.
-template <class T>
-void reserve_more(std::vector<T>& v, std::size_t extra) {
-    if (v.capacity() - v.size() >= extra) return;
-    v.reserve(std::max(v.size() + extra, v.capacity() * 2));
 }
 
 // A __len__ that fails other than by being absent (TypeError) is reported.
@@ -69,12 +64,43 @@ bool for_each_item(PyObject* obj, F&& f) {
     }
 }
 
+// 1 for a numpy.ma.MaskedArray (or a subclass), 0 for anything else, -1 with an exception
+// set. A masked array's buffer still holds the masked-out values, which reading it as
+// data would index silently. An instance implies that numpy.ma is loaded, so the class
+// is looked up among the loaded modules and numpy.ma is never imported here.
+int is_masked_array(PyObject* obj) {
+    // Plain ndarrays, the common case, are never masked.
+    if (!PyArray_Check(obj) || PyArray_CheckExact(obj)) return 0;
+    Ref name(PyUnicode_InternFromString("numpy.ma"));
+    if (!name) return -1;
+    Ref ma(PyImport_GetModule(name.get()));
+    if (!ma) return PyErr_Occurred() ? -1 : 0;
+    Ref cls(PyObject_GetAttrString(ma.get(), "MaskedArray"));
+    if (!cls) {
+        // numpy.ma still being initialised: no instance can exist yet.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (!PyType_Check(cls.get())) return 0;
+    return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(cls.get())) ? 1 : 0;
+}
+
+bool check_not_masked(PyObject* obj) {
+    const int masked = is_masked_array(obj);
+    if (masked == 0) return true;
+    if (masked > 0) PyErr_SetString(PyExc_TypeError, "masked arrays are not supported; call .filled() first");
+    return false;
+}
+
+// Subclasses included: numpy.memmap and other arrays whose buffer is their data are read
+// in place. Callers refuse masked arrays before they get here.
 PyArrayObject* as_array(PyObject* obj) {
     return PyArray_Check(obj) ? reinterpret_cast<PyArrayObject*>(obj) : nullptr;
 }
 
-// Plain ndarrays only: a subclass (a masked array, say) may give its elements another
-// meaning than the raw buffer, so it is iterated like any sequence.
+// Plain ndarrays only: a subclass may give its elements another meaning than the raw
+// buffer, so it is iterated like any sequence.
 PyArrayObject* as_exact_array(PyObject* obj) {
     return PyArray_CheckExact(obj) ? reinterpret_cast<PyArrayObject*>(obj) : nullptr;
 }
@@ -121,6 +147,7 @@ void append_strided(PyArrayObject* a, std::vector<float>& out) {
 
 // Appends one generic float sequence to `out`.
 bool append_float_sequence(PyObject* obj, std::vector<float>& out) {
+    if (!check_not_masked(obj)) return false;
     if (PyArrayObject* a = as_exact_array(obj); a != nullptr && PyArray_NDIM(a) == 1) {
         if (is_float32(a)) {
             append_strided<float>(a, out);
@@ -192,7 +219,7 @@ bool item_to_u64(PyObject* item, std::uint64_t& out) {
 }
 
 bool append_id_list(PyObject* obj, std::vector<VectorId>& out) {
-    if (!check_sequence(obj)) return false;
+    if (!check_not_masked(obj) || !check_sequence(obj)) return false;
     if (PyArrayObject* a = as_exact_array(obj); a != nullptr && append_ids_from_array(a, out)) return true;
     std::size_t hint = 0;
     if (!length_hint(obj, hint)) return false;
@@ -279,6 +306,7 @@ bool to_id_list(PyObject* obj, const char* arg, std::vector<VectorId>& out) {
 
 bool to_query_row(PyObject* obj, std::uint64_t dim, std::vector<float>& out) {
     out.clear();
+    if (!check_not_masked(obj)) return false;
     if (PyArrayObject* a = as_array(obj); a != nullptr && PyArray_NDIM(a) == 1 && is_float32(a)) {
         if (!is_contiguous(a)) {
             raise_not_contiguous();
@@ -305,6 +333,7 @@ bool to_query_row(PyObject* obj, std::uint64_t dim, std::vector<float>& out) {
 
 bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out) {
     out = RowSet();
+    if (!check_not_masked(obj)) return false;
     if (PyArrayObject* a = as_array(obj); a != nullptr && PyArray_NDIM(a) == 2 && is_float32(a)) {
         const npy_intp rows = PyArray_DIM(a, 0);
         const npy_intp cols = PyArray_DIM(a, 1);
@@ -355,6 +384,12 @@ std::optional<FlatView> flat_view(PyObject* obj) {
     PyArrayObject* a = as_array(obj);
     if (a == nullptr || PyArray_NDIM(a) != 2 || !is_float32(a) || !PyArray_IS_C_CONTIGUOUS(a) ||
         PyArray_DATA(a) == nullptr) {
+        return std::nullopt;
+    }
+    // A masked array is left to the row-set conversion, which refuses it (and reports a
+    // failure to tell, met again there).
+    if (is_masked_array(obj) != 0) {
+        PyErr_Clear();
         return std::nullopt;
     }
     return FlatView{PyArray_DATA(a), static_cast<std::uint64_t>(PyArray_DIM(a, 0)),

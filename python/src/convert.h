@@ -31,6 +31,9 @@ bool to_double(PyObject* obj, const char* arg, double& out);
 // A str, lowercased with str.lower (full Unicode mapping), as UTF-8.
 bool to_lowered_utf8(PyObject* obj, const char* arg, std::string& out);
 
+// The conversions below refuse numpy masked arrays with a TypeError, as an argument and as
+// a row inside a sequence of rows.
+
 // A sequence of ints; every TypeError is prefixed with the argument's name.
 bool to_id_list(PyObject* obj, const char* arg, std::vector<VectorId>& out);
 // One float row of exactly `dim` values.
@@ -38,8 +41,8 @@ bool to_query_row(PyObject* obj, std::uint64_t dim, std::vector<float>& out);
 // Rows of exactly `dim` values each.
 bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out);
 
-// A C-contiguous two-dimensional native float32 array, read where it lies. `data` need
-// not be aligned for float.
+// A C-contiguous two-dimensional native float32 array (a numpy.memmap included, a masked
+// array never), read where it lies. `data` need not be aligned for float.
 struct FlatView {
     const void* data;
     std::uint64_t rows;

@@ -57,6 +57,11 @@ void raise_engine_error(const EngineError& error) {
     PyErr_SetObject(exception_class(error.kind), message.get());
 }
 
+PyObject* none_or_raise(const Status& status) {
+    if (!ok_or_raise(status)) return nullptr;
+    Py_RETURN_NONE;
+}
+
 void prefix_type_error(const char* arg) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
     Ref cause(take_raised_exception());

@@ -14,6 +14,17 @@ namespace korvane::py {
 // Raises the exception class fixed for the error's kind, with its display text.
 void raise_engine_error(const EngineError& error);
 
+// True when `result` holds a value; otherwise raises its error and returns false.
+template <class T>
+bool ok_or_raise(const Expected<T>& result) {
+    if (result) return true;
+    raise_engine_error(result.error());
+    return false;
+}
+
+// None for a success, or nullptr with the error raised.
+PyObject* none_or_raise(const Status& status);
+
 // Replaces the pending TypeError with TypeError("argument '<arg>': <message>") whose
 // __cause__ is the original. Other pending exceptions are left as they are.
 void prefix_type_error(const char* arg);

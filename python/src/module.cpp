@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "korvane_type.h"
+#include "type.h"
 
 namespace {
 

@@ -39,7 +39,7 @@ def decode(row, n4, padded):
     return np.concatenate([CENTROIDS_4BIT[c4], CENTROIDS_2BIT[c2]]).astype(np.float64)
 
 
-def test_threshold_helper_matches_the_stated_edge_cases():
+def test_code_helper_sends_ties_up_and_nan_to_the_top_code():
     at, below = np.array([0x3E8435A2, 0x3E8435A1], np.uint32).view(np.float32)
     assert codes([at, below, BOUNDARIES_4BIT[-1], -0.0, np.nan], BOUNDARIES_4BIT).tolist() == [9, 8, 15, 8, 15]
     assert codes([BOUNDARIES_2BIT[-1], -0.0], BOUNDARIES_2BIT).tolist() == [3, 2]

@@ -154,3 +154,72 @@ def test_search_converts_k_then_allowlist_then_query(data):
         index.search("bad", 1.5, allowlist="bad")
     with pytest.raises(TypeError, match="^argument 'allowlist'"):
         index.search("bad", 1, allowlist="bad")
+
+
+MASKED_REFUSAL = "masked arrays are not supported; call .filled() first"
+
+
+def masked(a):
+    mask = np.zeros(a.shape, bool)
+    mask.flat[1] = True
+    return np.ma.masked_array(a, mask=mask)
+
+
+ROW_SET_CALLS = {
+    "add": lambda index, v: index.add([0, 1, 2], v),
+    "fit": lambda index, v: index.fit(v),
+    "profile_variance": lambda index, v: index.profile_variance(v),
+    "optimal_n4_dims": lambda index, v: index.optimal_n4_dims(v, 3.0),
+}
+QUERY_CALLS = {
+    "search": lambda index, q: index.search(q, 1),
+    "transform_query_np": lambda index, q: index.transform_query_np(q),
+}
+
+
+def refusals():
+    # Whether anything is masked does not matter: the buffer of a masked array is not its data.
+    for name, call in ROW_SET_CALLS.items():
+        yield pytest.param(call, masked, MASKED_REFUSAL, id=f"{name}-float32")
+        yield pytest.param(call, np.ma.masked_array, MASKED_REFUSAL, id=f"{name}-nothing-masked")
+        yield pytest.param(call, lambda m: masked(np.asfortranarray(m)), MASKED_REFUSAL, id=f"{name}-fortran")
+        yield pytest.param(call, lambda m: masked(m.astype(np.float64)), MASKED_REFUSAL, id=f"{name}-float64")
+        yield pytest.param(call, lambda m: [m[0].tolist(), masked(m[1]), m[2]], MASKED_REFUSAL, id=f"{name}-one-row")
+    for name, call in QUERY_CALLS.items():
+        yield pytest.param(call, lambda m: masked(m[0]), MASKED_REFUSAL, id=f"{name}-float32")
+        yield pytest.param(call, lambda m: np.ma.masked_array(m[0]), MASKED_REFUSAL, id=f"{name}-nothing-masked")
+        yield pytest.param(call, lambda m: masked(m[0].astype(np.float64)), MASKED_REFUSAL, id=f"{name}-float64")
+    ids = masked(np.arange(3))
+    yield pytest.param(lambda index, m: index.add(ids, m[:3]), lambda m: m, f"argument 'ids': {MASKED_REFUSAL}", id="ids")
+    yield pytest.param(lambda index, m: index.search(m[0], 1, allowlist=ids), lambda m: m,
+                       f"argument 'allowlist': {MASKED_REFUSAL}", id="allowlist")
+
+
+@pytest.mark.parametrize("call, form, message", list(refusals()))
+def test_masked_arrays_are_refused(data, call, form, message):
+    index = Korvane(DIM, metric="l2")
+    before = index.transform_query_np(data[0])
+    with pytest.raises(TypeError) as info:
+        call(index, form(data[:3]))
+    assert str(info.value) == message
+    # Nothing reached the index: no rows added, no standardization fitted.
+    assert len(index) == 0
+    assert np.array_equal(index.transform_query_np(data[0]), before)
+
+
+@pytest.mark.parametrize("offset", [0, 1])
+@pytest.mark.parametrize("mode", ["r", "r+"])
+def test_memmap_matrix_is_read_like_the_plain_array(data, tmp_path, offset, mode):
+    path = tmp_path / "vectors.f32"
+    path.write_bytes(b"\0" * offset + data.tobytes())
+    mapped = np.memmap(path, dtype=np.float32, mode=mode, offset=offset, shape=data.shape)
+    assert type(mapped) is np.memmap and mapped.flags.c_contiguous
+    assert np.array_equal(packed_after_add(mapped), packed_after_add(data))
+    # Read as one matrix, not row by row as a sequence (whose message names a row).
+    wide = mapped.reshape(4, 18)
+    assert type(wide) is np.memmap
+    with pytest.raises(ValueError, match=f"^vector dimension mismatch: expected {DIM}, got 18$"):
+        Korvane(DIM).add(range(4), wide)
+    index = Korvane(DIM)
+    index.add(range(6), data)
+    assert np.array_equal(index.transform_query_np(mapped[3]), index.transform_query_np(data[3]))

@@ -130,3 +130,11 @@ def test_a_stored_vector_finds_itself(metric, layout, minimum):
     picks = rng.choice(10_000, 1_000, replace=False)
     found = sum(index.search(vectors[i], 1)[0]["id"] == i for i in picks)
     assert found / 1_000 >= minimum
+
+
+@pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
+def test_dimension_zero_stores_and_finds_empty_rows(metric):
+    index = Korvane(0, metric=metric)
+    index.add([1], [[]])
+    assert len(index) == 1
+    assert [h["id"] for h in index.search([], 5)] == [1]

@@ -1,4 +1,4 @@
-// The Korvane class: one Engine per instance, guarded by a usage counter.
+// The Korvane class: its member table, properties and special methods.
 #pragma once
 
 #include "pyref.h"

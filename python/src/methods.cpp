@@ -1,0 +1,238 @@
+#include "methods.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "arrays.h"
+#include "convert.h"
+#include "errors.h"
+#include "instance.h"
+#include "results.h"
+
+#include "quantize/profile.h"
+#include "base/tables.h"
+
+namespace korvane::py {
+
+namespace {
+
+void raise_ids_length(std::size_t ids, std::uint64_t vectors) {
+    PyErr_Format(PyExc_ValueError, "ids length (%zu) != vectors length (%llu)", ids,
+                 static_cast<unsigned long long>(vectors));
+}
+
+Status add_flat_view(Engine& engine, std::span<const VectorId> ids, const FlatView& view) {
+    // A float32 array may start at any byte (a view into a byte buffer, say): the engine
+    // then copies one row at a time, never the whole matrix.
+    return engine.add_flat_unaligned(ids, view.data, static_cast<std::size_t>(view.rows * view.cols));
+}
+
+bool require_brute_force(const Engine& engine, const char* method) {
+    if (engine.config().index_type == IndexType::BruteForce) return true;
+    PyErr_Format(PyExc_RuntimeError, "%s() is only available for BruteForce indexes", method);
+    return false;
+}
+
+}  // namespace
+
+PyObject* method_add(PyObject* self, PyObject* args, PyObject* kwds) {
+    return with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
+        static const char* const kwlist[] = {"ids", "vectors", nullptr};
+        PyObject* ids_arg = nullptr;
+        PyObject* vectors_arg = nullptr;
+        if (!parse(args, kwds, "OO:add", kwlist, &ids_arg, &vectors_arg)) return nullptr;
+        std::vector<VectorId> ids;
+        if (!to_id_list(ids_arg, "ids", ids)) return nullptr;
+
+        Engine& engine = k.engine;
+        const std::uint64_t dim = engine.config().dim;
+        // No Python code runs between taking the view and the engine reading it.
+        if (const auto view = flat_view(vectors_arg)) {
+            if (view->cols != dim) {
+                PyErr_Format(PyExc_ValueError, "vector dimension mismatch: expected %llu, got %llu",
+                             static_cast<unsigned long long>(dim), static_cast<unsigned long long>(view->cols));
+                return nullptr;
+            }
+            if (ids.size() != view->rows) {
+                raise_ids_length(ids.size(), view->rows);
+                return nullptr;
+            }
+            return none_or_raise(add_flat_view(engine, ids, *view));
+        }
+        RowSet rows;
+        if (!to_row_set(vectors_arg, dim, rows)) return nullptr;
+        if (ids.size() != rows.size()) {
+            raise_ids_length(ids.size(), rows.size());
+            return nullptr;
+        }
+        return none_or_raise(engine.add_rows(ids, rows));
+    });
+}
+
+PyObject* method_search(PyObject* self, PyObject* args, PyObject* kwds) {
+    return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
+        static const char* const kwlist[] = {"query", "k", "allowlist", nullptr};
+        PyObject* query_arg = nullptr;
+        PyObject* k_arg = nullptr;
+        PyObject* allowlist_arg = Py_None;
+        if (!parse(args, kwds, "OO|O:search", kwlist, &query_arg, &k_arg, &allowlist_arg)) return nullptr;
+        std::uint64_t count;
+        if (!to_u64(k_arg, "k", count)) return nullptr;
+        std::optional<std::vector<VectorId>> allowlist;
+        if (allowlist_arg != Py_None) {
+            allowlist.emplace();
+            if (!to_id_list(allowlist_arg, "allowlist", *allowlist)) return nullptr;
+        }
+        std::vector<float> query;
+        if (!to_query_row(query_arg, k.engine.config().dim, query)) return nullptr;
+
+        std::optional<std::span<const VectorId>> allowed;
+        if (allowlist) allowed = std::span<const VectorId>(*allowlist);
+        const auto hits = k.engine.search(query, count, allowed);
+        if (!ok_or_raise(hits)) return nullptr;
+        return hits_to_list(hits.value());
+    });
+}
+
+PyObject* method_fit(PyObject* self, PyObject* args, PyObject* kwds) {
+    return with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
+        static const char* const kwlist[] = {"vectors", nullptr};
+        PyObject* vectors_arg = nullptr;
+        if (!parse(args, kwds, "O:fit", kwlist, &vectors_arg)) return nullptr;
+        RowSet sample;
+        if (!to_row_set(vectors_arg, k.engine.config().dim, sample)) return nullptr;
+        return none_or_raise(k.engine.fit_standardization(sample));
+    });
+}
+
+PyObject* method_build(PyObject* self, PyObject*) {
+    return with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
+        return none_or_raise(k.engine.build());
+    });
+}
+
+PyObject* method_set_ef_search(PyObject* self, PyObject* args, PyObject* kwds) {
+    return with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
+        static const char* const kwlist[] = {"ef", nullptr};
+        PyObject* ef_arg = nullptr;
+        if (!parse(args, kwds, "O:set_ef_search", kwlist, &ef_arg)) return nullptr;
+        std::uint64_t ef;
+        if (!to_u64(ef_arg, "ef", ef)) return nullptr;
+        k.engine.set_ef_search(ef);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* method_set_nprobe(PyObject* self, PyObject* args, PyObject* kwds) {
+    return with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
+        static const char* const kwlist[] = {"nprobe", nullptr};
+        PyObject* nprobe_arg = nullptr;
+        if (!parse(args, kwds, "O:set_nprobe", kwlist, &nprobe_arg)) return nullptr;
+        std::uint64_t nprobe;
+        if (!to_u64(nprobe_arg, "nprobe", nprobe)) return nullptr;
+        k.engine.set_nprobe(nprobe);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* method_recommended_m(PyObject*, PyObject* args, PyObject* kwds) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kwlist[] = {"n", nullptr};
+        PyObject* n_arg = nullptr;
+        if (!parse(args, kwds, "O:recommended_m", kwlist, &n_arg)) return nullptr;
+        std::uint64_t n;
+        if (!to_u64(n_arg, "n", n)) return nullptr;
+        return PyLong_FromUnsignedLongLong(recommended_m(n));
+    });
+}
+
+PyObject* method_is_empty(PyObject* self, PyObject*) {
+    return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
+        return PyBool_FromLong(k.engine.is_empty());
+    });
+}
+
+PyObject* method_is_mixed(PyObject* self, PyObject*) {
+    return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
+        const std::uint64_t n4 = k.engine.config().n4_dims;
+        return PyBool_FromLong(n4 != 0 && n4 < k.engine.quantizer().padded_dim());
+    });
+}
+
+PyObject* method_transform_query_np(PyObject* self, PyObject* args, PyObject* kwds) {
+    return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
+        static const char* const kwlist[] = {"query", nullptr};
+        PyObject* query_arg = nullptr;
+        if (!parse(args, kwds, "O:transform_query_np", kwlist, &query_arg)) return nullptr;
+        std::vector<float> query;
+        if (!to_query_row(query_arg, k.engine.config().dim, query)) return nullptr;
+        return float32_vector(k.engine.quantizer().transform_query(query));
+    });
+}
+
+PyObject* method_packed_data(PyObject* self, PyObject*) {
+    return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
+        if (!require_brute_force(k.engine, "packed_data")) return nullptr;
+        return uint8_matrix(copy_of(k.engine.store().codes()), k.engine.n_vectors(),
+                            k.engine.quantizer().packed_bytes_per_vec());
+    });
+}
+
+PyObject* method_vector_norms(PyObject* self, PyObject*) {
+    return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
+        if (!require_brute_force(k.engine, "vector_norms")) return nullptr;
+        return float32_vector(copy_of(k.engine.store().norms()));
+    });
+}
+
+PyObject* method_vector_ids(PyObject* self, PyObject*) {
+    return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
+        if (!require_brute_force(k.engine, "vector_ids")) return nullptr;
+        return uint64_vector(copy_of(k.engine.store().ids()));
+    });
+}
+
+PyObject* method_centroids_4bit(PyObject*, PyObject*) {
+    return guarded([]() -> PyObject* {
+        return float32_vector(std::vector<float>(CENTROIDS_4BIT.begin(), CENTROIDS_4BIT.end()));
+    });
+}
+
+PyObject* method_centroids_2bit(PyObject*, PyObject*) {
+    return guarded([]() -> PyObject* {
+        return float32_vector(std::vector<float>(CENTROIDS_2BIT.begin(), CENTROIDS_2BIT.end()));
+    });
+}
+
+PyObject* method_profile_variance(PyObject* self, PyObject* args, PyObject* kwds) {
+    return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
+        static const char* const kwlist[] = {"sample_vecs", nullptr};
+        PyObject* sample_arg = nullptr;
+        if (!parse(args, kwds, "O:profile_variance", kwlist, &sample_arg)) return nullptr;
+        RowSet sample;
+        if (!to_row_set(sample_arg, k.engine.config().dim, sample)) return nullptr;
+        const auto variances = profile_variance(k.engine.config(), sample);
+        if (!ok_or_raise(variances)) return nullptr;
+        return floats_to_list(variances.value());
+    });
+}
+
+PyObject* method_optimal_n4_dims(PyObject* self, PyObject* args, PyObject* kwds) {
+    return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
+        static const char* const kwlist[] = {"sample_vecs", "avg_bits", nullptr};
+        PyObject* sample_arg = nullptr;
+        PyObject* avg_bits_arg = nullptr;
+        if (!parse(args, kwds, "OO:optimal_n4_dims", kwlist, &sample_arg, &avg_bits_arg)) return nullptr;
+        double avg_bits;
+        if (!to_double(avg_bits_arg, "avg_bits", avg_bits)) return nullptr;
+        RowSet sample;
+        if (!to_row_set(sample_arg, k.engine.config().dim, sample)) return nullptr;
+        const auto n4 = optimal_n4_dims(k.engine.config(), sample, avg_bits);
+        if (!ok_or_raise(n4)) return nullptr;
+        return PyLong_FromUnsignedLongLong(n4.value());
+    });
+}
+
+}  // namespace korvane::py

@@ -1,0 +1,27 @@
+// The methods of the Korvane class, in the order of its member table. Instance methods
+// take the use of the instance their kind needs; static ones take none.
+#pragma once
+
+#include "pyref.h"
+
+namespace korvane::py {
+
+PyObject* method_add(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* method_search(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* method_fit(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* method_build(PyObject* self, PyObject*);
+PyObject* method_set_ef_search(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* method_set_nprobe(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* method_recommended_m(PyObject*, PyObject* args, PyObject* kwds);
+PyObject* method_is_empty(PyObject* self, PyObject*);
+PyObject* method_is_mixed(PyObject* self, PyObject*);
+PyObject* method_transform_query_np(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* method_packed_data(PyObject* self, PyObject*);
+PyObject* method_vector_norms(PyObject* self, PyObject*);
+PyObject* method_vector_ids(PyObject* self, PyObject*);
+PyObject* method_centroids_4bit(PyObject*, PyObject*);
+PyObject* method_centroids_2bit(PyObject*, PyObject*);
+PyObject* method_profile_variance(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* method_optimal_n4_dims(PyObject* self, PyObject* args, PyObject* kwds);
+
+}  // namespace korvane::py
