@@ -7,7 +7,7 @@ VPY    := $(VENV)/bin/python
 BUILD  := build
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: demo test build venv system-deps bench clean
+.PHONY: demo test test-sanitize build venv system-deps bench clean
 
 venv: $(VENV)/.ready
 
@@ -27,12 +27,22 @@ system-deps:
 
 build: venv system-deps
 	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DKORVANE_BUILD_TESTS=ON -DKORVANE_BUILD_PYTHON=ON -DKORVANE_BUILD_BENCH=ON
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DKORVANE_BUILD_TESTS=ON -DKORVANE_BUILD_PYTHON=ON -DKORVANE_BUILD_BENCH=ON \
+	  -DKORVANE_WERROR=ON
 	$(VENV)/bin/cmake --build $(BUILD)
 
 test: build
 	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure --no-tests=error
 	PYTHONPATH=$(BUILD)/python $(VPY) -m pytest python/tests -q
+
+# The core and its C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: venv system-deps
+	$(VENV)/bin/cmake -S . -B $(BUILD)-sanitize -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_SANITIZE=ON -DKORVANE_WERROR=ON \
+	  -DKORVANE_BUILD_TESTS=ON -DKORVANE_BUILD_PYTHON=OFF -DKORVANE_BUILD_BENCH=OFF
+	$(VENV)/bin/cmake --build $(BUILD)-sanitize
+	cd $(BUILD)-sanitize && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ../$(VENV)/bin/ctest --output-on-failure --no-tests=error
 
 demo: venv
 	$(VPY) -m pip install -q --no-build-isolation .
@@ -44,4 +54,4 @@ bench: build
 	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_bruteforce.py
 
 clean:
-	rm -rf $(BUILD) $(VENV)
+	rm -rf $(BUILD) $(BUILD)-sanitize $(VENV)

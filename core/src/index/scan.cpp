@@ -16,6 +16,9 @@ constexpr std::size_t kBlock = 16;
 // the selection's worst score at once, and only the rows that can enter are offered.
 template <Layout L, Metric M, bool HasNorms, bool Filtered>
 struct Scan {
+    Scan(const QueryScorer& s, const StoreView& v, const AllowFilter* f, TopK& t)
+        : scorer(s), store(v), filter(f), top(t) {}
+
     const QueryScorer& scorer;
     const StoreView& store;
     const AllowFilter* filter;
@@ -25,10 +28,10 @@ struct Scan {
     // that order; from then on every row is offered one by one.
     bool offer_all = false;
 
-    alignas(16) float score[kBlock];
-    alignas(16) float norm[kBlock];
-    std::size_t row[kBlock];
-    const std::uint8_t* code[kBlock];
+    alignas(16) float score[kBlock] = {};
+    alignas(16) float norm[kBlock] = {};
+    std::size_t row[kBlock] = {};
+    const std::uint8_t* code[kBlock] = {};
 
     void score_block(std::size_t n) {
         std::size_t j = 0;
@@ -79,7 +82,6 @@ struct Scan {
     }
 
     void run() {
-        std::fill(std::begin(score), std::end(score), 0.0f);
         const std::size_t rows = store.rows;
         std::size_t i = 0;
         while (i < rows) {

@@ -43,6 +43,15 @@ inline __m512 lookup8(const std::uint8_t* p, __m512 table, __m128i mask) {
     return _mm512_permutexvar_ps(widen16(_mm_unpacklo_epi8(lo, hi)), table);
 }
 
+// The centroids of 16 code bytes as two runs of 16, in query order, from one load.
+inline void lookup16(const std::uint8_t* p, __m512 table, __m128i mask, __m512& first, __m512& second) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i lo = _mm_and_si128(bytes, mask);
+    const __m128i hi = _mm_and_si128(_mm_srli_epi16(bytes, 4), mask);
+    first = _mm512_permutexvar_ps(widen16(_mm_unpacklo_epi8(lo, hi)), table);
+    second = _mm512_permutexvar_ps(widen16(_mm_unpackhi_epi8(lo, hi)), table);
+}
+
 // upper 8 lanes plus lower 8; upper 4 plus lower 4 give u0..u3; (u0 + u2) + (u1 + u3)
 inline float hsum16(__m512 acc) {
     const __m256 h8 = _mm256_add_ps(_mm512_castps512_ps256(acc),
@@ -65,6 +74,17 @@ float KORVANE_DOT_4BIT_AVX512(const float* q, std::size_t L, const std::uint8_t*
     return detail::tail_4bit(hsum16(acc), q, L, codes, i, B);
 }
 
+namespace {
+
+// The first two halving steps of hsum16 for one row: lanes u0..u3.
+inline __m128 halve16(__m512 acc) {
+    const __m256 h8 = _mm256_add_ps(_mm512_castps512_ps256(acc),
+                                    _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(acc), 1)));
+    return _mm_add_ps(_mm256_castps256_ps128(h8), _mm256_extractf128_ps(h8, 1));
+}
+
+}  // namespace
+
 void KORVANE_DOT_4BIT_AVX512_X4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B,
                                 float* out) {
     const __m512 table = _mm512_loadu_ps(CENTROIDS_4BIT.data());
@@ -73,6 +93,19 @@ void KORVANE_DOT_4BIT_AVX512_X4(const float* q, std::size_t L, const std::uint8_
     __m512 a0 = _mm512_setzero_ps(), a1 = _mm512_setzero_ps(), a2 = _mm512_setzero_ps(), a3 = _mm512_setzero_ps();
     const std::uint8_t *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3];
     std::size_t i = 0;
+    // Two blocks of 8 bytes per load; each row's accumulator still takes the blocks in order.
+    for (; i + 16 <= nv; i += 16) {
+        const __m512 qa = _mm512_loadu_ps(q + 2 * i), qb = _mm512_loadu_ps(q + 2 * i + 16);
+        __m512 ca, cb;
+        lookup16(r0 + i, table, mask, ca, cb);
+        a0 = _mm512_fmadd_ps(qb, cb, _mm512_fmadd_ps(qa, ca, a0));
+        lookup16(r1 + i, table, mask, ca, cb);
+        a1 = _mm512_fmadd_ps(qb, cb, _mm512_fmadd_ps(qa, ca, a1));
+        lookup16(r2 + i, table, mask, ca, cb);
+        a2 = _mm512_fmadd_ps(qb, cb, _mm512_fmadd_ps(qa, ca, a2));
+        lookup16(r3 + i, table, mask, ca, cb);
+        a3 = _mm512_fmadd_ps(qb, cb, _mm512_fmadd_ps(qa, ca, a3));
+    }
     for (; i + 8 <= nv; i += 8) {
         const __m512 qq = _mm512_loadu_ps(q + 2 * i);
         a0 = _mm512_fmadd_ps(qq, lookup8(r0 + i, table, mask), a0);
@@ -80,10 +113,20 @@ void KORVANE_DOT_4BIT_AVX512_X4(const float* q, std::size_t L, const std::uint8_
         a2 = _mm512_fmadd_ps(qq, lookup8(r2 + i, table, mask), a2);
         a3 = _mm512_fmadd_ps(qq, lookup8(r3 + i, table, mask), a3);
     }
-    out[0] = detail::tail_4bit(hsum16(a0), q, L, r0, i, B);
-    out[1] = detail::tail_4bit(hsum16(a1), q, L, r1, i, B);
-    out[2] = detail::tail_4bit(hsum16(a2), q, L, r2, i, B);
-    out[3] = detail::tail_4bit(hsum16(a3), q, L, r3, i, B);
+    // hsum16 of the four rows side by side: after the halving steps, transpose so that
+    // lane r of Uk holds row r's uk, then (u0 + u2) + (u1 + u3) for all rows at once.
+    const __m128 h0 = halve16(a0), h1 = halve16(a1), h2 = halve16(a2), h3 = halve16(a3);
+    const __m128 t0 = _mm_unpacklo_ps(h0, h1), t1 = _mm_unpackhi_ps(h0, h1);
+    const __m128 t2 = _mm_unpacklo_ps(h2, h3), t3 = _mm_unpackhi_ps(h2, h3);
+    const __m128 u0 = _mm_movelh_ps(t0, t2), u1 = _mm_movehl_ps(t2, t0);
+    const __m128 u2 = _mm_movelh_ps(t1, t3), u3 = _mm_movehl_ps(t3, t1);
+    _mm_storeu_ps(out, _mm_add_ps(_mm_add_ps(u0, u2), _mm_add_ps(u1, u3)));
+    if (i < B) {
+        out[0] = detail::tail_4bit(out[0], q, L, r0, i, B);
+        out[1] = detail::tail_4bit(out[1], q, L, r1, i, B);
+        out[2] = detail::tail_4bit(out[2], q, L, r2, i, B);
+        out[3] = detail::tail_4bit(out[3], q, L, r3, i, B);
+    }
 }
 
 }  // namespace korvane::simd
