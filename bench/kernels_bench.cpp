@@ -1,9 +1,23 @@
-// Nanoseconds per row of every scoring-kernel variant this CPU supports.
-// Usage: korvane_kernels_bench [rows] [repeats]
+// Nanoseconds per row of every scoring-kernel variant this CPU supports, single-row and
+// four-row forms, for each requested row size.
+//
+// Usage: korvane_kernels_bench [--bytes 1024,512] [--rows 20000] [--repeats 7] [--csv]
+//        korvane_kernels_bench [rows] [repeats]
+//
+// --bytes   packed row sizes to measure (a 4-bit row of B bytes holds 2B codes, a 2-bit
+//           row 4B codes); default 1024 and 512
+// --rows    rows per pass; every pass scores all of them against one query
+// --repeats passes per variant; the fastest pass is reported
+// --csv     one header line, then one line per supported variant and size:
+//           kernel,bits,rows_at_once,level,row_bytes,ns_per_row,vs_scalar,dispatched
+//           (dispatched is 1 for the variants a search on this CPU calls)
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "simd/kernels.h"
@@ -28,11 +42,12 @@ double ns_per_row(DotFn fn, const std::vector<float>& q, const std::vector<std::
 
 double ns_per_row_x4(Dot4Fn fn, const std::vector<float>& q, const std::vector<std::uint8_t>& codes,
                      std::size_t row_bytes, std::size_t rows, int repeats, float* sink) {
+    const std::size_t scored = rows / 4 * 4;
     double best = 1e300;
     for (int r = 0; r < repeats; ++r) {
         const auto t0 = std::chrono::steady_clock::now();
         float acc = 0, out[4];
-        for (std::size_t i = 0; i + 4 <= rows; i += 4) {
+        for (std::size_t i = 0; i < scored; i += 4) {
             const std::uint8_t* p[4] = {codes.data() + i * row_bytes, codes.data() + (i + 1) * row_bytes,
                                         codes.data() + (i + 2) * row_bytes, codes.data() + (i + 3) * row_bytes};
             fn(q.data(), q.size(), p, row_bytes, out);
@@ -40,16 +55,86 @@ double ns_per_row_x4(Dot4Fn fn, const std::vector<float>& q, const std::vector<s
         }
         const auto t1 = std::chrono::steady_clock::now();
         *sink += acc;
-        best = std::min(best, std::chrono::duration<double, std::nano>(t1 - t0).count() / double(rows));
+        best = std::min(best, std::chrono::duration<double, std::nano>(t1 - t0).count() / double(scored));
     }
     return best;
+}
+
+const char* level_name(Level level) {
+    switch (level) {
+        case Level::Scalar: return "scalar";
+        case Level::Avx2: return "avx2";
+        case Level::Avx512: return "avx512";
+    }
+    return "?";
+}
+
+struct Options {
+    std::vector<std::size_t> bytes{1024, 512};
+    std::size_t rows = 20000;
+    int repeats = 7;
+    bool csv = false;
+};
+
+bool parse_count(const char* s, unsigned long long& out) {
+    char* end = nullptr;
+    if (*s < '0' || *s > '9') return false;
+    out = std::strtoull(s, &end, 10);
+    return end != s && *end == '\0' && out > 0;
+}
+
+bool parse_sizes(const char* s, std::vector<std::size_t>& out) {
+    out.clear();
+    std::string text(s);
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        unsigned long long v = 0;
+        if (!parse_count(text.substr(start, comma - start).c_str(), v)) return false;
+        out.push_back(static_cast<std::size_t>(v));
+        start = comma + 1;
+    }
+    return !out.empty();
+}
+
+int usage(const char* prog) {
+    std::fprintf(stderr, "usage: %s [--bytes 1024,512] [--rows 20000] [--repeats 7] [--csv]\n       %s [rows] [repeats]\n",
+                 prog, prog);
+    return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::size_t rows = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 20000;
-    const int repeats = argc > 2 ? std::atoi(argv[2]) : 7;
+    Options opt;
+    int positional = 0;
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        unsigned long long v = 0;
+        const bool has_value = i + 1 < argc;
+        if (std::strcmp(a, "--csv") == 0) {
+            opt.csv = true;
+        } else if (std::strcmp(a, "--bytes") == 0) {
+            if (!has_value || !parse_sizes(argv[++i], opt.bytes)) return usage(argv[0]);
+        } else if (std::strcmp(a, "--rows") == 0) {
+            if (!has_value || !parse_count(argv[++i], v)) return usage(argv[0]);
+            opt.rows = static_cast<std::size_t>(v);
+        } else if (std::strcmp(a, "--repeats") == 0) {
+            if (!has_value || !parse_count(argv[++i], v)) return usage(argv[0]);
+            opt.repeats = static_cast<int>(v);
+        } else if (positional < 2 && parse_count(a, v)) {
+            // the older form: rows, then repeats
+            if (positional++ == 0) opt.rows = static_cast<std::size_t>(v);
+            else opt.repeats = static_cast<int>(v);
+        } else {
+            return usage(argv[0]);
+        }
+    }
+    if (opt.rows < 4) {
+        std::fprintf(stderr, "--rows must be at least 4\n");
+        return 2;
+    }
+
     std::mt19937 rng(1);
     std::normal_distribution<float> normal(0, 1);
     float sink = 0;
@@ -58,35 +143,58 @@ int main(int argc, char** argv) {
         DotFn fn;
         Dot4Fn fn4;
         Level level;
-        int codes_per_byte;
+        int bits;
     };
     const Variant variants[] = {
-        {"dot_4bit scalar", dot_4bit_scalar, nullptr, Level::Scalar, 2},
-        {"dot_4bit avx2", dot_4bit_avx2, nullptr, Level::Avx2, 2},
-        {"dot_4bit avx512", dot_4bit_avx512, nullptr, Level::Avx512, 2},
-        {"dot_4bit avx512 x4", nullptr, dot_4bit_avx512_x4, Level::Avx512, 2},
-        {"dot_2bit scalar", dot_2bit_scalar, nullptr, Level::Scalar, 4},
-        {"dot_2bit avx2", dot_2bit_avx2, nullptr, Level::Avx2, 4},
-        {"dot_2bit avx2 x4", nullptr, dot_2bit_avx2_x4, Level::Avx2, 4},
+        {"dot_4bit_scalar", dot_4bit_scalar, nullptr, Level::Scalar, 4},
+        {"dot_4bit_scalar_x4", nullptr, dot_4bit_scalar_x4, Level::Scalar, 4},
+        {"dot_4bit_avx2", dot_4bit_avx2, nullptr, Level::Avx2, 4},
+        {"dot_4bit_avx2_x4", nullptr, dot_4bit_avx2_x4, Level::Avx2, 4},
+        {"dot_4bit_avx512", dot_4bit_avx512, nullptr, Level::Avx512, 4},
+        {"dot_4bit_avx512_x4", nullptr, dot_4bit_avx512_x4, Level::Avx512, 4},
+        {"dot_2bit_scalar", dot_2bit_scalar, nullptr, Level::Scalar, 2},
+        {"dot_2bit_scalar_x4", nullptr, dot_2bit_scalar_x4, Level::Scalar, 2},
+        {"dot_2bit_avx2", dot_2bit_avx2, nullptr, Level::Avx2, 2},
+        {"dot_2bit_avx2_x4", nullptr, dot_2bit_avx2_x4, Level::Avx2, 2},
     };
-    std::printf("%-20s %10s %12s %12s\n", "kernel", "row bytes", "ns/row", "vs scalar");
-    for (std::size_t row_bytes : {1024u, 512u}) {
-        std::vector<std::uint8_t> codes(rows * row_bytes);
+    const Kernels& used = best_kernels();
+    auto dispatched = [&](const Variant& v) {
+        return v.fn ? (v.fn == used.dot_4bit || v.fn == used.dot_2bit)
+                    : (v.fn4 == used.dot_4bit_x4 || v.fn4 == used.dot_2bit_x4);
+    };
+
+    if (opt.csv) {
+        std::printf("kernel,bits,rows_at_once,level,row_bytes,ns_per_row,vs_scalar,dispatched\n");
+    } else {
+        std::printf("%zu rows per pass, best of %d passes; * marks the variants a search calls here (%s)\n", opt.rows,
+                    opt.repeats, level_name(used.level));
+        std::printf("%-20s %10s %12s %12s\n", "kernel", "row bytes", "ns/row", "vs scalar");
+    }
+    for (std::size_t row_bytes : opt.bytes) {
+        std::vector<std::uint8_t> codes(opt.rows * row_bytes);
         for (auto& c : codes) c = static_cast<std::uint8_t>(rng());
-        double scalar_ns[5] = {0, 0, 0, 0, 0};
+        double scalar_ns[5] = {0, 0, 0, 0, 0};  // single-row scalar time, by bit width
         for (const auto& v : variants) {
             if (!level_supported(v.level)) {
-                std::printf("%-20s %10zu %12s\n", v.name, row_bytes, "n/a (CPU)");
+                if (!opt.csv) std::printf("%-20s %10zu %12s\n", v.name, row_bytes, "n/a (CPU)");
                 continue;
             }
-            std::vector<float> q(row_bytes * v.codes_per_byte);
+            std::vector<float> q(row_bytes * (8 / v.bits));
             for (auto& x : q) x = normal(rng);
-            const double ns = v.fn ? ns_per_row(v.fn, q, codes, row_bytes, rows, repeats, &sink)
-                                   : ns_per_row_x4(v.fn4, q, codes, row_bytes, rows, repeats, &sink);
-            if (v.level == Level::Scalar) scalar_ns[v.codes_per_byte] = ns;
-            std::printf("%-20s %10zu %12.1f %11.2fx\n", v.name, row_bytes, ns, scalar_ns[v.codes_per_byte] / ns);
+            const double ns = v.fn ? ns_per_row(v.fn, q, codes, row_bytes, opt.rows, opt.repeats, &sink)
+                                   : ns_per_row_x4(v.fn4, q, codes, row_bytes, opt.rows, opt.repeats, &sink);
+            if (v.level == Level::Scalar && v.fn) scalar_ns[v.bits] = ns;
+            const double speedup = scalar_ns[v.bits] / ns;
+            if (opt.csv) {
+                std::printf("%s,%d,%d,%s,%zu,%.3f,%.3f,%d\n", v.name, v.bits, v.fn ? 1 : 4, level_name(v.level),
+                            row_bytes, ns, speedup, dispatched(v) ? 1 : 0);
+            } else {
+                std::printf("%-20s %10zu %12.1f %11.2fx%s\n", v.name, row_bytes, ns, speedup,
+                            dispatched(v) ? " *" : "");
+            }
         }
     }
-    std::printf("(checksum %g)\n", double(sink));
+    // Printed so the scored sums stay live; goes to stderr in CSV mode to keep that output clean.
+    std::fprintf(opt.csv ? stderr : stdout, "(checksum %g)\n", double(sink));
     return 0;
 }
