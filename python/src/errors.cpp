@@ -26,6 +26,7 @@ PyObject* exception_class(EngineError::Kind kind) {
         case K::IndexTypeNotImplemented:
         case K::EmptySample:
         case K::FitAfterAdd:
+        case K::InvalidArgument:
             return PyExc_ValueError;
     }
     return PyExc_RuntimeError;

@@ -31,6 +31,8 @@ std::string EngineError::message() const {
             return "sample is empty \u2014 provide at least 1 vector for profiling";
         case Kind::FitAfterAdd:
             return "fit() must be called before add() \u2014 index already contains vectors";
+        case Kind::InvalidArgument:
+            return text;
     }
     return "unknown error";
 }

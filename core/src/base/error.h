@@ -25,12 +25,15 @@ struct EngineError {
         NotBuilt = 10,
         EmptySample = 11,
         FitAfterAdd = 12,
+        // Not one of the original kinds: a value the index cannot work with, refused
+        // where the original would have failed later or misbehaved (a ValueError).
+        InvalidArgument = 13,
     };
 
     Kind kind;
     std::uint64_t a = 0;  // first numeric payload (expected, bit width, byte, ids, version)
     std::uint64_t b = 0;  // second numeric payload (got, vectors)
-    std::string text;     // text payload (Io, InvalidFile, IndexTypeNotImplemented)
+    std::string text;     // text payload (Io, InvalidFile, IndexTypeNotImplemented, InvalidArgument)
 
     static EngineError dimension_mismatch(std::uint64_t expected, std::uint64_t got) {
         return {Kind::DimensionMismatch, expected, got, {}};
@@ -53,6 +56,7 @@ struct EngineError {
     static EngineError not_built() { return {Kind::NotBuilt, 0, 0, {}}; }
     static EngineError empty_sample() { return {Kind::EmptySample, 0, 0, {}}; }
     static EngineError fit_after_add() { return {Kind::FitAfterAdd, 0, 0, {}}; }
+    static EngineError invalid_argument(std::string what) { return {Kind::InvalidArgument, 0, 0, std::move(what)}; }
 
     // The display text; it becomes the Python exception's message.
     std::string message() const;

@@ -10,9 +10,24 @@
 
 namespace korvane {
 
+namespace {
+
+// Values the index types cannot work with. Checked after the bit width and the layout,
+// so that those errors win when several apply; also checked where a loaded index would
+// first use the value.
+std::optional<EngineError> unusable_parameter(const EngineConfig& c) {
+    if (c.index_type == IndexType::IvfFlat && c.ivf_nlist == 0) {
+        return EngineError::invalid_argument("ivf_nlist must be at least 1 for ivf_flat indexes (got 0)");
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 Expected<Engine> Engine::create(const EngineConfig& config) {
     auto q = Quantizer::create(config);  // checks the bit width first, then the layout
     if (!q) return q.error();
+    if (auto bad = unusable_parameter(config)) return *bad;
     Engine e;
     e.quantizer_ = std::move(q).value();
     e.store_ = FlatStore(e.quantizer_.packed_bytes_per_vec());
@@ -95,7 +110,8 @@ Expected<std::vector<SearchHit>> Engine::search(std::span<const float> query, st
     switch (config_.index_type) {
         case IndexType::IvfFlat:
             if (!ivf_) return EngineError::not_built();
-            return EngineError::index_type_not_implemented("IvfFlat");
+            if (k == 0) return std::vector<SearchHit>{};
+            return ivf_search(*ivf_, QueryScorer(q.data(), quantizer_.row_layout(), ivf_->metric), k, allowlist);
         case IndexType::Hnsw:
             return EngineError::index_type_not_implemented("Hnsw");
         case IndexType::BruteForce:
@@ -116,8 +132,7 @@ Status Engine::build() {
             }
             return success();
         case IndexType::IvfFlat:
-            if (store_.empty()) return EngineError::empty_index();
-            return EngineError::index_type_not_implemented("IvfFlat");
+            return build_ivf_lists();
     }
     return success();
 }
@@ -152,6 +167,46 @@ Status Engine::fit_standardization(const RowSet& sample) {
     st.mean.assign(config_.dim, static_cast<float>(m));
     st.inv_std.assign(config_.dim, inv);
     quantizer_.standardization = std::move(st);
+    return success();
+}
+
+Status Engine::build_ivf_lists() {
+    if (store_.empty()) return EngineError::empty_index();
+    if (auto bad = unusable_parameter(config_)) return *bad;
+    const std::uint64_t padded = quantizer_.padded_dim();
+    // Everything new is built aside and swapped in at the end, so a failure (memory)
+    // leaves the index as it was.
+    if (!ivf_) {
+        ivf_ = build_ivf(store_.view(), training_vectors_.data(), padded, config_.ivf_nlist, config_.ivf_nprobe,
+                         config_.seed, config_.metric);
+    } else if (ivf_->lists.size() < std::min<std::uint64_t>(config_.ivf_nlist, ivf_->n_vectors() + store_.size())) {
+        // A later build must not lose the vectors already in the lists. With room for more
+        // lists, everything is clustered again: the members enter k-means as their decoded
+        // codes (the same space as the training vectors), in list order, then the pending
+        // rows.
+        const std::uint64_t total = ivf_->n_vectors() + store_.size();
+        FlatStore all(store_.row_bytes());
+        all.reserve_more(total);
+        std::vector<float> training(total * padded);
+        std::size_t at = 0;
+        for (const IvfList& list : ivf_->lists) {
+            for (std::size_t i = 0; i < list.members.size(); ++i, ++at) {
+                all.push(list.members.id(i), list.members.row(i), list.members.norm(i));
+                quantizer_.decode(list.members.row(i), training.data() + at * padded);
+            }
+        }
+        for (std::size_t i = 0; i < store_.size(); ++i) all.push(store_.id(i), store_.row(i), store_.norm(i));
+        std::copy(training_vectors_.begin(), training_vectors_.end(), training.begin() + at * padded);
+        ivf_ = build_ivf(all.view(), training.data(), padded, config_.ivf_nlist, config_.ivf_nprobe, config_.seed,
+                         config_.metric);
+    } else {
+        // Every list is already in use: the pending rows join their best lists. Like any
+        // build, this one takes the probe count from the configuration.
+        append_to_lists(*ivf_, store_.view(), training_vectors_.data());
+        ivf_->nprobe = config_.ivf_nprobe;
+    }
+    store_.release();
+    std::vector<float>().swap(training_vectors_);
     return success();
 }
 

@@ -52,6 +52,7 @@ private:
     Engine() = default;
     // Encodes and stores n rows that are already checked; storage is reserved first so
     // that running out of memory leaves the engine unchanged.
+    Status build_ivf_lists();
     template <class RowAt>
     void add_checked(std::span<const VectorId> ids, RowAt&& row_at);
 

@@ -137,4 +137,10 @@ float Quantizer::quantized_norm(const std::uint8_t* row) const {
     return std::sqrt(s);
 }
 
+void Quantizer::decode(const std::uint8_t* row, float* out) const {
+    for (std::uint64_t i = 0; i < n4_dims; ++i) out[i] = CENTROIDS_4BIT[(row[i / 2] >> (4 * (i % 2))) & 15];
+    const std::uint8_t* two = row + pb4_per_vec;
+    for (std::uint64_t i = 0; i < n2_dims; ++i) out[n4_dims + i] = CENTROIDS_2BIT[(two[i / 4] >> (2 * (i % 4))) & 3];
+}
+
 }  // namespace korvane

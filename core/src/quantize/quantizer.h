@@ -58,6 +58,10 @@ public:
     std::vector<std::uint8_t> encode(std::span<const float> x) const;
 
     float quantized_norm(const std::uint8_t* row) const;
+
+    // The row with each code replaced by its centroid: padded_dim floats in the rotated and
+    // scaled space that transform_query produces.
+    void decode(const std::uint8_t* row, float* out) const;
 };
 
 }  // namespace korvane

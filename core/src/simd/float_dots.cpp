@@ -1,0 +1,28 @@
+#include "simd/float_dots.h"
+
+#include "simd/kernels.h"
+
+namespace korvane::simd {
+
+void block_dots_scalar(const float* x, std::size_t nx, std::size_t x_stride, const float* blocks,
+                       std::size_t nblocks, std::size_t dim, float* out) {
+    for (std::size_t i = 0; i < nx; ++i) {
+        const float* v = x + i * x_stride;
+        for (std::size_t b = 0; b < nblocks; ++b) {
+            const float* block = blocks + b * dim * kDotLanes;
+            float* o = out + (i * nblocks + b) * kDotLanes;
+            for (std::size_t l = 0; l < kDotLanes; ++l) {
+                float s = -0.0f;
+                for (std::size_t d = 0; d < dim; ++d) s += v[d] * block[d * kDotLanes + l];  // in index order
+                o[l] = s;
+            }
+        }
+    }
+}
+
+BlockDotsFn best_block_dots() {
+    static const BlockDotsFn fn = level_supported(Level::Avx2) ? block_dots_avx2 : block_dots_scalar;
+    return fn;
+}
+
+}  // namespace korvane::simd
