@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,30 +24,26 @@ void dot_4bit_avx512_x4_emulated(const float* q, std::size_t L, const std::uint8
 
 namespace {
 
+// One kernel variant: its single-row and four-row forms and the level the CPU needs.
 struct Variant {
-    std::string name;
-    DotFn fn;
-    bool supported;
+    const char* name;
+    int bits;
+    DotFn one;
+    Dot4Fn four;
+    Level needs;  // the emulated AVX-512 kernel is built with AVX2 and FMA flags
 };
 
-std::vector<Variant> variants_4bit() {
-    return {
-        {"avx2", dot_4bit_avx2, level_supported(Level::Avx2)},
-        {"avx512", dot_4bit_avx512, level_supported(Level::Avx512)},
-        {"avx512_emulated", dot_4bit_avx512_emulated, level_supported(Level::Avx2)},
-    };
-}
+// The scalar variants first: the vector ones are compared with them.
+const Variant kVariants[] = {
+    {"dot4_scalar", 4, dot_4bit_scalar, dot_4bit_scalar_x4, Level::Scalar},
+    {"dot2_scalar", 2, dot_2bit_scalar, dot_2bit_scalar_x4, Level::Scalar},
+    {"dot4_avx2", 4, dot_4bit_avx2, dot_4bit_avx2_x4, Level::Avx2},
+    {"dot4_avx512", 4, dot_4bit_avx512, dot_4bit_avx512_x4, Level::Avx512},
+    {"dot4_avx512_emulated", 4, dot_4bit_avx512_emulated, dot_4bit_avx512_x4_emulated, Level::Avx2},
+    {"dot2_avx2", 2, dot_2bit_avx2, dot_2bit_avx2_x4, Level::Avx2},
+};
 
-std::vector<Variant> variants_2bit() { return {{"avx2", dot_2bit_avx2, level_supported(Level::Avx2)}}; }
-
-// The scalar kernel followed by every vector variant this CPU can run.
-std::vector<std::pair<std::string, DotFn>> runnable(DotFn scalar, const std::vector<Variant>& variants) {
-    std::vector<std::pair<std::string, DotFn>> out = {{"scalar", scalar}};
-    for (const auto& v : variants) {
-        if (v.supported) out.emplace_back(v.name, v.fn);
-    }
-    return out;
-}
+std::string variant_name(const ::testing::TestParamInfo<Variant>& info) { return info.param.name; }
 
 struct Data {
     std::vector<float> q;
@@ -72,166 +69,101 @@ void expect_close(float got, float want, const std::vector<float>& q, float cmax
                                                                                  << " want " << want;
 }
 
+class KernelVariant : public ::testing::TestWithParam<Variant> {
+protected:
+    void SetUp() override {
+        if (!level_supported(v().needs)) GTEST_SKIP() << v().name << " is not supported by this CPU";
+    }
+    const Variant& v() const { return GetParam(); }
+    std::size_t slots() const { return 8 / v().bits; }  // codes per byte
+    float cmax() const { return v().bits == 4 ? 2.74f : 1.52f; }
+    float centroid(int code) const { return v().bits == 4 ? CENTROIDS_4BIT[code] : CENTROIDS_2BIT[code]; }
+    int code_at(const std::uint8_t* codes, std::size_t slot) const {
+        return (codes[slot / slots()] >> (v().bits * (slot % slots()))) & ((1 << v().bits) - 1);
+    }
+    DotFn scalar() const { return v().bits == 4 ? dot_4bit_scalar : dot_2bit_scalar; }
+};
+
+// The vector variants, each against the scalar kernel of its width.
+class VectorKernelVariant : public KernelVariant {};
+
+INSTANTIATE_TEST_SUITE_P(, KernelVariant, ::testing::ValuesIn(kVariants), variant_name);
+INSTANTIATE_TEST_SUITE_P(, VectorKernelVariant, ::testing::ValuesIn(kVariants + 2, std::end(kVariants)),
+                         variant_name);
+
 }  // namespace
 
-TEST(Kernels, FourBitVariantsAgreeWithScalarOnEveryTail) {
-    for (const auto& v : variants_4bit()) {
-        if (!v.supported) {
-            std::cout << "[ skipped ] " << v.name << " (not supported by this CPU)\n";
-            continue;
-        }
-        for (std::size_t bytes = 1; bytes <= 40; ++bytes) {
-            const auto d = make_data(2 * bytes, bytes, static_cast<unsigned>(bytes));
-            const float want = dot_4bit_scalar(d.q.data(), d.q.size(), d.codes.data(), bytes);
-            expect_close(v.fn(d.q.data(), d.q.size(), d.codes.data(), bytes), want, d.q, 2.74f,
-                         v.name + " bytes " + std::to_string(bytes));
-        }
-        for (std::size_t bytes : {512u, 1024u, 1023u}) {
-            const auto d = make_data(2 * bytes, bytes, 99);
-            const float want = dot_4bit_scalar(d.q.data(), d.q.size(), d.codes.data(), bytes);
-            expect_close(v.fn(d.q.data(), d.q.size(), d.codes.data(), bytes), want, d.q, 2.74f, v.name);
-        }
+TEST_P(VectorKernelVariant, AgreesWithScalarOnEveryTail) {
+    std::vector<std::size_t> sizes = {512, 1023, 1024};
+    for (std::size_t bytes = 1; bytes <= 40; ++bytes) sizes.push_back(bytes);
+    for (std::size_t bytes : sizes) {
+        const auto d = make_data(slots() * bytes, bytes, static_cast<unsigned>(bytes));
+        const float want = scalar()(d.q.data(), d.q.size(), d.codes.data(), bytes);
+        expect_close(v().one(d.q.data(), d.q.size(), d.codes.data(), bytes), want, d.q, cmax(),
+                     "bytes " + std::to_string(bytes));
     }
 }
 
-TEST(Kernels, TwoBitVariantsAgreeWithScalarOnEveryTail) {
-    for (const auto& v : variants_2bit()) {
-        if (!v.supported) {
-            std::cout << "[ skipped ] " << v.name << " (not supported by this CPU)\n";
-            continue;
+TEST_P(KernelVariant, PartialBytesSkipSlotsBeyondTheQuery) {
+    // padded_dim 1 at 4 bits, 1 or 2 at 2 bits: one byte, fewer query floats than slots.
+    // The floats past L are NaN, so a slot that is not skipped shows.
+    const std::uint8_t byte = 0xE6;
+    for (std::size_t L = 1; L < slots(); ++L) {
+        std::vector<float> q(slots(), std::numeric_limits<float>::quiet_NaN());
+        const float given[] = {1.5f, -0.75f, 0.5f};
+        float want = 0.0f;
+        for (std::size_t j = 0; j < L; ++j) {
+            q[j] = given[j];
+            want = want + q[j] * centroid(code_at(&byte, j));
         }
-        for (std::size_t bytes = 1; bytes <= 12; ++bytes) {
-            const auto d = make_data(4 * bytes, bytes, static_cast<unsigned>(bytes) + 100);
-            const float want = dot_2bit_scalar(d.q.data(), d.q.size(), d.codes.data(), bytes);
-            expect_close(v.fn(d.q.data(), d.q.size(), d.codes.data(), bytes), want, d.q, 1.52f,
-                         v.name + " bytes " + std::to_string(bytes));
-        }
-        const auto d = make_data(2048, 512, 5);
-        expect_close(v.fn(d.q.data(), 2048, d.codes.data(), 512),
-                     dot_2bit_scalar(d.q.data(), 2048, d.codes.data(), 512), d.q, 1.52f, v.name);
+        EXPECT_EQ(v().one(q.data(), L, &byte, 1), want) << "L " << L;
     }
 }
 
-TEST(Kernels, PartialBytesSkipSlotsBeyondTheQuery) {
-    // padded_dim 1 at 4 bits: one byte, one query float; padded 1 or 2 at 2 bits.
-    const float q[2] = {1.5f, -0.75f};
-    const std::uint8_t byte4 = 0xF3;
-    const std::uint8_t byte2 = 0xE6;  // slots 2, 1, 2, 3
-    const auto four = runnable(dot_4bit_scalar, variants_4bit());
-    const auto two = runnable(dot_2bit_scalar, variants_2bit());
-    for (const auto& [name, fn] : four) {
-        EXPECT_EQ(fn(q, 1, &byte4, 1), 1.5f * CENTROIDS_4BIT[3]) << name;
-    }
-    for (const auto& [name, fn] : two) {
-        EXPECT_EQ(fn(q, 1, &byte2, 1), 1.5f * CENTROIDS_2BIT[2]) << name;
-        EXPECT_EQ(fn(q, 2, &byte2, 1), 1.5f * CENTROIDS_2BIT[2] + -0.75f * CENTROIDS_2BIT[1]) << name;
+TEST_P(KernelVariant, OneHotQueriesReadEachSlotExactly) {
+    // A query that is 1 at one position and 0 elsewhere picks out exactly that slot's
+    // centroid, so code order and table lookups are checked with no rounding at all.
+    const std::size_t bytes = 37;  // main loops, whole groups and a tail
+    const auto d = make_data(0, bytes, 21);
+    std::vector<float> q(slots() * bytes, 0.0f);
+    for (std::size_t j = 0; j < q.size(); ++j) {
+        q[j] = 1.0f;
+        ASSERT_EQ(v().one(q.data(), q.size(), d.codes.data(), bytes), centroid(code_at(d.codes.data(), j)))
+            << "slot " << j;
+        q[j] = 0.0f;
     }
 }
 
-TEST(Kernels, DesignExamples) {
+TEST_P(KernelVariant, AllZeroAnd0x87And0xE4Rows) {
     std::vector<float> q(64);
     for (std::size_t i = 0; i < q.size(); ++i) q[i] = 0.25f * float(int(i % 7) - 3);
     float sum = 0;
-    for (float v : q) sum += v;  // exact: quarters
-    std::vector<std::uint8_t> zeros(32, 0), x87(32, 0x87), e4(16, 0xE4);
-    for (const auto& [name, fn] : runnable(dot_4bit_scalar, variants_4bit())) {
-        EXPECT_NEAR(fn(q.data(), 64, zeros.data(), 32), -2.7325895f * sum, 1e-4) << name;
-        double want = 0;
-        for (std::size_t i = 0; i < 32; ++i) want += -0.12839501 * q[2 * i] + 0.12839501 * q[2 * i + 1];
-        EXPECT_NEAR(fn(q.data(), 64, x87.data(), 32), want, 1e-5) << name;
-    }
-    for (const auto& [name, fn] : runnable(dot_2bit_scalar, variants_2bit())) {
-        EXPECT_NEAR(fn(q.data(), 64, zeros.data(), 16), -1.5104176f * sum, 1e-4) << name;
-        double want = 0;
-        for (std::size_t i = 0; i < 16; ++i) {
-            want += -1.5104176 * q[4 * i] - 0.45278001 * q[4 * i + 1] + 0.45278001 * q[4 * i + 2] +
-                    1.5104176 * q[4 * i + 3];
-        }
-        EXPECT_NEAR(fn(q.data(), 64, e4.data(), 16), want, 1e-4) << name;
-    }
+    for (float x : q) sum += x;  // exact: quarters
+    const std::size_t bytes = q.size() / slots();
+    // Every byte 0 is the lowest centroid everywhere; 0x87 at 4 bits is codes 7, 8 and
+    // 0xE4 at 2 bits codes 0, 1, 2, 3.
+    const bool four = v().bits == 4;
+    const std::vector<std::uint8_t> zeros(bytes, 0), pattern(bytes, four ? 0x87 : 0xE4);
+    const std::vector<double> weights = four ? std::vector<double>{-0.12839501, 0.12839501}
+                                             : std::vector<double>{-1.5104176, -0.45278001, 0.45278001, 1.5104176};
+    EXPECT_NEAR(v().one(q.data(), q.size(), zeros.data(), bytes), (four ? -2.7325895 : -1.5104176) * sum, 1e-4);
+    double want = 0;
+    for (std::size_t i = 0; i < q.size(); ++i) want += weights[i % slots()] * q[i];
+    EXPECT_NEAR(v().one(q.data(), q.size(), pattern.data(), bytes), want, 1e-4);
 }
 
-TEST(Kernels, ScalarOrderIsExact) {
-    // The scalar kernels add p0 then p1 per byte, left to right.
-    const float q[4] = {1e8f, 1.0f, -1e8f, 1.0f};
-    const std::uint8_t codes[2] = {0xFF, 0xFF};  // centroid 15 everywhere
-    const float c = CENTROIDS_4BIT[15];
-    float acc = 0.0f;
-    acc = (acc + q[0] * c) + q[1] * c;
-    acc = (acc + q[2] * c) + q[3] * c;
-    EXPECT_EQ(dot_4bit_scalar(q, 4, codes, 2), acc);
-}
-
-TEST(ScoreRow, MixedLayoutSplitsTheRow) {
-    EngineConfig cfg;
-    cfg.dim = 16;
-    cfg.n4_dims = 8;
-    const auto qz = Quantizer::create(cfg).value();
-    ASSERT_EQ(qz.packed_bytes_per_vec(), 6u);
-    const auto d = make_data(16, 6, 3);
-    const float want = dot_4bit_scalar(d.q.data(), 8, d.codes.data(), 4) +
-                       dot_2bit_scalar(d.q.data() + 8, 8, d.codes.data() + 4, 2);
-    for (Level level : {Level::Scalar, Level::Avx2, Level::Avx512}) {
-        if (!level_supported(level)) continue;
-        const QueryScorer scorer(d.q.data(), qz.row_layout(), Metric::Dot, kernels_for(level));
-        expect_close(scorer.raw<Layout::Mixed>(d.codes.data()), want, d.q, 2.74f, "mixed");
-    }
-    const QueryScorer scalar(d.q.data(), qz.row_layout(), Metric::Dot, kernels_for(Level::Scalar));
-    EXPECT_EQ(scalar.raw<Layout::Mixed>(d.codes.data()), want);
-}
-
-TEST(Dispatch, BestKernelsMatchTheFeatures) {
-    const auto& f = cpu_features();
-    const auto& k = best_kernels();
-    if (f.has_avx512()) {
-        EXPECT_EQ(k.dot_4bit, &dot_4bit_avx512);
-    } else if (f.has_avx2_fma()) {
-        EXPECT_EQ(k.dot_4bit, &dot_4bit_avx2);
-    } else {
-        EXPECT_EQ(k.dot_4bit, &dot_4bit_scalar);
-    }
-    EXPECT_EQ(k.dot_2bit, f.has_avx2_fma() ? &dot_2bit_avx2 : &dot_2bit_scalar);
-    EXPECT_EQ(&best_kernels(), &k);  // resolved once
-}
-
-TEST(AdjustScore, PerMetric) {
-    EXPECT_EQ(adjust_score(3.0f, 2.0f, Metric::Cosine), 1.5f);
-    EXPECT_EQ(adjust_score(3.0f, 1e-10f, Metric::Cosine), 3.0f);
-    EXPECT_EQ(adjust_score(3.0f, 2.0f, Metric::Dot), 3.0f);
-    EXPECT_EQ(adjust_score(3.0f, 2.0f, Metric::L2), 1.0f);
-}
-
-TEST(Kernels, FourRowVariantsEqualSingleRowsBitForBit) {
-    struct Pair {
-        std::string name;
-        DotFn one;
-        Dot4Fn four;
-        bool supported;
-        int codes_per_byte;
-    };
-    const std::vector<Pair> pairs = {
-        {"4bit scalar", dot_4bit_scalar, dot_4bit_scalar_x4, true, 2},
-        {"2bit scalar", dot_2bit_scalar, dot_2bit_scalar_x4, true, 4},
-        {"4bit avx2", dot_4bit_avx2, dot_4bit_avx2_x4, level_supported(Level::Avx2), 2},
-        {"2bit avx2", dot_2bit_avx2, dot_2bit_avx2_x4, level_supported(Level::Avx2), 4},
-        {"4bit avx512", dot_4bit_avx512, dot_4bit_avx512_x4, level_supported(Level::Avx512), 2},
-        {"4bit avx512 emulated", dot_4bit_avx512_emulated, dot_4bit_avx512_x4_emulated,
-         level_supported(Level::Avx2), 2},
-    };
-    for (const auto& p : pairs) {
-        if (!p.supported) continue;
-        for (std::size_t bytes : {1u, 2u, 3u, 7u, 8u, 9u, 16u, 17u, 33u, 40u, 512u}) {
-            const auto d = make_data(p.codes_per_byte * bytes, 4 * bytes, static_cast<unsigned>(bytes) + 7);
-            const std::uint8_t* rows[4] = {d.codes.data(), d.codes.data() + bytes, d.codes.data() + 2 * bytes,
-                                           d.codes.data() + 3 * bytes};
-            for (std::size_t L : {d.q.size(), d.q.size() > 1 ? d.q.size() - 1 : 1}) {
-                float out[4];
-                p.four(d.q.data(), L, rows, bytes, out);
-                for (int r = 0; r < 4; ++r) {
-                    ASSERT_EQ(std::bit_cast<std::uint32_t>(out[r]),
-                              std::bit_cast<std::uint32_t>(p.one(d.q.data(), L, rows[r], bytes)))
-                        << p.name << " bytes " << bytes << " L " << L << " row " << r;
-                }
+TEST_P(KernelVariant, FourRowFormEqualsSingleRowsBitForBit) {
+    for (std::size_t bytes : {1u, 2u, 3u, 7u, 8u, 9u, 16u, 17u, 33u, 40u, 512u}) {
+        const auto d = make_data(slots() * bytes, 4 * bytes, static_cast<unsigned>(bytes) + 7);
+        const std::uint8_t* rows[4] = {d.codes.data(), d.codes.data() + bytes, d.codes.data() + 2 * bytes,
+                                       d.codes.data() + 3 * bytes};
+        for (std::size_t L : {d.q.size(), d.q.size() > 1 ? d.q.size() - 1 : 1}) {
+            float out[4];
+            v().four(d.q.data(), L, rows, bytes, out);
+            for (int r = 0; r < 4; ++r) {
+                ASSERT_EQ(std::bit_cast<std::uint32_t>(out[r]),
+                          std::bit_cast<std::uint32_t>(v().one(d.q.data(), L, rows[r], bytes)))
+                    << "bytes " << bytes << " L " << L << " row " << r;
             }
         }
     }
@@ -246,29 +178,63 @@ TEST(Kernels, EmulatedAvx512MatchesNativeWhereAvailable) {
     }
 }
 
-TEST(Kernels, OneHotQueriesReadEachSlotExactly) {
-    // A query that is 1 at one position and 0 elsewhere picks out exactly that slot's
-    // centroid, so code order and table lookups are checked with no rounding at all.
-    const auto four = runnable(dot_4bit_scalar, variants_4bit());
-    const auto two = runnable(dot_2bit_scalar, variants_2bit());
-    const std::size_t bytes = 37;  // main loops, whole groups and a tail
-    const auto d = make_data(0, bytes, 21);
-    for (const auto& [name, fn] : four) {
-        std::vector<float> q(2 * bytes, 0.0f);
-        for (std::size_t j = 0; j < q.size(); ++j) {
-            q[j] = 1.0f;
-            const int code = (d.codes[j / 2] >> (4 * (j % 2))) & 15;
-            ASSERT_EQ(fn(q.data(), q.size(), d.codes.data(), bytes), CENTROIDS_4BIT[code]) << name << " slot " << j;
-            q[j] = 0.0f;
-        }
+TEST(Kernels, ScalarKernelsAddOneTermAtATimeInOrder) {
+    // 1e8 swallows the next term and then cancels: only a left-to-right sum keeps the last
+    // term alone (a pairwise one gives 0).
+    const float q[4] = {1e8f, 1.0f, -1e8f, 1.0f};
+    const std::uint8_t codes[2] = {0xFF, 0xFF};  // the top code everywhere
+    EXPECT_EQ(dot_4bit_scalar(q, 4, codes, 2), CENTROIDS_4BIT[15]);
+    EXPECT_EQ(dot_2bit_scalar(q, 4, codes, 1), CENTROIDS_2BIT[3]);
+}
+
+class ScoreRowLevel : public ::testing::TestWithParam<Level> {
+protected:
+    void SetUp() override {
+        if (!level_supported(GetParam())) GTEST_SKIP() << "kernel level not supported by this CPU";
     }
-    for (const auto& [name, fn] : two) {
-        std::vector<float> q(4 * bytes, 0.0f);
-        for (std::size_t j = 0; j < q.size(); ++j) {
-            q[j] = 1.0f;
-            const int code = (d.codes[j / 4] >> (2 * (j % 4))) & 3;
-            ASSERT_EQ(fn(q.data(), q.size(), d.codes.data(), bytes), CENTROIDS_2BIT[code]) << name << " slot " << j;
-            q[j] = 0.0f;
-        }
+};
+
+INSTANTIATE_TEST_SUITE_P(, ScoreRowLevel, ::testing::Values(Level::Scalar, Level::Avx2, Level::Avx512),
+                         [](const auto& info) {
+                             return std::string(info.param == Level::Scalar ? "scalar"
+                                                : info.param == Level::Avx2 ? "avx2"
+                                                                            : "avx512");
+                         });
+
+TEST_P(ScoreRowLevel, MixedLayoutSplitsTheRow) {
+    EngineConfig cfg;
+    cfg.dim = 16;
+    cfg.n4_dims = 8;
+    const auto qz = Quantizer::create(cfg).value();
+    ASSERT_EQ(qz.packed_bytes_per_vec(), 6u);
+    const auto d = make_data(16, 6, 3);
+    const float want = dot_4bit_scalar(d.q.data(), 8, d.codes.data(), 4) +
+                       dot_2bit_scalar(d.q.data() + 8, 8, d.codes.data() + 4, 2);
+    const QueryScorer scorer(d.q.data(), qz.row_layout(), Metric::Dot, kernels_for(GetParam()));
+    const float got = scorer.raw<Layout::Mixed>(d.codes.data());
+    if (GetParam() == Level::Scalar) {
+        EXPECT_EQ(got, want);
+    } else {
+        expect_close(got, want, d.q, 2.74f, "mixed");
     }
+}
+
+TEST(Dispatch, BestKernelsMatchTheFeatures) {
+    const auto& f = cpu_features();
+    const auto& k = best_kernels();
+    if (f.has_avx512()) {
+        EXPECT_EQ(k.dot_4bit, &dot_4bit_avx512);
+    } else if (f.has_avx2_fma()) {
+        EXPECT_EQ(k.dot_4bit, &dot_4bit_avx2);
+    } else {
+        EXPECT_EQ(k.dot_4bit, &dot_4bit_scalar);
+    }
+    EXPECT_EQ(k.dot_2bit, f.has_avx2_fma() ? &dot_2bit_avx2 : &dot_2bit_scalar);
+}
+
+TEST(AdjustScore, PerMetric) {
+    EXPECT_EQ(adjust_score(3.0f, 2.0f, Metric::Cosine), 1.5f);
+    EXPECT_EQ(adjust_score(3.0f, 1e-10f, Metric::Cosine), 3.0f);
+    EXPECT_EQ(adjust_score(3.0f, 2.0f, Metric::Dot), 3.0f);
+    EXPECT_EQ(adjust_score(3.0f, 2.0f, Metric::L2), 1.0f);
 }

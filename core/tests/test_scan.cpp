@@ -1,0 +1,288 @@
+// The block scan (four rows per kernel call, vector score adjustment, one comparison with
+// the selection's worst score per block) against scoring and offering one row at a time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "index/brute.h"
+#include "index/scorer.h"
+#include "index/topk.h"
+#include "simd/kernels.h"
+
+using namespace korvane;
+using simd::Level;
+
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+const std::size_t kRowCounts[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 16, 17, 33};
+
+const char* level_text(Level l) { return l == Level::Scalar ? "scalar" : l == Level::Avx2 ? "avx2" : "avx512"; }
+const char* layout_text(Layout l) { return l == Layout::Pure4 ? "pure4" : l == Layout::Pure2 ? "pure2" : "mixed"; }
+
+// 128 padded coordinates: 64-byte 4-bit rows, 32-byte 2-bit rows, or 32 + 16 bytes mixed.
+RowLayout row_layout(Layout l) { return RowLayout::of(128, l == Layout::Pure4 ? 128 : l == Layout::Pure2 ? 0 : 64); }
+
+float raw_score(const QueryScorer& s, const std::uint8_t* row) {
+    switch (s.layout().layout()) {
+        case Layout::Pure4: return s.raw<Layout::Pure4>(row);
+        case Layout::Pure2: return s.raw<Layout::Pure2>(row);
+        case Layout::Mixed: break;
+    }
+    return s.raw<Layout::Mixed>(row);
+}
+
+struct Data {
+    std::vector<float> q;
+    std::vector<std::uint8_t> codes;
+    std::vector<VectorId> ids;
+    std::vector<float> norms;
+    std::size_t row_bytes = 0;
+
+    StoreView view(std::size_t rows, bool with_norms) const {
+        return {codes.data(), ids.data(), with_norms ? norms.data() : nullptr, rows, row_bytes};
+    }
+    // Every other stored id.
+    std::vector<VectorId> allowlist() const {
+        std::vector<VectorId> a;
+        for (std::size_t i = 0; i < ids.size(); i += 2) a.push_back(ids[i]);
+        return a;
+    }
+};
+
+// Random query and codes; norms around the quantized norm of a unit vector (about 11),
+// with a few zero norms that cosine leaves unapplied. Ids are not in row order.
+Data make_data(const RowLayout& l, std::size_t rows, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    std::uniform_real_distribution<float> norm(8.0f, 14.0f);
+    Data d;
+    d.row_bytes = l.row_bytes;
+    d.q.resize(l.padded_dim);
+    for (auto& v : d.q) v = normal(rng);
+    d.codes.resize(rows * l.row_bytes);
+    for (auto& c : d.codes) c = static_cast<std::uint8_t>(rng());
+    for (std::size_t i = 0; i < rows; ++i) {
+        d.ids.push_back(1000 + 3 * ((i * 37 + 5) % rows));  // a permutation: rows < 37
+        d.norms.push_back(i % 7 == 3 ? 0.0f : norm(rng));
+    }
+    return d;
+}
+
+// Each allowed row scored on its own, in store order: (id, score).
+std::vector<SearchHit> row_by_row(const QueryScorer& s, const StoreView& v,
+                                  const std::optional<std::vector<VectorId>>& allow) {
+    std::vector<SearchHit> out;
+    for (std::size_t i = 0; i < v.rows; ++i) {
+        if (allow && std::find(allow->begin(), allow->end(), v.ids[i]) == allow->end()) continue;
+        const float raw = raw_score(s, v.codes + i * v.row_bytes);
+        out.push_back({v.ids[i], v.norms ? adjust_score(raw, v.norms[i], s.metric()) : raw});
+    }
+    return out;
+}
+
+std::vector<SearchHit> scan(const QueryScorer& s, const StoreView& v, std::uint64_t k,
+                            const std::optional<std::vector<VectorId>>& allow) {
+    if (!allow) return brute_force_search(s, v, k, std::nullopt);
+    return brute_force_search(s, v, k, std::span<const VectorId>(*allow));
+}
+
+// What a selection of k gives when the rows are offered one at a time, in order.
+std::vector<SearchHit> offered_one_by_one(const std::vector<SearchHit>& rows, std::uint64_t k) {
+    TopK top(k, rows.size());
+    for (const auto& h : rows) top.offer(h.id, h.score);
+    return std::move(top).finish();
+}
+
+// Ids in order and scores bit for bit (a NaN matches any NaN).
+void expect_same_hits(const std::vector<SearchHit>& got, const std::vector<SearchHit>& want, const std::string& what) {
+    ASSERT_EQ(got.size(), want.size()) << what;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].id, want[i].id) << what << " hit " << i;
+        if (!(std::isnan(got[i].score) && std::isnan(want[i].score))) {
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(got[i].score), std::bit_cast<std::uint32_t>(want[i].score))
+                << what << " hit " << i << ": " << got[i].score << " vs " << want[i].score;
+        }
+    }
+}
+
+std::string describe(std::size_t rows, bool filtered, bool norms, std::uint64_t k) {
+    return "rows " + std::to_string(rows) + (filtered ? " filtered" : "") + (norms ? " norms" : " no norms") +
+           " k " + std::to_string(k);
+}
+
+const auto kLevels = ::testing::Values(Level::Scalar, Level::Avx2, Level::Avx512);
+const auto kLayouts = ::testing::Values(Layout::Pure4, Layout::Pure2, Layout::Mixed);
+const auto kMetrics = ::testing::Values(Metric::Cosine, Metric::Dot, Metric::L2);
+
+template <class Tuple>
+void skip_unsupported(const Tuple& p) {
+    if (!simd::level_supported(std::get<0>(p))) GTEST_SKIP() << level_text(std::get<0>(p)) << " not supported by this CPU";
+}
+
+class ScanAtLevel : public ::testing::TestWithParam<std::tuple<Level, Layout, Metric>> {
+protected:
+    void SetUp() override { skip_unsupported(GetParam()); }
+};
+
+std::string scan_name(const ::testing::TestParamInfo<std::tuple<Level, Layout, Metric>>& info) {
+    const auto [level, layout, metric] = info.param;
+    return std::string(level_text(level)) + "_" + layout_text(layout) + "_" + metric_text(metric);
+}
+
+INSTANTIATE_TEST_SUITE_P(, ScanAtLevel, ::testing::Combine(kLevels, kLayouts, kMetrics), scan_name);
+
+// The vector levels, each against the scalar one.
+class ScanAcrossLevels : public ScanAtLevel {};
+INSTANTIATE_TEST_SUITE_P(, ScanAcrossLevels,
+                         ::testing::Combine(::testing::Values(Level::Avx2, Level::Avx512), kLayouts, kMetrics),
+                         scan_name);
+
+class ScanNaN : public ::testing::TestWithParam<std::tuple<Level, Layout>> {
+protected:
+    void SetUp() override { skip_unsupported(GetParam()); }
+};
+INSTANTIATE_TEST_SUITE_P(, ScanNaN, ::testing::Combine(kLevels, kLayouts), [](const auto& info) {
+    return std::string(level_text(std::get<0>(info.param))) + "_" + layout_text(std::get<1>(info.param));
+});
+
+}  // namespace
+
+TEST_P(ScanAtLevel, EqualsRowByRowScoresSorted) {
+    const auto [level, layout, metric] = GetParam();
+    const RowLayout l = row_layout(layout);
+    for (std::size_t rows : kRowCounts) {
+        const Data d = make_data(l, rows, static_cast<unsigned>(rows));
+        const QueryScorer s(d.q.data(), l, metric, simd::kernels_for(level));
+        for (bool filtered : {false, true}) {
+            const auto allow = filtered ? std::optional(d.allowlist()) : std::nullopt;
+            for (bool norms : {false, true}) {
+                const StoreView v = d.view(rows, norms);
+                auto want = row_by_row(s, v, allow);
+                sort_hits_descending(want);
+                expect_same_hits(scan(s, v, rows, allow), want, describe(rows, filtered, norms, rows));
+                if (want.size() > 3) {
+                    want.resize(3);
+                    expect_same_hits(scan(s, v, 3, allow), want, describe(rows, filtered, norms, 3));
+                }
+            }
+        }
+    }
+}
+
+TEST_P(ScanAcrossLevels, SameIdsAndScoresWithinRounding) {
+    const auto [level, layout, metric] = GetParam();
+    const RowLayout l = row_layout(layout);
+    for (std::size_t rows : {17u, 33u}) {
+        const Data d = make_data(l, rows, 500 + static_cast<unsigned>(rows));
+        const QueryScorer scalar(d.q.data(), l, metric, simd::kernels_for(Level::Scalar));
+        const QueryScorer vector(d.q.data(), l, metric, simd::kernels_for(level));
+        for (bool filtered : {false, true}) {
+            const auto allow = filtered ? std::optional(d.allowlist()) : std::nullopt;
+            const StoreView v = d.view(rows, true);
+            const auto want = scan(scalar, v, rows, allow);
+            // The data must separate the rows by far more than the rounding differences.
+            for (std::size_t i = 1; i < want.size(); ++i) {
+                ASSERT_GT(want[i - 1].score - want[i].score, 1e-4f * std::max(std::fabs(want[i].score), 1.0f))
+                    << "rows " << rows << " are too close to rank reliably";
+            }
+            for (std::uint64_t k : {std::uint64_t{3}, std::uint64_t{rows}}) {
+                const auto got = scan(vector, v, k, allow);
+                ASSERT_EQ(got.size(), std::min<std::size_t>(k, want.size()));
+                for (std::size_t i = 0; i < got.size(); ++i) {
+                    EXPECT_EQ(got[i].id, want[i].id) << describe(rows, filtered, true, k) << " hit " << i;
+                    EXPECT_NEAR(got[i].score, want[i].score, 1e-5f * std::max(std::fabs(want[i].score), 1.0f))
+                        << describe(rows, filtered, true, k) << " hit " << i;
+                }
+            }
+        }
+    }
+}
+
+TEST_P(ScanNaN, NaNQueryGivesWhatOfferingRowByRowGives) {
+    // Every score is NaN: all compare equal, so the selection keeps the rows that the
+    // heap rules keep, in its array order.
+    const auto [level, layout] = GetParam();
+    const RowLayout l = row_layout(layout);
+    for (Metric metric : {Metric::Cosine, Metric::Dot, Metric::L2}) {
+        for (std::size_t rows : {9u, 17u, 33u}) {
+            Data d = make_data(l, rows, 900 + static_cast<unsigned>(rows));
+            d.q[5] = kNaN;
+            const QueryScorer s(d.q.data(), l, metric, simd::kernels_for(level));
+            for (bool filtered : {false, true}) {
+                const auto allow = filtered ? std::optional(d.allowlist()) : std::nullopt;
+                for (bool norms : {false, true}) {
+                    const StoreView v = d.view(rows, norms);
+                    const auto each = row_by_row(s, v, allow);
+                    ASSERT_TRUE(std::all_of(each.begin(), each.end(), [](auto& h) { return std::isnan(h.score); }));
+                    for (std::uint64_t k : {1u, 3u, 8u}) {
+                        expect_same_hits(scan(s, v, k, allow), offered_one_by_one(each, k),
+                                         std::string(metric_text(metric)) + " " + describe(rows, filtered, norms, k));
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST_P(ScanNaN, OneNaNRowGivesWhatOfferingRowByRowGives) {
+    // A NaN norm makes that row's l2 score NaN. Placed before the selection fills, inside
+    // a block after it filled, at a block's start and as the last row.
+    const auto [level, layout] = GetParam();
+    const RowLayout l = row_layout(layout);
+    const std::size_t rows = 33;
+    for (std::size_t nan_row : {0u, 1u, 2u, 3u, 4u, 10u, 15u, 16u, 20u, 32u}) {
+        Data d = make_data(l, rows, 1300 + static_cast<unsigned>(nan_row));
+        d.norms[nan_row] = kNaN;
+        const QueryScorer s(d.q.data(), l, Metric::L2, simd::kernels_for(level));
+        for (bool filtered : {false, true}) {
+            const auto allow = filtered ? std::optional(d.allowlist()) : std::nullopt;
+            const StoreView v = d.view(rows, true);
+            const auto each = row_by_row(s, v, allow);
+            for (std::uint64_t k : {1u, 2u, 3u, 8u}) {
+                expect_same_hits(scan(s, v, k, allow), offered_one_by_one(each, k),
+                                 "NaN row " + std::to_string(nan_row) + " " + describe(rows, filtered, true, k));
+            }
+        }
+    }
+}
+
+TEST_P(ScanNaN, ANaNEntryCanLowerTheWorstScore) {
+    // NaN compares equal to every score, so a selection holding one is no true heap: here
+    // the row of id 0 ends up below the NaN although it is worse than the top, and once
+    // the top leaves it becomes the new, lower, worst. A row that did not beat the worst at
+    // the start of the second block (id 8) must still enter after id 7 replaced the top.
+    // With a zero query every raw score is 0 and the l2 score is -norm²/2.
+    const auto [level, layout] = GetParam();
+    const RowLayout l = row_layout(layout);
+    struct Row {
+        VectorId id;
+        float norm;
+    };
+    std::vector<Row> plan = {{9, 4.0f}, {1, kNaN}, {5, 2.0f}, {0, 5.0f}};  // fills k = 4: top 9, NaN above 0
+    for (VectorId id = 100; id < 112; ++id) plan.push_back({id, 20.0f});  // rest of the first block: no entry
+    plan.push_back({7, 3.0f});  // beats the top (id 9)
+    plan.push_back({8, 4.5f});  // below id 9's score, above id 0's
+    Data d = make_data(l, plan.size(), 1);
+    std::fill(d.q.begin(), d.q.end(), 0.0f);
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        d.ids[i] = plan[i].id;
+        d.norms[i] = plan[i].norm;
+    }
+    const QueryScorer s(d.q.data(), l, Metric::L2, simd::kernels_for(level));
+    const StoreView v = d.view(plan.size(), true);
+    for (bool filtered : {false, true}) {
+        const auto allow = filtered ? std::optional(d.ids) : std::nullopt;
+        const auto want = offered_one_by_one(row_by_row(s, v, allow), 4);
+        ASSERT_TRUE(std::any_of(want.begin(), want.end(), [](auto& h) { return h.id == 8; }));
+        expect_same_hits(scan(s, v, 4, allow), want, filtered ? "filtered" : "unfiltered");
+    }
+}
