@@ -89,9 +89,6 @@ def filled_ivf():
     (filled_ivf, lambda ix: ix.search([0.5] * DIM, 1), RuntimeError, "call build() before search() for IvfFlat indexes"),
     (lambda: Korvane(0), lambda ix: ix.add([1], np.zeros((1, 0), np.float32)), ValueError,
      "id/vector count mismatch: 1 ids vs 0 vectors"),
-    # Graph insertion is not built yet: this pins how the core's refusal is mapped.
-    (lambda: Korvane(DIM, index_type="hnsw"), lambda ix: ix.add([1], np.ones((1, DIM), np.float32)), ValueError,
-     "index type 'Hnsw' is not yet implemented — use IndexType::BruteForce"),
 ])
 def test_engine_errors(make, call, exc, message):
     index = make()

@@ -19,6 +19,11 @@ std::optional<EngineError> unusable_parameter(const EngineConfig& c) {
     if (c.index_type == IndexType::IvfFlat && c.ivf_nlist == 0) {
         return EngineError::invalid_argument("ivf_nlist must be at least 1 for ivf_flat indexes (got 0)");
     }
+    // With m = 1 the level multiplier divides by ln 1 = 0, and m = 0 keeps no links.
+    if (c.index_type == IndexType::Hnsw && c.hnsw_m < 2) {
+        return EngineError::invalid_argument("hnsw_m must be at least 2 for hnsw indexes (got " +
+                                             std::to_string(c.hnsw_m) + ")");
+    }
     return std::nullopt;
 }
 
@@ -31,14 +36,16 @@ Expected<Engine> Engine::create(const EngineConfig& config) {
     Engine e;
     e.quantizer_ = std::move(q).value();
     e.store_ = FlatStore(e.quantizer_.packed_bytes_per_vec());
-    if (config.index_type == IndexType::Hnsw) e.hnsw_ = HnswIndex::empty(config, e.store_.row_bytes());
+    if (config.index_type == IndexType::Hnsw) {
+        e.hnsw_ = HnswIndex::empty(config, e.store_.row_bytes(), e.quantizer_.padded_dim());
+    }
     e.config_ = config;
     return e;
 }
 
 std::uint64_t Engine::n_vectors() const {
     if (ivf_) return ivf_->n_vectors();
-    if (hnsw_) return hnsw_->nodes.size();
+    if (hnsw_) return hnsw_->size();
     return store_.size();
 }
 
@@ -47,12 +54,21 @@ void Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at) {
     const std::size_t n = ids.size();
     const std::size_t padded = quantizer_.padded_dim();
     const bool ivf = config_.index_type == IndexType::IvfFlat;
+    std::vector<float> scratch(padded);
+    std::vector<std::uint8_t> code(store_.row_bytes());
+    if (hnsw_) {
+        // Each vector joins the graph at once; the scratch holds its transformed floats.
+        prepare_for_insert(*hnsw_, quantizer_);
+        for (std::size_t i = 0; i < n; ++i) {
+            quantizer_.encode_into(row_at(i), scratch.data(), code.data());
+            hnsw_insert(*hnsw_, code.data(), quantizer_.quantized_norm(code.data()), ids[i], scratch.data());
+        }
+        return;
+    }
 
     // Reserve everything first: past this point nothing allocates, so a MemoryError
     // leaves the engine as it was. Growth is geometric, so adding one row per call
     // costs amortised constant time.
-    std::vector<float> scratch(padded);
-    std::vector<std::uint8_t> code(store_.row_bytes());
     store_.reserve_more(n);
     if (ivf) reserve_more(training_vectors_, n * padded);
 
@@ -64,10 +80,20 @@ void Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at) {
     }
 }
 
+std::optional<EngineError> Engine::cannot_insert(std::uint64_t n) const {
+    if (!hnsw_) return std::nullopt;
+    // A loaded graph may carry an m the constructor refuses.
+    if (auto bad = unusable_parameter(config_)) return *bad;
+    if (n > std::uint64_t{kNoNode} - hnsw_->size()) {
+        return EngineError::invalid_argument("an hnsw index holds at most 4294967295 vectors");
+    }
+    return std::nullopt;
+}
+
 Status Engine::add_rows(std::span<const VectorId> ids, const RowSet& rows) {
     if (ids.size() != rows.size()) return EngineError::count_mismatch(ids.size(), rows.size());
     if (ids.empty()) return success();
-    if (config_.index_type == IndexType::Hnsw) return EngineError::index_type_not_implemented("Hnsw");
+    if (auto bad = cannot_insert(ids.size())) return *bad;
     // Rows before the first one of the wrong length are added and stay added.
     std::size_t good = 0;
     while (good < rows.size() && rows.row(good).size() == config_.dim) ++good;
@@ -87,7 +113,7 @@ Status Engine::add_flat_unaligned(std::span<const VectorId> ids, const void* dat
     const bool fits = dim != 0 && count % dim == 0 && count / dim == n;
     if (!fits) return EngineError::count_mismatch(n, dim == 0 ? 0 : count / dim);
     if (n == 0) return success();
-    if (config_.index_type == IndexType::Hnsw) return EngineError::index_type_not_implemented("Hnsw");
+    if (auto bad = cannot_insert(n)) return *bad;
     if (reinterpret_cast<std::uintptr_t>(data) % alignof(float) == 0) {
         const float* values = static_cast<const float*>(data);
         add_checked(ids, [&](std::size_t i) { return values + i * dim; });
@@ -113,7 +139,9 @@ Expected<std::vector<SearchHit>> Engine::search(std::span<const float> query, st
             if (k == 0) return std::vector<SearchHit>{};
             return ivf_search(*ivf_, QueryScorer(q.data(), quantizer_.row_layout(), ivf_->metric), k, allowlist);
         case IndexType::Hnsw:
-            return EngineError::index_type_not_implemented("Hnsw");
+            if (!hnsw_) return EngineError::index_type_not_implemented("Hnsw");
+            if (k == 0) return std::vector<SearchHit>{};
+            return hnsw_search(*hnsw_, QueryScorer(q.data(), quantizer_.row_layout(), config_.metric), k, allowlist);
         case IndexType::BruteForce:
             break;
     }
@@ -126,10 +154,7 @@ Status Engine::build() {
         case IndexType::BruteForce:
             return success();
         case IndexType::Hnsw:
-            if (hnsw_) {
-                hnsw_->construction_vectors.clear();
-                hnsw_->construction_vectors.shrink_to_fit();
-            }
+            if (hnsw_) release_construction_vectors(*hnsw_);
             return success();
         case IndexType::IvfFlat:
             return build_ivf_lists();

@@ -53,6 +53,8 @@ private:
     // Encodes and stores n rows that are already checked; storage is reserved first so
     // that running out of memory leaves the engine unchanged.
     Status build_ivf_lists();
+    // Why n more vectors cannot join the graph, if they cannot.
+    std::optional<EngineError> cannot_insert(std::uint64_t n) const;
     template <class RowAt>
     void add_checked(std::span<const VectorId> ids, RowAt&& row_at);
 

@@ -1,26 +1,38 @@
-// The layered proximity graph of an Hnsw engine.
+// The layered proximity graph of an Hnsw engine: built on exact float vectors, searched
+// on packed codes.
 #pragma once
 
-#include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "base/config.h"
+#include "index/flat_store.h"
+#include "index/scorer.h"
+#include "index/topk.h"
 
 namespace korvane {
 
-struct HnswNode {
-    std::vector<std::uint8_t> code;
-    VectorId id = 0;
-    float norm = 0.0f;
-    std::vector<std::vector<std::uint32_t>> neighbors;  // one list per level
+class Quantizer;
+
+struct Neighbor {
+    std::uint32_t node;
+    float score;  // construction_score(owner, node) when the link was made
 };
 
+struct ScoredNode {
+    float score;
+    std::uint32_t node;
+};
+
+// Node indices are 32-bit; this value means "none" (no entry point).
+inline constexpr std::uint32_t kNoNode = 0xFFFFFFFFu;
+
 struct HnswIndex {
-    std::vector<HnswNode> nodes;
-    std::vector<std::vector<float>> construction_vectors;
+    // Node i: its id, packed row and quantized norm, all nodes in one contiguous store.
+    FlatStore nodes;
+    std::vector<std::uint8_t> levels;  // per node
     std::optional<std::uint32_t> entry_point;
     std::uint64_t max_level = 0;
     std::uint64_t m = 0;
@@ -28,16 +40,74 @@ struct HnswIndex {
     std::uint64_t ef_search = 0;
     std::uint64_t bytes_per_vec = 0;
     double level_mult = 1e9;
+    Metric metric = Metric::Cosine;
+    std::uint64_t padded_dim = 0;
 
-    static HnswIndex empty(const EngineConfig& c, std::uint64_t bytes_per_vec) {
-        HnswIndex h;
-        h.m = c.hnsw_m;
-        h.ef_construction = c.hnsw_ef_construction;
-        h.ef_search = c.hnsw_ef_search == 0 ? 2 * c.hnsw_m : c.hnsw_ef_search;
-        h.bytes_per_vec = bytes_per_vec;
-        h.level_mult = 1.0 / std::max(std::log(static_cast<double>(h.m)), 1e-9);
-        return h;
+    // Neighbour lists in flat arrays. Layer 0: stride0 slots per node. Upper layers: the
+    // lists of node i are numbered upper_at[i], upper_at[i] + 1, ... (one per layer above
+    // 0), list u taking stride_up slots from u · stride_up. The strides are the caps
+    // (2·m and m) unless a loaded file held longer lists.
+    std::uint64_t stride0 = 0;
+    std::uint64_t stride_up = 0;
+    std::vector<std::uint32_t> links0;
+    std::vector<float> scores0;
+    std::vector<std::uint32_t> count0;
+    std::vector<std::uint64_t> upper_at;
+    std::vector<std::uint32_t> links_up;
+    std::vector<float> scores_up;
+    std::vector<std::uint32_t> count_up;  // one per upper list
+
+    // Construction state: the transformed vector of every node while insertion needs it,
+    // and its squared norm (for L2). Released by build(); rebuilt from the codes when a
+    // later add needs it, link scores included.
+    std::vector<float> construction_vectors;
+    std::vector<float> sqnorms;
+    bool link_scores_valid = true;
+
+    static HnswIndex empty(const EngineConfig& c, std::uint64_t bytes_per_vec, std::uint64_t padded_dim);
+
+    std::size_t size() const { return nodes.size(); }
+    // The most entries a list keeps: 2·m on layer 0, m above.
+    std::uint64_t cap(std::uint64_t layer) const { return layer == 0 ? 2 * m : m; }
+
+    // The list of `node` on `layer` (the node's level must be at least `layer`).
+    struct List {
+        std::uint32_t* nodes;
+        float* scores;
+        std::uint32_t* count;
+        std::uint64_t cap;
+    };
+    List list(std::uint32_t node, std::uint64_t layer);
+    std::span<const std::uint32_t> neighbours(std::uint32_t node, std::uint64_t layer) const {
+        if (layer == 0) return {links0.data() + node * stride0, count0[node]};
+        const std::uint64_t u = upper_at[node] + (layer - 1);
+        return {links_up.data() + u * stride_up, count_up[u]};
     }
+
+    // Appends a node with `level` empty lists; the caller fills them.
+    void append_node(VectorId id, const std::uint8_t* code, float norm, std::uint64_t level);
 };
+
+// The level of node n: a fixed function of n and level_mult.
+std::uint64_t draw_level(std::uint64_t n, double level_mult);
+
+// Makes the construction state cover every node (decoding codes where the vectors were
+// released) and recomputes link scores a load left at 0.
+void prepare_for_insert(HnswIndex& index, const Quantizer& quantizer);
+
+// Inserts one vector: code and norm from the quantizer, `vector` its transformed floats.
+void hnsw_insert(HnswIndex& index, const std::uint8_t* code, float norm, VectorId id, const float* vector);
+
+void release_construction_vectors(HnswIndex& index);
+
+// At most k hits (k > 0), best first, then only those the allowlist holds.
+std::vector<SearchHit> hnsw_search(const HnswIndex& index, const QueryScorer& scorer, std::uint64_t k,
+                                   std::optional<std::span<const VectorId>> allowlist);
+
+// The neighbour selection: walks `candidates` (sorted by score, best first) and keeps a
+// node e unless a node r already kept has construction_score(x_e, x_r) strictly above
+// construction_score(x_e, x_base); stops at `max_keep`. Exposed for tests.
+std::vector<ScoredNode> select_neighbours(const HnswIndex& index, std::uint32_t base,
+                                          std::span<const ScoredNode> candidates, std::uint64_t max_keep);
 
 }  // namespace korvane

@@ -20,6 +20,15 @@ void block_dots_scalar(const float* x, std::size_t nx, std::size_t x_stride, con
     }
 }
 
+void many_dots_scalar(const float* q, const float* const* vecs, std::size_t count, std::size_t dim, float* out) {
+    for (std::size_t j = 0; j < count; ++j) out[j] = dot_sequential(q, vecs[j], dim);
+}
+
+ManyDotsFn best_many_dots() {
+    static const ManyDotsFn fn = level_supported(Level::Avx2) ? many_dots_avx2 : many_dots_scalar;
+    return fn;
+}
+
 BlockDotsFn best_block_dots() {
     static const BlockDotsFn fn = level_supported(Level::Avx2) ? block_dots_avx2 : block_dots_scalar;
     return fn;

@@ -26,4 +26,20 @@ void block_dots_avx2(const float* x, std::size_t nx, std::size_t x_stride, const
 // The fastest form this CPU runs, chosen once.
 BlockDotsFn best_block_dots();
 
+// out[j] = the dot product of q with vecs[j] (dim floats each), for j < count: one lane
+// per vector, each summed in index order from -0.0 with separate multiplies and adds.
+using ManyDotsFn = void (*)(const float* q, const float* const* vecs, std::size_t count, std::size_t dim,
+                            float* out);
+
+void many_dots_scalar(const float* q, const float* const* vecs, std::size_t count, std::size_t dim, float* out);
+void many_dots_avx2(const float* q, const float* const* vecs, std::size_t count, std::size_t dim, float* out);
+ManyDotsFn best_many_dots();
+
+// The same sum for one pair of vectors.
+inline float dot_sequential(const float* a, const float* b, std::size_t dim) {
+    float s = -0.0f;
+    for (std::size_t d = 0; d < dim; ++d) s += a[d] * b[d];
+    return s;
+}
+
 }  // namespace korvane::simd

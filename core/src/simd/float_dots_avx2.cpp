@@ -58,4 +58,72 @@ void block_dots_avx2(const float* x, std::size_t nx, std::size_t x_stride, const
     for (; i < nx; ++i) rows<1>(x, i, x_stride, blocks, nblocks, dim, out);
 }
 
+namespace {
+
+// Rows r0..r7 (8 floats each) to columns: out[d] holds element d of every row.
+inline void transpose8(__m256 r[8]) {
+    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+    const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+    const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+    const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+    const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
+    r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
+    r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
+    r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
+    r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
+    r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
+    r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
+    r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+}  // namespace
+
+namespace {
+
+// G groups of eight vectors at once: G independent chains of additions.
+template <std::size_t G>
+void many_dots_groups(const float* q, const float* const* v, std::size_t dim, float* lanes) {
+    __m256 acc[G];
+    for (std::size_t g = 0; g < G; ++g) acc[g] = _mm256_set1_ps(-0.0f);
+    std::size_t d = 0;
+    for (; d + 8 <= dim; d += 8) {
+        __m256 col[G][8];
+        for (std::size_t g = 0; g < G; ++g) {
+            for (std::size_t l = 0; l < 8; ++l) col[g][l] = _mm256_loadu_ps(v[8 * g + l] + d);
+            transpose8(col[g]);  // col[g][t] holds element d + t of the group's vectors
+        }
+        for (std::size_t t = 0; t < 8; ++t) {
+            const __m256 qv = _mm256_set1_ps(q[d + t]);
+            for (std::size_t g = 0; g < G; ++g) acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(qv, col[g][t]));
+        }
+    }
+    for (; d < dim; ++d) {
+        const __m256 qv = _mm256_set1_ps(q[d]);
+        for (std::size_t g = 0; g < G; ++g) {
+            const float* const* w = v + 8 * g;
+            const __m256 col = _mm256_setr_ps(w[0][d], w[1][d], w[2][d], w[3][d], w[4][d], w[5][d], w[6][d], w[7][d]);
+            acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(qv, col));
+        }
+    }
+    for (std::size_t g = 0; g < G; ++g) _mm256_storeu_ps(lanes + 8 * g, acc[g]);
+}
+
+}  // namespace
+
+void many_dots_avx2(const float* q, const float* const* vecs, std::size_t count, std::size_t dim, float* out) {
+    for (std::size_t j = 0; j < count; j += 16) {
+        const std::size_t n = count - j < 16 ? count - j : 16;
+        const float* v[16];
+        for (std::size_t l = 0; l < 16; ++l) v[l] = vecs[j + (l < n ? l : 0)];  // spare lanes repeat a vector
+        float lanes[16];
+        if (n > 8) many_dots_groups<2>(q, v, dim, lanes);
+        else many_dots_groups<1>(q, v, dim, lanes);
+        for (std::size_t l = 0; l < n; ++l) out[j + l] = lanes[l];
+    }
+}
+
 }  // namespace korvane::simd

@@ -1,0 +1,468 @@
+#include "index/hnsw.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "index/filter.h"
+#include "quantize/quantizer.h"
+#include "simd/float_dots.h"
+
+namespace korvane {
+
+HnswIndex HnswIndex::empty(const EngineConfig& c, std::uint64_t bytes_per_vec, std::uint64_t padded_dim) {
+    HnswIndex h;
+    h.nodes = FlatStore(bytes_per_vec);
+    h.m = c.hnsw_m;
+    h.ef_construction = c.hnsw_ef_construction;
+    h.ef_search = c.hnsw_ef_search == 0 ? 2 * c.hnsw_m : c.hnsw_ef_search;
+    h.bytes_per_vec = bytes_per_vec;
+    h.level_mult = 1.0 / std::max(std::log(static_cast<double>(h.m)), 1e-9);
+    h.metric = c.metric;
+    h.padded_dim = padded_dim;
+    h.stride0 = 2 * h.m;
+    h.stride_up = h.m;
+    return h;
+}
+
+HnswIndex::List HnswIndex::list(std::uint32_t node, std::uint64_t layer) {
+    if (layer == 0) return {links0.data() + node * stride0, scores0.data() + node * stride0, &count0[node], cap(0)};
+    const std::uint64_t u = upper_at[node] + (layer - 1);
+    return {links_up.data() + u * stride_up, scores_up.data() + u * stride_up, &count_up[u], cap(layer)};
+}
+
+void HnswIndex::append_node(VectorId id, const std::uint8_t* code, float norm, std::uint64_t level) {
+    nodes.reserve_more(1);
+    reserve_more(levels, 1);
+    reserve_more(count0, 1);
+    reserve_more(upper_at, 1);
+    reserve_more(links0, stride0);
+    reserve_more(scores0, stride0);
+    if (level > 0) {
+        reserve_more(count_up, level);
+        reserve_more(links_up, level * stride_up);
+        reserve_more(scores_up, level * stride_up);
+    }
+    nodes.push(id, code, norm);
+    levels.push_back(static_cast<std::uint8_t>(level));
+    count0.push_back(0);
+    links0.resize(links0.size() + stride0);
+    scores0.resize(scores0.size() + stride0);
+    upper_at.push_back(count_up.size());
+    if (level > 0) {
+        count_up.resize(count_up.size() + level, 0);
+        links_up.resize(links_up.size() + level * stride_up);
+        scores_up.resize(scores_up.size() + level * stride_up);
+    }
+}
+
+std::uint64_t draw_level(std::uint64_t n, double level_mult) {
+    const std::uint64_t x = n * 0x5851F42D4C957F2DULL + 0x6C576FAC43FD007CULL;  // wraps
+    const double u = static_cast<double>(x >> 11) * 0x1.0p-53;
+    const double g = -std::log(u) * level_mult;
+    if (!(g > 0.0)) return 0;
+    if (g >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(g);
+}
+
+namespace {
+
+// ---- the visited set: epoch stamps, one array per thread, reused across calls --------
+
+class Visited {
+public:
+    static Visited& local() {
+        thread_local Visited v;
+        return v;
+    }
+    void start(std::size_t n) {
+        if (stamps_.size() < n) stamps_.resize(n, 0);
+        if (++epoch_ == 0) {  // wrapped: old stamps could collide
+            std::fill(stamps_.begin(), stamps_.end(), 0);
+            epoch_ = 1;
+        }
+    }
+    // True the first time `node` is seen in this call.
+    bool visit(std::uint32_t node) {
+        if (stamps_[node] == epoch_) return false;
+        stamps_[node] = epoch_;
+        return true;
+    }
+
+private:
+    std::vector<std::uint32_t> stamps_;
+    std::uint32_t epoch_ = 0;
+};
+
+// ---- ordering helpers -----------------------------------------------------------------
+
+// Candidates come out highest score first; among equal scores the larger node first.
+inline bool pops_before(const ScoredNode& a, const ScoredNode& b) {
+    if (a.score > b.score) return true;
+    if (b.score > a.score) return false;
+    return a.node > b.node;
+}
+
+class CandidateHeap {
+public:
+    void clear() { h_.clear(); }
+    bool empty() const { return h_.empty(); }
+    void push(ScoredNode e) {
+        h_.push_back(e);
+        std::size_t pos = h_.size() - 1;
+        while (pos > 0) {
+            const std::size_t parent = (pos - 1) / 2;
+            if (!pops_before(e, h_[parent])) break;
+            h_[pos] = h_[parent];
+            pos = parent;
+        }
+        h_[pos] = e;
+    }
+    ScoredNode pop() {
+        const ScoredNode top = h_[0];
+        const ScoredNode last = h_.back();
+        h_.pop_back();
+        const std::size_t n = h_.size();
+        if (n > 0) {
+            std::size_t pos = 0;
+            for (;;) {
+                std::size_t child = 2 * pos + 1;
+                if (child >= n) break;
+                if (child + 1 < n && pops_before(h_[child + 1], h_[child])) ++child;
+                if (!pops_before(h_[child], last)) break;
+                h_[pos] = h_[child];
+                pos = child;
+            }
+            h_[pos] = last;
+        }
+        return top;
+    }
+
+private:
+    std::vector<ScoredNode> h_;
+};
+
+// Stable sort by score descending, a NaN comparing equal to every score (no entry passes
+// a NaN; the runs between NaNs are sorted).
+void sort_scored(std::vector<ScoredNode>& v) {
+    auto before = [](const ScoredNode& a, const ScoredNode& b) { return a.score > b.score; };
+    auto run = v.begin();
+    for (auto it = v.begin(); it != v.end(); ++it) {
+        if (std::isnan(it->score)) {
+            std::stable_sort(run, it, before);
+            run = it + 1;
+        }
+    }
+    std::stable_sort(run, v.end(), before);
+}
+
+// ---- scorers ----------------------------------------------------------------------------
+
+// construction_score(q, node) for a batch of nodes: q·x summed in index order, minus half
+// the node's squared norm under L2.
+struct ConstructionScores {
+    const HnswIndex& index;
+    const float* q;
+
+    const float* vec(std::uint32_t node) const { return index.construction_vectors.data() + node * index.padded_dim; }
+    void operator()(const std::uint32_t* batch, std::size_t n, float* out) const {
+        static const simd::ManyDotsFn dots = simd::best_many_dots();
+        const float* ptrs[64];
+        for (std::size_t start = 0; start < n; start += 64) {
+            const std::size_t m = std::min<std::size_t>(64, n - start);
+            for (std::size_t j = 0; j < m; ++j) ptrs[j] = vec(batch[start + j]);
+            dots(q, ptrs, m, index.padded_dim, out + start);
+        }
+        if (index.metric == Metric::L2) {
+            for (std::size_t j = 0; j < n; ++j) out[j] = out[j] - 0.5f * index.sqnorms[batch[j]];
+        }
+    }
+};
+
+// The query score: the kernel's raw score of the node's code, then the
+// metric adjustment, four rows at a time.
+template <Layout L, Metric M>
+struct QueryScores {
+    const HnswIndex& index;
+    const QueryScorer& scorer;
+
+    void operator()(const std::uint32_t* batch, std::size_t n, float* out) const {
+        const std::uint8_t* rows[4];
+        std::size_t j = 0;
+        for (; j + 4 <= n; j += 4) {
+            for (std::size_t r = 0; r < 4; ++r) rows[r] = index.nodes.row(batch[j + r]);
+            scorer.template raw4<L>(rows, out + j);
+        }
+        for (; j < n; ++j) out[j] = scorer.template raw<L>(index.nodes.row(batch[j]));
+        for (j = 0; j < n; ++j) out[j] = adjust<M>(out[j], index.nodes.norm(batch[j]));
+    }
+};
+
+// ---- the beam search on one layer ------------------------------------------------------
+
+struct LayerSearch {
+    CandidateHeap heap;
+    std::vector<ScoredNode> w;
+    std::vector<std::uint32_t> batch;
+    std::vector<float> batch_scores;
+
+    template <class Scores>
+    void run(const HnswIndex& index, const Scores& scores, std::uint32_t entry, std::uint64_t ef,
+             std::uint64_t layer) {
+        Visited& visited = Visited::local();
+        visited.start(index.size());
+        visited.visit(entry);
+        float e;
+        scores(&entry, 1, &e);
+        heap.clear();
+        heap.push({e, entry});
+        w.clear();
+        w.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(ef, index.size())) + 1);
+        w.push_back({e, entry});
+        bool w_sorted = false;       // w is sorted by score, best first
+        bool w_changed = true;       // the lowest score must be found again
+        float lowest = 0.0f;
+        std::uint64_t popped = 0;
+        while (!heap.empty()) {
+            const ScoredNode c = heap.pop();
+            if (w_changed) {
+                lowest = std::numeric_limits<float>::infinity();
+                if (!w.empty()) {
+                    lowest = w[0].score;
+                    for (const ScoredNode& x : w) {
+                        if (x.score < lowest) lowest = x.score;
+                    }
+                }
+                w_changed = false;
+            }
+            const float worst = lowest;  // taken at expansion time, fixed for this expansion
+            ++popped;
+            if (worst > c.score && popped > ef) break;
+            if (index.levels[c.node] < layer) continue;
+            batch.clear();
+            for (std::uint32_t nb : index.neighbours(c.node, layer)) {
+                if (!visited.visit(nb)) continue;
+                __builtin_prefetch(index.nodes.row(nb));
+                batch.push_back(nb);
+            }
+            if (batch.empty()) continue;
+            batch_scores.resize(batch.size());
+            scores(batch.data(), batch.size(), batch_scores.data());
+            for (std::size_t j = 0; j < batch.size(); ++j) {
+                const ScoredNode cand{batch_scores[j], batch[j]};
+                heap.push(cand);
+                if (w.size() < ef) {
+                    w.push_back(cand);
+                    w_sorted = false;
+                    w_changed = true;
+                } else if (cand.score > worst) {
+                    insert_sorted(cand, w_sorted, ef);
+                    w_sorted = true;
+                    w_changed = true;
+                }
+            }
+        }
+        if (w.size() >= 2 && !w_sorted) sort_scored(w);
+    }
+
+    // Appends `cand`, sorts w stably by score and cuts it to ef entries.
+    void insert_sorted(const ScoredNode& cand, bool sorted, std::uint64_t ef) {
+        bool plain = sorted && !std::isnan(cand.score);
+        if (plain) {
+            for (const ScoredNode& x : w) plain &= !std::isnan(x.score);
+        }
+        if (plain) {
+            // w is sorted without NaNs: the new entry goes after every entry not below it.
+            auto at = std::upper_bound(w.begin(), w.end(), cand,
+                                       [](const ScoredNode& a, const ScoredNode& b) { return a.score > b.score; });
+            w.insert(at, cand);
+        } else {
+            w.push_back(cand);
+            sort_scored(w);
+        }
+        if (w.size() > ef) w.resize(static_cast<std::size_t>(ef));
+    }
+};
+
+LayerSearch& layer_search() {
+    thread_local LayerSearch s;
+    return s;
+}
+
+// ---- neighbour selection and links -----------------------------------------------------
+
+float half_sq(const HnswIndex& index, std::uint32_t node) {
+    return index.metric == Metric::L2 ? 0.5f * index.sqnorms[node] : 0.0f;
+}
+
+}  // namespace
+
+std::vector<ScoredNode> select_neighbours(const HnswIndex& index, std::uint32_t base,
+                                          std::span<const ScoredNode> candidates, std::uint64_t max_keep) {
+    static const simd::ManyDotsFn dots = simd::best_many_dots();
+    const std::size_t dim = index.padded_dim;
+    const float* xs = index.construction_vectors.data();
+    std::vector<ScoredNode> kept;
+    std::vector<const float*> others;  // base, then every kept node
+    std::vector<float> d;
+    others.push_back(xs + std::size_t{base} * dim);
+    for (const ScoredNode& c : candidates) {
+        if (kept.size() >= max_keep) break;
+        d.resize(others.size());
+        dots(xs + std::size_t{c.node} * dim, others.data(), others.size(), dim, d.data());
+        // construction_score(x_e, x_r): the first argument is the query, so under L2 the
+        // half squared norm subtracted is r's (resp. the base's).
+        const float to_base = d[0] - half_sq(index, base);
+        bool keep = true;
+        for (std::size_t r = 0; r < kept.size() && keep; ++r) {
+            keep = !(d[r + 1] - half_sq(index, kept[r].node) > to_base);
+        }
+        if (keep) {
+            kept.push_back(c);
+            others.push_back(xs + std::size_t{c.node} * dim);
+        }
+    }
+    return kept;
+}
+
+namespace {
+
+// Adds a link owner -> n with `score` unless present; an overflowing list is sorted by its
+// stored scores and replaced by the selection of its owner.
+void add_back_link(HnswIndex& index, std::uint32_t owner, std::uint64_t layer, std::uint32_t n, float score) {
+    HnswIndex::List l = index.list(owner, layer);
+    const std::uint32_t count = *l.count;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (l.nodes[i] == n) return;
+    }
+    if (count < l.cap) {
+        l.nodes[count] = n;
+        l.scores[count] = score;
+        ++*l.count;
+        return;
+    }
+    std::vector<ScoredNode> all;
+    all.reserve(count + 1);
+    for (std::uint32_t i = 0; i < count; ++i) all.push_back({l.scores[i], l.nodes[i]});
+    all.push_back({score, n});
+    sort_scored(all);
+    const std::vector<ScoredNode> kept = select_neighbours(index, owner, all, l.cap);
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        l.nodes[i] = kept[i].node;
+        l.scores[i] = kept[i].score;
+    }
+    *l.count = static_cast<std::uint32_t>(kept.size());
+}
+
+}  // namespace
+
+void prepare_for_insert(HnswIndex& index, const Quantizer& quantizer) {
+    const std::size_t n = index.size();
+    const std::size_t dim = index.padded_dim;
+    if (index.construction_vectors.size() < n * dim) {
+        // Released by build() or never loaded: the codes stand in for the vectors.
+        index.construction_vectors.resize(n * dim);
+        for (std::size_t i = 0; i < n; ++i) quantizer.decode(index.nodes.row(i), index.construction_vectors.data() + i * dim);
+    }
+    if (index.sqnorms.size() < n) {
+        index.sqnorms.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const float* x = index.construction_vectors.data() + i * dim;
+            index.sqnorms[i] = simd::dot_sequential(x, x, dim);
+        }
+    }
+    if (!index.link_scores_valid) {
+        for (std::uint32_t owner = 0; owner < n; ++owner) {
+            const float* x = index.construction_vectors.data() + std::size_t{owner} * dim;
+            for (std::uint64_t layer = 0; layer <= index.levels[owner]; ++layer) {
+                HnswIndex::List l = index.list(owner, layer);
+                for (std::uint32_t i = 0; i < *l.count; ++i) {
+                    const std::uint32_t nb = l.nodes[i];
+                    const float* y = index.construction_vectors.data() + std::size_t{nb} * dim;
+                    l.scores[i] = simd::dot_sequential(x, y, dim) - half_sq(index, nb);
+                }
+            }
+        }
+        index.link_scores_valid = true;
+    }
+}
+
+void hnsw_insert(HnswIndex& index, const std::uint8_t* code, float norm, VectorId id, const float* vector) {
+    const std::size_t dim = index.padded_dim;
+    const auto n = static_cast<std::uint32_t>(index.size());
+    const std::uint64_t level = draw_level(n, index.level_mult);
+    reserve_more(index.construction_vectors, dim);
+    reserve_more(index.sqnorms, 1);
+    index.append_node(id, code, norm, level);
+    index.construction_vectors.insert(index.construction_vectors.end(), vector, vector + dim);
+    index.sqnorms.push_back(simd::dot_sequential(vector, vector, dim));
+
+    if (!index.entry_point) {
+        index.entry_point = n;
+        index.max_level = level;
+        return;
+    }
+    const float* q = index.construction_vectors.data() + std::size_t{n} * dim;
+    const ConstructionScores scores{index, q};
+    LayerSearch& search = layer_search();
+    std::uint32_t ep = *index.entry_point;
+    const std::uint64_t top = index.max_level;
+    for (std::uint64_t lc = top; lc > level; --lc) {
+        search.run(index, scores, ep, 1, lc);
+        if (!search.w.empty()) ep = search.w[0].node;
+    }
+    for (std::uint64_t lc = std::min(top, level) + 1; lc-- > 0;) {
+        search.run(index, scores, ep, index.ef_construction, lc);
+        const std::vector<ScoredNode> w = search.w;  // the next searches reuse the buffers
+        const std::vector<ScoredNode> chosen = select_neighbours(index, n, w, index.cap(lc));
+        HnswIndex::List own = index.list(n, lc);
+        for (std::size_t i = 0; i < chosen.size(); ++i) {
+            own.nodes[i] = chosen[i].node;
+            own.scores[i] = chosen[i].score;
+        }
+        *own.count = static_cast<std::uint32_t>(chosen.size());
+        for (const ScoredNode& t : chosen) add_back_link(index, t.node, lc, n, t.score);
+        if (!w.empty()) ep = w[0].node;
+    }
+    if (level > top) {
+        index.entry_point = n;
+        index.max_level = level;
+    }
+}
+
+void release_construction_vectors(HnswIndex& index) {
+    std::vector<float>().swap(index.construction_vectors);
+    std::vector<float>().swap(index.sqnorms);
+    // The link scores are construction data too: a later add recomputes them from the
+    // decoded codes, like the vectors.
+    std::fill(index.scores0.begin(), index.scores0.end(), 0.0f);
+    std::fill(index.scores_up.begin(), index.scores_up.end(), 0.0f);
+    index.link_scores_valid = false;
+}
+
+std::vector<SearchHit> hnsw_search(const HnswIndex& index, const QueryScorer& scorer, std::uint64_t k,
+                                   std::optional<std::span<const VectorId>> allowlist) {
+    if (!index.entry_point) return {};
+    std::vector<SearchHit> hits;
+    scorer.dispatch([&]<Layout L, Metric M>() {
+        const QueryScores<L, M> scores{index, scorer};
+        LayerSearch& search = layer_search();
+        std::uint32_t ep = *index.entry_point;
+        for (std::uint64_t l = index.max_level; l >= 1; --l) {
+            search.run(index, scores, ep, 1, l);
+            if (!search.w.empty()) ep = search.w[0].node;
+        }
+        search.run(index, scores, ep, std::max<std::uint64_t>(index.ef_search, k), 0);
+        const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(k, search.w.size()));
+        hits.reserve(take);
+        for (std::size_t i = 0; i < take; ++i) hits.push_back({index.nodes.id(search.w[i].node), search.w[i].score});
+    });
+    if (allowlist) {
+        const AllowFilter filter = AllowFilter::from_ids(*allowlist);
+        std::erase_if(hits, [&](const SearchHit& h) { return !filter.allows(h.id); });
+    }
+    return hits;
+}
+
+}  // namespace korvane
