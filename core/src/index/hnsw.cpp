@@ -83,12 +83,8 @@ public:
             epoch_ = 1;
         }
     }
-    // True the first time `node` is seen in this call.
-    bool visit(std::uint32_t node) {
-        if (stamps_[node] == epoch_) return false;
-        stamps_[node] = epoch_;
-        return true;
-    }
+    std::uint32_t* stamps() { return stamps_.data(); }
+    std::uint32_t epoch() const { return epoch_; }
 
 private:
     std::vector<std::uint32_t> stamps_;
@@ -212,7 +208,9 @@ struct LayerSearch {
              std::uint64_t layer) {
         Visited& visited = Visited::local();
         visited.start(index.size());
-        visited.visit(entry);
+        std::uint32_t* const stamps = visited.stamps();
+        const std::uint32_t epoch = visited.epoch();
+        stamps[entry] = epoch;
         float e;
         scores(&entry, 1, &e);
         heap.clear();
@@ -220,54 +218,53 @@ struct LayerSearch {
         w.clear();
         w.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(ef, index.size())) + 1);
         w.push_back({e, entry});
-        bool w_sorted = false;       // w is sorted by score, best first
-        bool w_changed = true;       // the lowest score must be found again
-        float lowest = 0.0f;
+        bool w_sorted = false;  // w is sorted by score, best first
+        // The lowest score in w as a scan from its first entry finds it (an entry replaces
+        // the current lowest only when strictly below), kept up to date as w changes.
+        float lowest = e;
         std::uint64_t popped = 0;
         while (!heap.empty()) {
             const ScoredNode c = heap.pop();
-            if (w_changed) {
-                lowest = std::numeric_limits<float>::infinity();
-                if (!w.empty()) {
-                    lowest = w[0].score;
-                    for (const ScoredNode& x : w) {
-                        if (x.score < lowest) lowest = x.score;
-                    }
-                }
-                w_changed = false;
-            }
-            const float worst = lowest;  // taken at expansion time, fixed for this expansion
+            const float worst = w.empty() ? std::numeric_limits<float>::infinity() : lowest;  // fixed for this expansion
             ++popped;
             if (worst > c.score && popped > ef) break;
             if (index.levels[c.node] < layer) continue;
-            batch.clear();
-            for (std::uint32_t nb : index.neighbours(c.node, layer)) {
-                if (!visited.visit(nb)) continue;
-                __builtin_prefetch(index.nodes.row(nb));
-                batch.push_back(nb);
+            const std::span<const std::uint32_t> list = index.neighbours(c.node, layer);
+            if (batch.size() < list.size()) {
+                batch.resize(list.size());
+                batch_scores.resize(list.size());
             }
-            if (batch.empty()) continue;
-            batch_scores.resize(batch.size());
-            scores(batch.data(), batch.size(), batch_scores.data());
-            for (std::size_t j = 0; j < batch.size(); ++j) {
-                const ScoredNode cand{batch_scores[j], batch[j]};
+            std::uint32_t* const fresh = batch.data();
+            std::size_t n = 0;
+            for (std::uint32_t nb : list) {
+                if (stamps[nb] == epoch) continue;
+                stamps[nb] = epoch;
+                __builtin_prefetch(index.nodes.row(nb));
+                fresh[n++] = nb;
+            }
+            if (n == 0) continue;
+            scores(fresh, n, batch_scores.data());
+            for (std::size_t j = 0; j < n; ++j) {
+                const ScoredNode cand{batch_scores[j], fresh[j]};
                 heap.push(cand);
+                // Its list is read when it is expanded, likely soon.
+                __builtin_prefetch(index.links0.data() + std::size_t{cand.node} * index.stride0);
                 if (w.size() < ef) {
+                    if (w.empty() || cand.score < lowest) lowest = cand.score;
                     w.push_back(cand);
                     w_sorted = false;
-                    w_changed = true;
                 } else if (cand.score > worst) {
-                    insert_sorted(cand, w_sorted, ef);
+                    lowest = insert_sorted(cand, w_sorted, ef);
                     w_sorted = true;
-                    w_changed = true;
                 }
             }
         }
         if (w.size() >= 2 && !w_sorted) sort_scored(w);
     }
 
-    // Appends `cand`, sorts w stably by score and cuts it to ef entries.
-    void insert_sorted(const ScoredNode& cand, bool sorted, std::uint64_t ef) {
+    // Appends `cand`, sorts w stably by score and cuts it to ef entries; returns the lowest
+    // score left in w.
+    float insert_sorted(const ScoredNode& cand, bool sorted, std::uint64_t ef) {
         bool plain = sorted && !std::isnan(cand.score);
         if (plain) {
             for (const ScoredNode& x : w) plain &= !std::isnan(x.score);
@@ -282,6 +279,13 @@ struct LayerSearch {
             sort_scored(w);
         }
         if (w.size() > ef) w.resize(static_cast<std::size_t>(ef));
+        if (w.empty()) return 0.0f;
+        if (plain) return w.back().score;  // equal lowest scores compare alike either way
+        float lowest = w[0].score;
+        for (const ScoredNode& x : w) {
+            if (x.score < lowest) lowest = x.score;
+        }
+        return lowest;
     }
 };
 
