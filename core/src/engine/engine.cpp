@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "index/brute.h"
+#include "io/krvn.h"
 #include "index/scorer.h"
 
 namespace korvane {
@@ -233,6 +234,29 @@ Status Engine::build_ivf_lists() {
     store_.release();
     std::vector<float>().swap(training_vectors_);
     return success();
+}
+
+Status Engine::save(const std::string& path) const {
+    io::IndexParts parts;
+    parts.config = &config_;
+    parts.quantizer = &quantizer_;
+    parts.store = &store_;
+    parts.ivf = ivf_ ? &*ivf_ : nullptr;
+    parts.hnsw = hnsw_ ? &*hnsw_ : nullptr;
+    return io::save_krvn(path, parts);
+}
+
+Expected<Engine> Engine::load(const std::string& path) {
+    auto loaded = io::load_krvn(path);
+    if (!loaded) return loaded.error();
+    io::LoadedIndex& l = loaded.value();
+    Engine e;
+    e.quantizer_ = std::move(l.quantizer);
+    e.store_ = std::move(l.store);
+    e.ivf_ = std::move(l.ivf);
+    e.hnsw_ = std::move(l.hnsw);
+    e.config_ = l.config;
+    return e;
 }
 
 void Engine::set_nprobe(std::uint64_t nprobe) {

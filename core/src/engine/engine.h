@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "base/config.h"
@@ -35,6 +36,10 @@ public:
     Status build();
     Status fit_standardization(const RowSet& sample);
     void set_nprobe(std::uint64_t nprobe);
+
+    // The .krvn file: save never changes the engine; load makes a new, independent one.
+    Status save(const std::string& path) const;
+    static Expected<Engine> load(const std::string& path);
     void set_ef_search(std::uint64_t ef);
 
     std::uint64_t n_vectors() const;

@@ -11,8 +11,9 @@
 
 namespace korvane {
 
-Expected<Quantizer> Quantizer::create(const EngineConfig& config) {
-    if (config.bit_width != 2 && config.bit_width != 4) return EngineError::invalid_bit_width(config.bit_width);
+Expected<Quantizer> Quantizer::create(const EngineConfig& config, BitWidthCheck check) {
+    const bool known = config.bit_width == 2 || config.bit_width == 4;
+    if (check == BitWidthCheck::Required && !known) return EngineError::invalid_bit_width(config.bit_width);
     const auto padded = padded_dim_for(config.dim);
     if (!padded) throw std::bad_alloc();  // a size no memory can hold
     const std::uint64_t n4 = config.n4_dims;

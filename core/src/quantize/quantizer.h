@@ -25,7 +25,9 @@ public:
     // Fails with InvalidBitWidth for a bit width other than 2 or 4, and for an n4_dims
     // that the layout cannot hold (above padded_dim, or not a multiple of 4 unless equal
     // to padded_dim). The configuration's dim must have a representable padded size.
-    static Expected<Quantizer> create(const EngineConfig& config);
+    // A loaded file's bit width is only reported, never checked: the layout decides.
+    enum class BitWidthCheck { Required, Skipped };
+    static Expected<Quantizer> create(const EngineConfig& config, BitWidthCheck check = BitWidthCheck::Required);
 
     RhdhRotation rotation;
     std::optional<Standardization> standardization;

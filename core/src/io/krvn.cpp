@@ -1,0 +1,535 @@
+#include "io/krvn.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "io/file_io.h"
+
+namespace korvane::io {
+
+namespace {
+
+constexpr std::uint8_t kMagic[4] = {'K', 'R', 'V', 'N'};
+constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+std::size_t header_size(std::uint32_t version) { return version <= 2 ? 32 : version == 3 ? 40 : 56; }
+
+// ---- header -------------------------------------------------------------------------
+
+struct Header {
+    std::uint32_t version = 0;
+    std::uint32_t dim = 0;
+    std::uint8_t metric = 0;
+    std::uint8_t bit_width = 0;
+    std::uint8_t index_type = 0;
+    std::uint64_t count = 0;
+    std::uint64_t seed = 0;
+    std::uint32_t n4_dims = 0;
+    std::uint32_t ivf_nlist = 0;
+    std::uint32_t ivf_nprobe = 0;
+    std::uint16_t hnsw_m = 0;
+    std::uint16_t hnsw_ef_construction = 0;
+    std::uint16_t hnsw_ef_search = 0;
+    bool standardized = false;
+};
+
+template <class T>
+T field(const std::uint8_t* p, std::size_t at) {
+    T v;
+    std::memcpy(&v, p + at, sizeof v);
+    return v;
+}
+
+// Magic, version, the rest of the header of that version, then the metric and index
+// type bytes (metric first): the same checks in the same order on either read path.
+template <class Source>
+Expected<Header> read_header(Source& src) {
+    std::uint8_t raw[56];
+    if (auto s = src.read(raw, 4); !s) return s.error();
+    if (std::memcmp(raw, kMagic, 4) != 0) return EngineError::invalid_file("bad magic bytes");
+    if (auto s = src.read(raw + 4, 4); !s) return s.error();
+    Header h;
+    h.version = field<std::uint32_t>(raw, 4);
+    if (h.version < 1 || h.version > 6) return EngineError::unsupported_version(h.version);
+    if (auto s = src.read(raw + 8, header_size(h.version) - 8); !s) return s.error();
+    h.dim = field<std::uint32_t>(raw, 8);
+    h.metric = raw[12];
+    h.bit_width = raw[13];
+    h.index_type = raw[14];
+    h.count = field<std::uint64_t>(raw, 16);
+    h.seed = field<std::uint64_t>(raw, 24);
+    if (h.version >= 3) h.n4_dims = field<std::uint32_t>(raw, 32);
+    if (h.version >= 4) {
+        h.ivf_nlist = field<std::uint32_t>(raw, 40);
+        h.ivf_nprobe = field<std::uint32_t>(raw, 44);
+        h.hnsw_m = field<std::uint16_t>(raw, 48);
+        h.hnsw_ef_construction = field<std::uint16_t>(raw, 50);
+        h.hnsw_ef_search = field<std::uint16_t>(raw, 52);
+    }
+    h.standardized = h.version == 6 && raw[54] != 0;  // versions 4 and 5 ignore the flag
+    if (h.metric > 2) return EngineError::invalid_metric_byte(h.metric);
+    if (h.index_type > 2) return EngineError::unsupported_index_type_byte(h.index_type);
+    return h;
+}
+
+EngineConfig config_of(const Header& h) {
+    EngineConfig c;
+    c.dim = h.dim;
+    c.seed = h.seed;
+    c.bit_width = h.bit_width;
+    c.metric = static_cast<Metric>(h.metric);
+    c.index_type = static_cast<IndexType>(h.index_type);
+    const std::uint64_t padded = *padded_dim_for(h.dim);
+    c.n4_dims = h.version >= 3 ? h.n4_dims : (h.bit_width == 4 ? padded : 0);
+    if (h.version >= 4) {
+        c.ivf_nlist = h.ivf_nlist;
+        c.ivf_nprobe = h.ivf_nprobe;
+        c.hnsw_m = h.hnsw_m;
+        c.hnsw_ef_construction = h.hnsw_ef_construction;
+        c.hnsw_ef_search = h.hnsw_ef_search;
+    } else if (c.index_type == IndexType::IvfFlat) {
+        // Files from before these fields existed take the constructor's defaults: zeros
+        // would make every search return nothing.
+        c.ivf_nlist = 256;
+        c.ivf_nprobe = 8;
+    } else if (c.index_type == IndexType::Hnsw) {
+        c.hnsw_m = 32;
+        c.hnsw_ef_construction = 200;
+        c.hnsw_ef_search = 0;
+    }
+    return c;
+}
+
+// ---- the mapped BruteForce body ----------------------------------------------------
+
+class Cursor {
+public:
+    Cursor(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    Status read(void* out, std::size_t n) {
+        if (n > size_ - at_) return truncated();
+        if (n != 0) std::memcpy(out, data_ + at_, n);
+        at_ += n;
+        return success();
+    }
+    std::uint64_t remaining() const { return size_ - at_; }
+    bool holds(std::uint64_t count, std::uint64_t unit) const { return unit == 0 || count <= remaining() / unit; }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t at_ = 0;
+};
+
+template <class Source>
+Status read_floats(Source& src, std::size_t n, std::vector<float>& out) {
+    if (!src.holds(n, sizeof(float))) return truncated();
+    out.resize(n);
+    return src.read(out.data(), n * sizeof(float));
+}
+
+template <class Source>
+Status read_standardization(Source& src, const Header& h, std::optional<Standardization>& out) {
+    if (!h.standardized) return success();
+    Standardization st;
+    if (auto s = read_floats(src, h.dim, st.mean); !s) return s;
+    if (auto s = read_floats(src, h.dim, st.inv_std); !s) return s;
+    out = std::move(st);
+    return success();
+}
+
+Expected<LoadedIndex> load_brute_force(const std::string& path) {
+    auto mapped = Mapping::map(path);
+    if (!mapped) return mapped.error();
+    const Mapping& m = mapped.value();
+    Cursor cur(m.data(), m.size());
+    auto header = read_header(cur);
+    if (!header) return header.error();
+    const Header& h = header.value();
+    LoadedIndex out;
+    out.config = config_of(h);
+    auto q = Quantizer::create(out.config, Quantizer::BitWidthCheck::Skipped);
+    if (!q) return q.error();
+    out.quantizer = std::move(q).value();
+    if (auto s = read_standardization(cur, h, out.quantizer.standardization); !s) return s.error();
+
+    const std::uint64_t n = h.count;
+    const std::uint64_t r = out.quantizer.packed_bytes_per_vec();
+    if (!cur.holds(n, r)) return truncated();
+    std::vector<std::uint8_t> codes(n * r);
+    if (auto s = cur.read(codes.data(), codes.size()); !s) return s.error();
+    if (!cur.holds(n, sizeof(VectorId))) return truncated();
+    std::vector<VectorId> ids(n);
+    if (auto s = cur.read(ids.data(), n * sizeof(VectorId)); !s) return s.error();
+    std::vector<float> norms;
+    // A file cut inside its norms (and every version-1 file) loads without norms.
+    if (h.version >= 2 && cur.holds(n, sizeof(float))) {
+        norms.resize(n);
+        if (auto s = cur.read(norms.data(), n * sizeof(float)); !s) return s.error();
+    }
+    out.store = FlatStore::adopt(r, std::move(codes), std::move(ids), std::move(norms));
+    return out;
+}
+
+// ---- the buffered IvfFlat and Hnsw bodies -------------------------------------------
+
+Expected<IvfIndex> read_ivf(BufferedReader& in, const EngineConfig& c, std::uint64_t r, std::uint64_t padded) {
+    std::uint32_t lists = 0, width = 0;
+    if (auto s = in.get(lists); !s) return s.error();
+    if (auto s = in.get(width); !s) return s.error();
+    // Every list holds at least its centroid and member count.
+    if (!in.holds(lists, std::uint64_t{width} * 4 + 4)) return truncated();
+    IvfIndex index;
+    index.lists.reserve(lists);
+    std::vector<float> rows;
+    rows.reserve(std::size_t{lists} * width);
+    std::vector<float> centroid(width);
+    for (std::uint32_t j = 0; j < lists; ++j) {
+        if (auto s = in.read(centroid.data(), centroid.size() * sizeof(float)); !s) return s.error();
+        rows.insert(rows.end(), centroid.begin(), centroid.end());
+        std::uint32_t members = 0;
+        if (auto s = in.get(members); !s) return s.error();
+        if (!in.holds(members, 12 + r)) return truncated();
+        IvfList list{FlatStore(r)};
+        list.members.reserve_more(members);
+        std::vector<std::uint8_t> code(r);
+        for (std::uint32_t i = 0; i < members; ++i) {
+            VectorId id;
+            float norm;
+            if (auto s = in.get(id); !s) return s.error();
+            if (auto s = in.read(code.data(), r); !s) return s.error();
+            if (auto s = in.get(norm); !s) return s.error();
+            list.members.push(id, code.data(), norm);
+        }
+        index.lists.push_back(std::move(list));
+    }
+    // Centroids of another length than the queries' would be scored past either end.
+    if (lists > 0 && width != padded) {
+        return EngineError::invalid_file("centroid length " + std::to_string(width) + " differs from padded_dim " +
+                                         std::to_string(padded));
+    }
+    index.centroids = CentroidSet(std::move(rows), lists, lists > 0 ? width : 0);
+    index.bytes_per_vec = r;
+    index.nprobe = c.ivf_nprobe;
+    index.padded_dim = lists > 0 ? width : 0;
+    index.metric = c.metric;
+    return index;
+}
+
+Expected<HnswIndex> read_hnsw(BufferedReader& in, const EngineConfig& c, std::uint64_t r, std::uint64_t padded) {
+    std::uint32_t count = 0, entry = 0, top = 0;
+    if (auto s = in.get(count); !s) return s.error();
+    if (auto s = in.get(entry); !s) return s.error();
+    if (auto s = in.get(top); !s) return s.error();
+    // Every node holds at least its id, code, norm and level count.
+    if (!in.holds(count, 8 + r + 4 + 1)) return truncated();
+    HnswIndex h = HnswIndex::empty(c, r, padded);
+    // Lists are gathered first: the strides follow the longest list in the file.
+    std::vector<std::uint32_t> links;
+    std::vector<std::uint64_t> list_at;  // per list, where its links begin; one more at the end
+    std::vector<std::uint8_t> level_count(count);
+    std::vector<std::uint8_t> code(r);
+    list_at.push_back(0);
+    h.nodes.reserve_more(count);
+    std::uint64_t longest0 = 0, longest_up = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        VectorId id;
+        float norm;
+        std::uint8_t layers;
+        if (auto s = in.get(id); !s) return s.error();
+        if (auto s = in.read(code.data(), r); !s) return s.error();
+        if (auto s = in.get(norm); !s) return s.error();
+        if (auto s = in.get(layers); !s) return s.error();
+        h.nodes.push(id, code.data(), norm);
+        level_count[i] = layers;
+        for (std::uint8_t l = 0; l < layers; ++l) {
+            std::uint16_t n = 0;
+            if (auto s = in.get(n); !s) return s.error();
+            if (!in.holds(n, 4)) return truncated();
+            const std::size_t at = links.size();
+            links.resize(at + n);
+            if (auto s = in.read(links.data() + at, std::size_t{n} * 4); !s) return s.error();
+            list_at.push_back(links.size());
+            std::uint64_t& longest = l == 0 ? longest0 : longest_up;
+            longest = std::max<std::uint64_t>(longest, n);
+        }
+    }
+    // Indices are checked once everything is read, so a truncated file reports that.
+    const auto out_of_range = [] { return EngineError::invalid_file("node index out of range"); };
+    if (count > 0 && (entry >= count || level_count[entry] == 0 || top != level_count[entry] - 1u)) {
+        return out_of_range();
+    }
+    if (count == 0 && entry != kNone) return out_of_range();
+    for (std::uint32_t x : links) {
+        if (x >= count) return out_of_range();
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (level_count[i] == 0) return EngineError::invalid_file("node without layers");
+    }
+
+    h.stride0 = std::max<std::uint64_t>(h.stride0, longest0);
+    h.stride_up = std::max<std::uint64_t>(h.stride_up, longest_up);
+    std::uint64_t upper_lists = 0;
+    for (std::uint8_t l : level_count) upper_lists += l - 1u;
+    h.levels.resize(count);
+    h.count0.assign(count, 0);
+    h.upper_at.resize(count);
+    h.links0.assign(std::size_t{count} * h.stride0, 0);
+    h.scores0.assign(h.links0.size(), 0.0f);
+    h.count_up.assign(upper_lists, 0);
+    h.links_up.assign(upper_lists * h.stride_up, 0);
+    h.scores_up.assign(h.links_up.size(), 0.0f);
+    std::size_t list = 0;
+    std::uint64_t next_up = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        h.levels[i] = static_cast<std::uint8_t>(level_count[i] - 1);
+        h.upper_at[i] = next_up;
+        for (std::uint8_t l = 0; l < level_count[i]; ++l, ++list) {
+            const std::uint64_t from = list_at[list], n = list_at[list + 1] - from;
+            std::uint32_t* dst;
+            if (l == 0) {
+                dst = h.links0.data() + std::size_t{i} * h.stride0;
+                h.count0[i] = static_cast<std::uint32_t>(n);
+            } else {
+                dst = h.links_up.data() + (next_up + l - 1) * h.stride_up;
+                h.count_up[next_up + l - 1] = static_cast<std::uint32_t>(n);
+            }
+            std::copy(links.begin() + from, links.begin() + from + n, dst);
+        }
+        next_up += level_count[i] - 1u;
+    }
+    if (count > 0) h.entry_point = entry;
+    h.max_level = top;
+    h.link_scores_valid = false;  // the file keeps node indices only
+    return h;
+}
+
+Expected<LoadedIndex> load_buffered(const std::string& path) {
+    auto opened = BufferedReader::open(path);
+    if (!opened) return opened.error();
+    BufferedReader& in = opened.value();
+    auto header = read_header(in);
+    if (!header) return header.error();
+    const Header& h = header.value();
+    if (h.index_type == static_cast<std::uint8_t>(IndexType::BruteForce)) return load_brute_force(path);
+
+    LoadedIndex out;
+    out.config = config_of(h);
+    std::optional<Standardization> st;
+    if (auto s = read_standardization(in, h, st); !s) return s.error();
+    auto q = Quantizer::create(out.config, Quantizer::BitWidthCheck::Skipped);
+    if (!q) return q.error();
+    out.quantizer = std::move(q).value();
+    out.quantizer.standardization = std::move(st);
+    const std::uint64_t r = out.quantizer.packed_bytes_per_vec();
+    const std::uint64_t padded = out.quantizer.padded_dim();
+    if (out.config.index_type == IndexType::Hnsw) {
+        if (h.version == 4) {
+            return EngineError::invalid_file(
+                "HNSW index version 4 is incompatible with v5 format (neighbor count type changed u8\u2192u16). "
+                "Rebuild the index with the current version.");
+        }
+        auto graph = read_hnsw(in, out.config, r, padded);
+        if (!graph) return graph.error();
+        out.hnsw = std::move(graph).value();
+    } else {
+        auto ivf = read_ivf(in, out.config, r, padded);
+        if (!ivf) return ivf.error();
+        out.ivf = std::move(ivf).value();
+    }
+    out.store = FlatStore(r);
+    return out;
+}
+
+// ---- writing --------------------------------------------------------------------------
+
+Status does_not_fit(const char* field, std::uint64_t value, std::uint64_t limit) {
+    return EngineError::invalid_argument(std::string(field) + " " + std::to_string(value) +
+                                         " does not fit the .krvn header (at most " + std::to_string(limit) + ")");
+}
+
+Status check_fits(const IndexParts& p) {
+    const EngineConfig& c = *p.config;
+    constexpr std::uint64_t u32 = 0xFFFFFFFFu, u16 = 0xFFFFu;
+    struct Field {
+        const char* name;
+        std::uint64_t value;
+        std::uint64_t limit;
+    };
+    // A layer-0 list of 2·m entries must be countable in two bytes.
+    const Field fields[] = {
+        {"dim", c.dim, u32},
+        {"n4_dims", c.n4_dims, u32},
+        {"ivf_nlist", c.ivf_nlist, u32},
+        {"ivf_nprobe", c.ivf_nprobe, u32},
+        {"hnsw_m", c.hnsw_m, 32767},
+        {"hnsw_ef_construction", c.hnsw_ef_construction, u16},
+        {"hnsw_ef_search", c.hnsw_ef_search, u16},
+    };
+    for (const Field& f : fields) {
+        if (f.value > f.limit) return does_not_fit(f.name, f.value, f.limit);
+    }
+    if (p.ivf) {
+        for (const IvfList& l : p.ivf->lists) {
+            if (l.members.size() > u32) return does_not_fit("ivf list size", l.members.size(), u32);
+        }
+    }
+    if (p.hnsw && p.hnsw->size() > u32 - 1) return does_not_fit("hnsw node count", p.hnsw->size(), u32 - 1);
+    return success();
+}
+
+Status write_header(BufferedWriter& w, const IndexParts& p, std::uint64_t count) {
+    const EngineConfig& c = *p.config;
+    std::uint8_t raw[56] = {};
+    std::memcpy(raw, kMagic, 4);
+    auto put = [&](std::size_t at, auto v) { std::memcpy(raw + at, &v, sizeof v); };
+    put(4, kWrittenVersion);
+    put(8, static_cast<std::uint32_t>(c.dim));
+    raw[12] = static_cast<std::uint8_t>(c.metric);
+    raw[13] = c.bit_width;
+    raw[14] = static_cast<std::uint8_t>(c.index_type);
+    put(16, count);
+    put(24, c.seed);
+    put(32, static_cast<std::uint32_t>(c.n4_dims));
+    put(40, static_cast<std::uint32_t>(c.ivf_nlist));
+    put(44, static_cast<std::uint32_t>(c.ivf_nprobe));
+    put(48, static_cast<std::uint16_t>(c.hnsw_m));
+    put(50, static_cast<std::uint16_t>(c.hnsw_ef_construction));
+    put(52, static_cast<std::uint16_t>(c.hnsw_ef_search));
+    raw[54] = p.quantizer->standardization ? 1 : 0;
+    if (auto s = w.write(raw, sizeof raw); !s) return s;
+    if (const auto& st = p.quantizer->standardization) {
+        if (auto s = w.write(st->mean.data(), st->mean.size() * sizeof(float)); !s) return s;
+        if (auto s = w.write(st->inv_std.data(), st->inv_std.size() * sizeof(float)); !s) return s;
+    }
+    return success();
+}
+
+Status write_brute_force(BufferedWriter& w, const FlatStore& store) {
+    if (auto s = w.write(store.codes().data(), store.codes().size()); !s) return s;
+    if (auto s = w.write(store.ids().data(), store.ids().size() * sizeof(VectorId)); !s) return s;
+    if (store.norms().size() == store.size()) return w.write(store.norms().data(), store.size() * sizeof(float));
+    // Rows loaded without norms are scored raw; a norm of 0 scores them the same way.
+    for (std::size_t i = 0; i < store.size(); ++i) {
+        if (auto s = w.put(0.0f); !s) return s;
+    }
+    return success();
+}
+
+Status write_member(BufferedWriter& w, const FlatStore& s, std::size_t i) {
+    if (auto st = w.put(s.id(i)); !st) return st;
+    if (auto st = w.write(s.row(i), s.row_bytes()); !st) return st;
+    return w.put(s.norms().empty() ? 0.0f : s.norm(i));
+}
+
+Status write_ivf(BufferedWriter& w, const IvfIndex& ivf) {
+    const auto lists = static_cast<std::uint32_t>(ivf.lists.size());
+    const auto width = static_cast<std::uint32_t>(lists > 0 ? ivf.centroids.dim() : 0);
+    if (auto s = w.put(lists); !s) return s;
+    if (auto s = w.put(width); !s) return s;
+    for (std::uint32_t j = 0; j < lists; ++j) {
+        if (auto s = w.write(ivf.centroids.row(j), std::size_t{width} * sizeof(float)); !s) return s;
+        const FlatStore& m = ivf.lists[j].members;
+        if (auto s = w.put(static_cast<std::uint32_t>(m.size())); !s) return s;
+        for (std::size_t i = 0; i < m.size(); ++i) {
+            if (auto s = write_member(w, m, i); !s) return s;
+        }
+    }
+    return success();
+}
+
+Status write_hnsw(BufferedWriter& w, const HnswIndex& g) {
+    if (auto s = w.put(static_cast<std::uint32_t>(g.size())); !s) return s;
+    if (auto s = w.put(g.entry_point ? *g.entry_point : kNone); !s) return s;
+    if (auto s = w.put(static_cast<std::uint32_t>(g.max_level)); !s) return s;
+    for (std::uint32_t i = 0; i < g.size(); ++i) {
+        if (auto s = write_member(w, g.nodes, i); !s) return s;
+        const std::uint8_t layers = static_cast<std::uint8_t>(g.levels[i] + 1);
+        if (auto s = w.put(layers); !s) return s;
+        for (std::uint64_t l = 0; l < layers; ++l) {
+            const auto list = g.neighbours(i, l);
+            if (auto s = w.put(static_cast<std::uint16_t>(list.size())); !s) return s;
+            if (auto s = w.write(list.data(), list.size() * sizeof(std::uint32_t)); !s) return s;
+        }
+    }
+    return success();
+}
+
+std::string directory_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::atomic<unsigned long> g_serial{0};
+
+}  // namespace
+
+std::string temporary_name(const std::string& path, unsigned long serial) {
+    return path + "." + std::to_string(::getpid()) + "." + std::to_string(serial) + ".tmp";
+}
+
+Status save_krvn(const std::string& path, const IndexParts& p) {
+    const EngineConfig& c = *p.config;
+    std::uint64_t count = 0;
+    switch (c.index_type) {
+        case IndexType::IvfFlat:
+            if (!p.ivf) return EngineError::not_built();
+            count = p.ivf->n_vectors();
+            break;
+        case IndexType::Hnsw:
+            if (!p.hnsw) return EngineError::index_type_not_implemented("Hnsw");
+            count = p.hnsw->size();
+            break;
+        case IndexType::BruteForce:
+            count = p.store->size();
+            break;
+    }
+    if (auto s = check_fits(p); !s) return s;
+
+    // Written beside the target and renamed over it only once complete and on disk.
+    std::string tmp;
+    Fd fd;
+    for (;;) {
+        tmp = temporary_name(path, g_serial.fetch_add(1));
+        fd = Fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (fd.get() >= 0) break;
+        if (errno != EEXIST) return os_error(errno);
+    }
+    auto write_all = [&]() -> Status {
+        auto w = std::make_unique<BufferedWriter>(fd.get());
+        if (auto s = write_header(*w, p, count); !s) return s;
+        Status body = success();
+        if (p.ivf && c.index_type == IndexType::IvfFlat) body = write_ivf(*w, *p.ivf);
+        else if (p.hnsw && c.index_type == IndexType::Hnsw) body = write_hnsw(*w, *p.hnsw);
+        else body = write_brute_force(*w, *p.store);
+        if (!body) return body;
+        if (auto s = w->flush(); !s) return s;
+        if (::fsync(fd.get()) != 0) return os_error(errno);
+        if (auto s = fd.close(); !s) return s;
+        if (::rename(tmp.c_str(), path.c_str()) != 0) return os_error(errno);
+        return success();
+    };
+    Status written = write_all();
+    if (!written) {
+        (void)fd.close();
+        ::unlink(tmp.c_str());
+        return written;
+    }
+    // Make the rename itself durable.
+    Fd dir(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0) (void)::fsync(dir.get());
+    return success();
+}
+
+Expected<LoadedIndex> load_krvn(const std::string& path) { return load_buffered(path); }
+
+}  // namespace korvane::io
