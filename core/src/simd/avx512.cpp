@@ -12,6 +12,8 @@
 #define KORVANE_DOT_4BIT_AVX512_X4 dot_4bit_avx512_x4
 #endif
 
+#include <cstring>
+
 #include "base/tables.h"
 #include "simd/kernels.h"
 #include "simd/tail.h"
@@ -24,32 +26,24 @@ void KORVANE_DOT_4BIT_AVX512_X4(const float* q, std::size_t L, const std::uint8_
 
 namespace {
 
-// 16 byte-sized codes to 16 32-bit lanes.
-inline __m512i widen16(__m128i codes) {
-#if defined(KORVANE_AVX512_EMULATED)
-    const __m256i lo = _mm256_cvtepu8_epi32(codes);
-    const __m256i hi = _mm256_cvtepu8_epi32(_mm_unpackhi_epi64(codes, codes));
-    return _mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1);
-#else
-    return _mm512_cvtepu8_epi32(codes);
-#endif
-}
+// The 16 codes of 8 bytes, code j in the low four bits of lane j (the permutes read only
+// those bits): lanes 0-7 take the first 4 bytes, lanes 8-15 the next 4, each shifted
+// right by 4 * (j mod 8). Broadcasts, a blend and a shift: no cross-lane shuffle.
+struct Codes16 {
+    __m512i shifts = _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28, 0, 4, 8, 12, 16, 20, 24, 28);
+
+    __m512i operator()(const std::uint8_t* p) const {
+        std::int32_t first, second;
+        std::memcpy(&first, p, 4);
+        std::memcpy(&second, p + 4, 4);
+        const __m512i words = _mm512_mask_blend_epi32(0xFF00, _mm512_set1_epi32(first), _mm512_set1_epi32(second));
+        return _mm512_srlv_epi32(words, shifts);
+    }
+};
 
 // The 16 centroids of 8 code bytes, in query order, through one 16-entry permute.
-inline __m512 lookup8(const std::uint8_t* p, __m512 table, __m128i mask) {
-    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-    const __m128i lo = _mm_and_si128(bytes, mask);
-    const __m128i hi = _mm_and_si128(_mm_srli_epi16(bytes, 4), mask);
-    return _mm512_permutexvar_ps(widen16(_mm_unpacklo_epi8(lo, hi)), table);
-}
-
-// The centroids of 16 code bytes as two runs of 16, in query order, from one load.
-inline void lookup16(const std::uint8_t* p, __m512 table, __m128i mask, __m512& first, __m512& second) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i lo = _mm_and_si128(bytes, mask);
-    const __m128i hi = _mm_and_si128(_mm_srli_epi16(bytes, 4), mask);
-    first = _mm512_permutexvar_ps(widen16(_mm_unpacklo_epi8(lo, hi)), table);
-    second = _mm512_permutexvar_ps(widen16(_mm_unpackhi_epi8(lo, hi)), table);
+inline __m512 lookup8(const std::uint8_t* p, __m512 table, const Codes16& codes) {
+    return _mm512_permutexvar_ps(codes(p), table);
 }
 
 // upper 8 lanes plus lower 8; upper 4 plus lower 4 give u0..u3; (u0 + u2) + (u1 + u3)
@@ -66,11 +60,11 @@ inline float hsum16(__m512 acc) {
 
 float KORVANE_DOT_4BIT_AVX512(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B) {
     const __m512 table = _mm512_loadu_ps(CENTROIDS_4BIT.data());
-    const __m128i mask = _mm_set1_epi8(0x0F);
+    const Codes16 codes16;
     const std::size_t nv = B < L / 2 ? B : L / 2;
     __m512 acc = _mm512_setzero_ps();
     std::size_t i = 0;
-    for (; i + 8 <= nv; i += 8) acc = _mm512_fmadd_ps(_mm512_loadu_ps(q + 2 * i), lookup8(codes + i, table, mask), acc);
+    for (; i + 8 <= nv; i += 8) acc = _mm512_fmadd_ps(_mm512_loadu_ps(q + 2 * i), lookup8(codes + i, table, codes16), acc);
     return detail::tail_4bit(hsum16(acc), q, L, codes, i, B);
 }
 
@@ -88,30 +82,17 @@ inline __m128 halve16(__m512 acc) {
 void KORVANE_DOT_4BIT_AVX512_X4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B,
                                 float* out) {
     const __m512 table = _mm512_loadu_ps(CENTROIDS_4BIT.data());
-    const __m128i mask = _mm_set1_epi8(0x0F);
+    const Codes16 codes16;
     const std::size_t nv = B < L / 2 ? B : L / 2;
     __m512 a0 = _mm512_setzero_ps(), a1 = _mm512_setzero_ps(), a2 = _mm512_setzero_ps(), a3 = _mm512_setzero_ps();
     const std::uint8_t *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3];
     std::size_t i = 0;
-    // Two blocks of 8 bytes per load; each row's accumulator still takes the blocks in order.
-    for (; i + 16 <= nv; i += 16) {
-        const __m512 qa = _mm512_loadu_ps(q + 2 * i), qb = _mm512_loadu_ps(q + 2 * i + 16);
-        __m512 ca, cb;
-        lookup16(r0 + i, table, mask, ca, cb);
-        a0 = _mm512_fmadd_ps(qb, cb, _mm512_fmadd_ps(qa, ca, a0));
-        lookup16(r1 + i, table, mask, ca, cb);
-        a1 = _mm512_fmadd_ps(qb, cb, _mm512_fmadd_ps(qa, ca, a1));
-        lookup16(r2 + i, table, mask, ca, cb);
-        a2 = _mm512_fmadd_ps(qb, cb, _mm512_fmadd_ps(qa, ca, a2));
-        lookup16(r3 + i, table, mask, ca, cb);
-        a3 = _mm512_fmadd_ps(qb, cb, _mm512_fmadd_ps(qa, ca, a3));
-    }
     for (; i + 8 <= nv; i += 8) {
         const __m512 qq = _mm512_loadu_ps(q + 2 * i);
-        a0 = _mm512_fmadd_ps(qq, lookup8(r0 + i, table, mask), a0);
-        a1 = _mm512_fmadd_ps(qq, lookup8(r1 + i, table, mask), a1);
-        a2 = _mm512_fmadd_ps(qq, lookup8(r2 + i, table, mask), a2);
-        a3 = _mm512_fmadd_ps(qq, lookup8(r3 + i, table, mask), a3);
+        a0 = _mm512_fmadd_ps(qq, lookup8(r0 + i, table, codes16), a0);
+        a1 = _mm512_fmadd_ps(qq, lookup8(r1 + i, table, codes16), a1);
+        a2 = _mm512_fmadd_ps(qq, lookup8(r2 + i, table, codes16), a2);
+        a3 = _mm512_fmadd_ps(qq, lookup8(r3 + i, table, codes16), a3);
     }
     // hsum16 of the four rows side by side: after the halving steps, transpose so that
     // lane r of Uk holds row r's uk, then (u0 + u2) + (u1 + u3) for all rows at once.
