@@ -2,6 +2,7 @@
 // OS support both.
 #include <immintrin.h>
 
+#include <bit>
 #include <cstring>
 
 #include "base/tables.h"
@@ -20,6 +21,18 @@ inline float hsum8(__m256 v) {
     return (f[0] + f[1]) + (f[2] + f[3]);
 }
 
+// hsum8 of four rows side by side: lane r of the result is hsum8(v_r), same additions.
+inline __m128 hsum8_x4(__m256 v0, __m256 v1, __m256 v2, __m256 v3) {
+    // t0..t3 of rows 0 | 1 and of rows 2 | 3
+    const __m256 t01 = _mm256_add_ps(_mm256_permute2f128_ps(v0, v1, 0x20), _mm256_permute2f128_ps(v0, v1, 0x31));
+    const __m256 t23 = _mm256_add_ps(_mm256_permute2f128_ps(v2, v3, 0x20), _mm256_permute2f128_ps(v2, v3, 0x31));
+    // per 128-bit half: t0 + t1, t2 + t3 of row 0 | 1, then of row 2 | 3
+    const __m256 p = _mm256_hadd_ps(t01, t23);
+    // per half: (t0 + t1) + (t2 + t3) of rows 0, 2 | 1, 3
+    const __m256 r = _mm256_hadd_ps(p, p);
+    return _mm_unpacklo_ps(_mm256_castps256_ps128(r), _mm256_extractf128_ps(r, 1));
+}
+
 struct Table4 {
     __m256 lo = _mm256_loadu_ps(CENTROIDS_4BIT.data());
     __m256 hi = _mm256_loadu_ps(CENTROIDS_4BIT.data() + 8);
@@ -36,25 +49,32 @@ struct Table4 {
 // Centroids of 32 codes (16 bytes) by byte-table lookups: table b holds byte b of every
 // centroid, and the four byte planes are interleaved back into floats. The result is
 // exactly CENTROIDS_4BIT of each code, in query order, as four registers of 8 floats.
+// Byte b of every centroid, for b = 0..3.
+struct CentroidPlanes {
+    alignas(16) std::uint8_t bytes[4][16];
+};
+
+constexpr CentroidPlanes centroid_planes() {
+    CentroidPlanes planes{};
+    for (int k = 0; k < 16; ++k) {
+        const auto bits = std::bit_cast<std::uint32_t>(CENTROIDS_4BIT[k]);
+        for (int b = 0; b < 4; ++b) planes.bytes[b][k] = static_cast<std::uint8_t>(bits >> (8 * b));
+    }
+    return planes;
+}
+
+inline constexpr CentroidPlanes CENTROID_PLANES = centroid_planes();
+
 struct ByteTables4 {
-    __m256i t0, t1, t2, t3;
+    __m256i t0 = plane(0), t1 = plane(1), t2 = plane(2), t3 = plane(3);
     // Bytes 0,1,4,5,8,9,12,13 to the low half of lane 0 and 2,3,6,7,10,11,14,15 to lane 1,
     // so that the in-lane unpacks below come out in query order.
     __m256i arrange = _mm256_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1,  //
                                        2, 3, 6, 7, 10, 11, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1);
     __m256i low4 = _mm256_set1_epi8(0x0F);
 
-    ByteTables4() {
-        alignas(16) std::uint8_t planes[4][16];
-        for (int k = 0; k < 16; ++k) {
-            std::uint32_t bits;
-            std::memcpy(&bits, &CENTROIDS_4BIT[k], 4);
-            for (int b = 0; b < 4; ++b) planes[b][k] = static_cast<std::uint8_t>(bits >> (8 * b));
-        }
-        t0 = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(planes[0])));
-        t1 = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(planes[1])));
-        t2 = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(planes[2])));
-        t3 = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(planes[3])));
+    static __m256i plane(int b) {
+        return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(CENTROID_PLANES.bytes[b])));
     }
 
     void lookup32(const std::uint8_t* p, __m256& c0, __m256& c1, __m256& c2, __m256& c3) const {
@@ -95,30 +115,40 @@ inline __m256i codes_of_group(const std::uint8_t* p) {
 
 }  // namespace
 
+namespace {
+
+// The vector part of dot_4bit_avx2 up to its final horizontal sum: the 16-byte blocks into
+// four accumulators, their combination, then whole groups of 4 bytes. Returns the
+// combined accumulator; *next is the first byte left for the tail.
+inline __m256 body_4bit(const float* q, const std::uint8_t* codes, std::size_t nv, const ByteTables4& bt,
+                        const Table4& table, std::size_t* next) {
+    std::size_t i = 0;
+    __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps();
+    __m256 acc2 = _mm256_setzero_ps(), acc3 = _mm256_setzero_ps();
+    for (; i + 16 <= nv; i += 16) {
+        __m256 c0, c1, c2, c3;
+        bt.lookup32(codes + i, c0, c1, c2, c3);
+        const float* qq = q + 2 * i;
+        acc0 = _mm256_fmadd_ps(_mm256_loadu_ps(qq), c0, acc0);
+        acc1 = _mm256_fmadd_ps(_mm256_loadu_ps(qq + 8), c1, acc1);
+        acc2 = _mm256_fmadd_ps(_mm256_loadu_ps(qq + 16), c2, acc2);
+        acc3 = _mm256_fmadd_ps(_mm256_loadu_ps(qq + 24), c3, acc3);
+    }
+    __m256 acc = _mm256_add_ps(_mm256_add_ps(acc0, acc1), _mm256_add_ps(acc2, acc3));
+    for (; i + 4 <= nv; i += 4) {
+        acc = _mm256_fmadd_ps(_mm256_loadu_ps(q + 2 * i), table.lookup(codes_of_group(codes + i)), acc);
+    }
+    *next = i;
+    return acc;
+}
+
+}  // namespace
+
 float dot_4bit_avx2(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B) {
     // Bytes whose both slots lie inside the query go through the vector loops.
     const std::size_t nv = B < L / 2 ? B : L / 2;
     std::size_t i = 0;
-    __m256 acc;
-    {
-        __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps();
-        __m256 acc2 = _mm256_setzero_ps(), acc3 = _mm256_setzero_ps();
-        const ByteTables4 bt;
-        for (; i + 16 <= nv; i += 16) {
-            __m256 c0, c1, c2, c3;
-            bt.lookup32(codes + i, c0, c1, c2, c3);
-            const float* qq = q + 2 * i;
-            acc0 = _mm256_fmadd_ps(_mm256_loadu_ps(qq), c0, acc0);
-            acc1 = _mm256_fmadd_ps(_mm256_loadu_ps(qq + 8), c1, acc1);
-            acc2 = _mm256_fmadd_ps(_mm256_loadu_ps(qq + 16), c2, acc2);
-            acc3 = _mm256_fmadd_ps(_mm256_loadu_ps(qq + 24), c3, acc3);
-        }
-        acc = _mm256_add_ps(_mm256_add_ps(acc0, acc1), _mm256_add_ps(acc2, acc3));
-    }
-    const Table4 table;
-    for (; i + 4 <= nv; i += 4) {
-        acc = _mm256_fmadd_ps(_mm256_loadu_ps(q + 2 * i), table.lookup(codes_of_group(codes + i)), acc);
-    }
+    const __m256 acc = body_4bit(q, codes, nv, ByteTables4(), Table4(), &i);
     return detail::tail_4bit(hsum8(acc), q, L, codes, i, B);
 }
 
@@ -212,10 +242,20 @@ void dot_2bit_avx2_x4(const float* q, std::size_t L, const std::uint8_t* const* 
 }
 
 void dot_4bit_avx2_x4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B, float* out) {
-    // The 4-bit kernel already runs four accumulators and is bound by its table permutes.
-    for (int r = 0; r < 4; ++r) out[r] = dot_4bit_avx2(q, L, rows[r], B);
+    // Each row runs exactly the one-row kernel's loops; the tables are built once and the
+    // four horizontal sums are done side by side.
+    const ByteTables4 bt;
+    const Table4 table;
+    const std::size_t nv = B < L / 2 ? B : L / 2;
+    std::size_t i = 0;
+    const __m256 a0 = body_4bit(q, rows[0], nv, bt, table, &i);
+    const __m256 a1 = body_4bit(q, rows[1], nv, bt, table, &i);
+    const __m256 a2 = body_4bit(q, rows[2], nv, bt, table, &i);
+    const __m256 a3 = body_4bit(q, rows[3], nv, bt, table, &i);
+    _mm_storeu_ps(out, hsum8_x4(a0, a1, a2, a3));
+    if (i < B) {
+        for (int r = 0; r < 4; ++r) out[r] = detail::tail_4bit(out[r], q, L, rows[r], i, B);
+    }
 }
-
-
 
 }  // namespace korvane::simd

@@ -12,6 +12,8 @@
 #define KORVANE_DOT_4BIT_AVX512_X4 dot_4bit_avx512_x4
 #endif
 
+#include <cstring>
+
 #include "base/tables.h"
 #include "simd/kernels.h"
 #include "simd/tail.h"
@@ -24,103 +26,101 @@ void KORVANE_DOT_4BIT_AVX512_X4(const float* q, std::size_t L, const std::uint8_
 
 namespace {
 
-// 16 byte-sized codes to 16 32-bit lanes.
-inline __m512i widen16(__m128i codes) {
-#if defined(KORVANE_AVX512_EMULATED)
-    const __m256i lo = _mm256_cvtepu8_epi32(codes);
-    const __m256i hi = _mm256_cvtepu8_epi32(_mm_unpackhi_epi64(codes, codes));
-    return _mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1);
-#else
-    return _mm512_cvtepu8_epi32(codes);
-#endif
+// Codes in a fixed lane order: the 8 code bytes broadcast to every 64-bit lane, lane m
+// shifted right by 8m (m < 4) or 8(m - 4) + 4, so that 32-bit lane k holds code ORDER[k]
+// in its low four bits (the permutes read only those bits). ORDER is its own inverse.
+// The query is put in the same order, so each lane still multiplies the query value and
+// centroid of one code and accumulates one fixed query position; the accumulators are
+// put back in query order before the horizontal sums.
+struct Lanes {
+    __m512i shifts = _mm512_setr_epi64(0, 8, 16, 24, 4, 12, 20, 28);
+    __m512i order = _mm512_setr_epi32(0, 8, 2, 10, 4, 12, 6, 14, 1, 9, 3, 11, 5, 13, 7, 15);
+    __m512 table = _mm512_loadu_ps(CENTROIDS_4BIT.data());
+
+    // The centroids of the 16 codes of 8 bytes, in ORDER.
+    __m512 lookup(const std::uint8_t* p) const {
+        std::int64_t bytes;
+        std::memcpy(&bytes, p, 8);
+        return _mm512_permutexvar_ps(_mm512_srlv_epi64(_mm512_set1_epi64(bytes), shifts), table);
+    }
+    // 16 query floats (or an accumulator) into ORDER and back.
+    __m512 reorder(__m512 v) const { return _mm512_permutexvar_ps(order, v); }
+};
+
+// 128-bit lanes of a (first two) and b (last two), chosen by IMM as in shuffle_i32x4.
+template <int IMM>
+inline __m512 lanes128(__m512 a, __m512 b) {
+    return _mm512_castsi512_ps(_mm512_shuffle_i32x4(_mm512_castps_si512(a), _mm512_castps_si512(b), IMM));
 }
 
-// The 16 centroids of 8 code bytes, in query order, through one 16-entry permute.
-inline __m512 lookup8(const std::uint8_t* p, __m512 table, __m128i mask) {
-    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-    const __m128i lo = _mm_and_si128(bytes, mask);
-    const __m128i hi = _mm_and_si128(_mm_srli_epi16(bytes, 4), mask);
-    return _mm512_permutexvar_ps(widen16(_mm_unpacklo_epi8(lo, hi)), table);
-}
-
-// The centroids of 16 code bytes as two runs of 16, in query order, from one load.
-inline void lookup16(const std::uint8_t* p, __m512 table, __m128i mask, __m512& first, __m512& second) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i lo = _mm_and_si128(bytes, mask);
-    const __m128i hi = _mm_and_si128(_mm_srli_epi16(bytes, 4), mask);
-    first = _mm512_permutexvar_ps(widen16(_mm_unpacklo_epi8(lo, hi)), table);
-    second = _mm512_permutexvar_ps(widen16(_mm_unpackhi_epi8(lo, hi)), table);
-}
-
-// upper 8 lanes plus lower 8; upper 4 plus lower 4 give u0..u3; (u0 + u2) + (u1 + u3)
+// The horizontal sum of an accumulator in ORDER. In query order it is: upper 8 lanes plus
+// lower 8 give h0..h7; upper 4 plus lower 4 give u0..u3; (u0 + u2) + (u1 + u3). In ORDER
+// lanes 2m and 2m + 1 hold query lanes j and j + 8, so h[j] is an in-lane pair sum.
 inline float hsum16(__m512 acc) {
-    const __m256 h8 = _mm256_add_ps(_mm512_castps512_ps256(acc),
-                                    _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(acc), 1)));
-    const __m128 h4 = _mm_add_ps(_mm256_castps256_ps128(h8), _mm256_extractf128_ps(h8, 1));
-    alignas(16) float u[4];
-    _mm_store_ps(u, h4);
-    return (u[0] + u[2]) + (u[1] + u[3]);
+    // lanes 0, 2, 4, 6: h0, h2, h4, h6; lanes 8, 10, 12, 14: h1, h3, h5, h7
+    const __m512 h = _mm512_add_ps(acc, _mm512_shuffle_ps(acc, acc, _MM_SHUFFLE(2, 3, 0, 1)));
+    // lanes 0, 2: u0, u2; lanes 8, 10: u1, u3
+    const __m512 u = _mm512_add_ps(h, lanes128<_MM_SHUFFLE(2, 3, 0, 1)>(h, h));
+    // lane 0: u0 + u2; lane 8: u1 + u3
+    const __m512 v = _mm512_add_ps(u, _mm512_shuffle_ps(u, u, _MM_SHUFFLE(1, 0, 3, 2)));
+    return _mm_cvtss_f32(_mm512_castps512_ps128(v)) + _mm_cvtss_f32(_mm512_extractf32x4_ps(v, 2));
 }
 
 }  // namespace
 
 float KORVANE_DOT_4BIT_AVX512(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B) {
-    const __m512 table = _mm512_loadu_ps(CENTROIDS_4BIT.data());
-    const __m128i mask = _mm_set1_epi8(0x0F);
+    const Lanes lanes;
     const std::size_t nv = B < L / 2 ? B : L / 2;
     __m512 acc = _mm512_setzero_ps();
     std::size_t i = 0;
-    for (; i + 8 <= nv; i += 8) acc = _mm512_fmadd_ps(_mm512_loadu_ps(q + 2 * i), lookup8(codes + i, table, mask), acc);
+    for (; i + 8 <= nv; i += 8) {
+        acc = _mm512_fmadd_ps(lanes.reorder(_mm512_loadu_ps(q + 2 * i)), lanes.lookup(codes + i), acc);
+    }
     return detail::tail_4bit(hsum16(acc), q, L, codes, i, B);
 }
 
 namespace {
 
-// The first two halving steps of hsum16 for one row: lanes u0..u3.
-inline __m128 halve16(__m512 acc) {
-    const __m256 h8 = _mm256_add_ps(_mm512_castps512_ps256(acc),
-                                    _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(acc), 1)));
-    return _mm_add_ps(_mm256_castps256_ps128(h8), _mm256_extractf128_ps(h8, 1));
+// hsum16 of four accumulators in ORDER, side by side. Lane k of an accumulator holds the
+// sum for query lane ORDER[k]; lanes 2m and 2m + 1 hold lanes j and j + 8. With h[j] their
+// sum, u[t] = h[t] + h[t + 4] and the result (u0 + u2) + (u1 + u3), as in hsum16.
+inline __m128 hsum16_x4(__m512 a0, __m512 a1, __m512 a2, __m512 a3) {
+    // per 128-bit lane c of each row pair: (h0, h2), (h4, h6), (h1, h3), (h5, h7) for c = 0..3
+    const __m512 v01 = _mm512_add_ps(_mm512_shuffle_ps(a0, a1, _MM_SHUFFLE(2, 0, 2, 0)),
+                                     _mm512_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 1, 3, 1)));
+    const __m512 v23 = _mm512_add_ps(_mm512_shuffle_ps(a2, a3, _MM_SHUFFLE(2, 0, 2, 0)),
+                                     _mm512_shuffle_ps(a2, a3, _MM_SHUFFLE(3, 1, 3, 1)));
+    // lanes 0, 1, 2, 3: (u0, u2) of rows 0-1, (u1, u3) of rows 0-1, the same of rows 2-3
+    const __m512 z = _mm512_add_ps(lanes128<_MM_SHUFFLE(2, 0, 2, 0)>(v01, v23),
+                                   lanes128<_MM_SHUFFLE(3, 1, 3, 1)>(v01, v23));
+    // (u0, u2) of all rows, then (u1, u3)
+    const __m512 zz = lanes128<_MM_SHUFFLE(3, 1, 2, 0)>(z, z);
+    const __m256 lo = _mm512_castps512_ps256(zz);
+    const __m256 hi = _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(zz), 1));
+    // u0 + u2 and u1 + u3: (rows 0, 1 | rows 0, 1) and (rows 2, 3 | rows 2, 3)
+    const __m256 f = _mm256_add_ps(_mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0)),
+                                   _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1)));
+    const __m128 f0 = _mm256_castps256_ps128(f), f1 = _mm256_extractf128_ps(f, 1);
+    return _mm_add_ps(_mm_shuffle_ps(f0, f1, _MM_SHUFFLE(1, 0, 1, 0)), _mm_shuffle_ps(f0, f1, _MM_SHUFFLE(3, 2, 3, 2)));
 }
 
 }  // namespace
 
 void KORVANE_DOT_4BIT_AVX512_X4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B,
                                 float* out) {
-    const __m512 table = _mm512_loadu_ps(CENTROIDS_4BIT.data());
-    const __m128i mask = _mm_set1_epi8(0x0F);
+    const Lanes lanes;
     const std::size_t nv = B < L / 2 ? B : L / 2;
     __m512 a0 = _mm512_setzero_ps(), a1 = _mm512_setzero_ps(), a2 = _mm512_setzero_ps(), a3 = _mm512_setzero_ps();
     const std::uint8_t *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3];
     std::size_t i = 0;
-    // Two blocks of 8 bytes per load; each row's accumulator still takes the blocks in order.
-    for (; i + 16 <= nv; i += 16) {
-        const __m512 qa = _mm512_loadu_ps(q + 2 * i), qb = _mm512_loadu_ps(q + 2 * i + 16);
-        __m512 ca, cb;
-        lookup16(r0 + i, table, mask, ca, cb);
-        a0 = _mm512_fmadd_ps(qb, cb, _mm512_fmadd_ps(qa, ca, a0));
-        lookup16(r1 + i, table, mask, ca, cb);
-        a1 = _mm512_fmadd_ps(qb, cb, _mm512_fmadd_ps(qa, ca, a1));
-        lookup16(r2 + i, table, mask, ca, cb);
-        a2 = _mm512_fmadd_ps(qb, cb, _mm512_fmadd_ps(qa, ca, a2));
-        lookup16(r3 + i, table, mask, ca, cb);
-        a3 = _mm512_fmadd_ps(qb, cb, _mm512_fmadd_ps(qa, ca, a3));
-    }
     for (; i + 8 <= nv; i += 8) {
-        const __m512 qq = _mm512_loadu_ps(q + 2 * i);
-        a0 = _mm512_fmadd_ps(qq, lookup8(r0 + i, table, mask), a0);
-        a1 = _mm512_fmadd_ps(qq, lookup8(r1 + i, table, mask), a1);
-        a2 = _mm512_fmadd_ps(qq, lookup8(r2 + i, table, mask), a2);
-        a3 = _mm512_fmadd_ps(qq, lookup8(r3 + i, table, mask), a3);
+        const __m512 qq = lanes.reorder(_mm512_loadu_ps(q + 2 * i));
+        a0 = _mm512_fmadd_ps(qq, lanes.lookup(r0 + i), a0);
+        a1 = _mm512_fmadd_ps(qq, lanes.lookup(r1 + i), a1);
+        a2 = _mm512_fmadd_ps(qq, lanes.lookup(r2 + i), a2);
+        a3 = _mm512_fmadd_ps(qq, lanes.lookup(r3 + i), a3);
     }
-    // hsum16 of the four rows side by side: after the halving steps, transpose so that
-    // lane r of Uk holds row r's uk, then (u0 + u2) + (u1 + u3) for all rows at once.
-    const __m128 h0 = halve16(a0), h1 = halve16(a1), h2 = halve16(a2), h3 = halve16(a3);
-    const __m128 t0 = _mm_unpacklo_ps(h0, h1), t1 = _mm_unpackhi_ps(h0, h1);
-    const __m128 t2 = _mm_unpacklo_ps(h2, h3), t3 = _mm_unpackhi_ps(h2, h3);
-    const __m128 u0 = _mm_movelh_ps(t0, t2), u1 = _mm_movehl_ps(t2, t0);
-    const __m128 u2 = _mm_movelh_ps(t1, t3), u3 = _mm_movehl_ps(t3, t1);
-    _mm_storeu_ps(out, _mm_add_ps(_mm_add_ps(u0, u2), _mm_add_ps(u1, u3)));
+    _mm_storeu_ps(out, hsum16_x4(a0, a1, a2, a3));
     if (i < B) {
         out[0] = detail::tail_4bit(out[0], q, L, r0, i, B);
         out[1] = detail::tail_4bit(out[1], q, L, r1, i, B);
