@@ -58,6 +58,9 @@ bench: build bench-deps
 	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_encode_kernels.py
 	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_bruteforce.py
 	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_add.py
+	@$(VPY) -c "import threadpoolctl" 2>/dev/null || $(VPY) -m pip install -q threadpoolctl || \
+	  echo "threadpoolctl not installed: bench_ivf.py leaves out its NumPy row"
+	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_ivf.py
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-sanitize $(VENV)
