@@ -295,6 +295,22 @@ bool to_lowered_utf8(PyObject* obj, const char* arg, std::string& out) {
     return true;
 }
 
+bool to_path(PyObject* obj, const char* arg, std::string& out) {
+    if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to 'str'", arg,
+                     type_name(obj).c_str());
+        return false;
+    }
+    Ref bytes(PyUnicode_AsEncodedString(obj, "utf-8", "surrogateescape"));
+    if (!bytes) return false;
+    out.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    if (out.find('\0') != std::string::npos) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", arg);
+        return false;
+    }
+    return true;
+}
+
 bool to_id_list(PyObject* obj, const char* arg, std::vector<VectorId>& out) {
     out.clear();
     if (!append_id_list(obj, out)) {

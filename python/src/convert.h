@@ -34,6 +34,10 @@ bool to_lowered_utf8(PyObject* obj, const char* arg, std::string& out);
 // The conversions below refuse numpy masked arrays with a TypeError, as an argument and as
 // a row inside a sequence of rows.
 
+// A str as the bytes of a file path: UTF-8, with lone surrogates standing for the bytes
+// they escape (as os.fsdecode makes them). Any other type is a TypeError naming `arg`.
+bool to_path(PyObject* obj, const char* arg, std::string& out);
+
 // A sequence of ints; every TypeError is prefixed with the argument's name.
 bool to_id_list(PyObject* obj, const char* arg, std::vector<VectorId>& out);
 // One float row of exactly `dim` values.

@@ -88,6 +88,19 @@ inline constexpr const char* SET_NPROBE =
     "Update IvfFlat nprobe at runtime. Higher = better recall, lower QPS.\n\n"
     "Has no effect before the first ``build`` or on other index types.\n";
 
+inline constexpr const char* SAVE =
+    "save($self, path)\n--\n\n"
+    "Save the index to a .krvn file.\n\n"
+    "The file is written beside ``path`` and renamed over it once complete, so a failed\n"
+    "save leaves an existing file as it was. Pending IvfFlat rows (added after the last\n"
+    "``build``) and run-time ``set_nprobe``/``set_ef_search`` values are not saved.\n";
+
+inline constexpr const char* LOAD =
+    "load($cls, path)\n--\n\n"
+    "Load an index from a .krvn file (memory-mapped).\n\n"
+    "Reads files of every version written so far; the returned index holds nothing of\n"
+    "the file.\n";
+
 inline constexpr const char* RECOMMENDED_M =
     "recommended_m(n)\n--\n\n"
     "Recommended HNSW M value for a given corpus size.\n\n"

@@ -44,6 +44,19 @@ KorvaneObject* as_korvane(PyObject* self) {
     return reinterpret_cast<KorvaneObject*>(self);
 }
 
+namespace {
+
+PyObject* alloc_with(PyTypeObject* type, Engine&& engine) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* k = reinterpret_cast<KorvaneObject*>(self);
+    new (&k->usage) UsageCounter(0);
+    new (&k->engine) Engine(std::move(engine));
+    return self;
+}
+
+}  // namespace
+
 PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return guarded([&]() -> PyObject* {
         static const char* const kwlist[] = {"dim",       "metric",     "bit_width", "index_type",
@@ -114,14 +127,11 @@ PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         auto engine = Engine::create(make_config(a, *padded));
         if (!ok_or_raise(engine)) return nullptr;
 
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        auto* k = reinterpret_cast<KorvaneObject*>(self);
-        new (&k->usage) UsageCounter(0);
-        new (&k->engine) Engine(std::move(engine).value());
-        return self;
+        return alloc_with(type, std::move(engine).value());
     });
 }
+
+PyObject* wrap_engine(Engine&& engine) { return alloc_with(g_type, std::move(engine)); }
 
 void korvane_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);

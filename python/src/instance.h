@@ -50,6 +50,9 @@ bool parse(PyObject* args, PyObject* kwds, const char* format, const char* const
     return PyArg_ParseTupleAndKeywords(args, kwds, format, const_cast<char**>(kwlist), out...) != 0;
 }
 
+// A new instance of the Korvane class holding `engine`.
+PyObject* wrap_engine(Engine&& engine);
+
 // The type's tp_new (there is no __init__) and tp_dealloc.
 PyObject* korvane_new(PyTypeObject* type, PyObject* args, PyObject* kwds);
 void korvane_dealloc(PyObject* self);

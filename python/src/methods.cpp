@@ -137,6 +137,17 @@ PyObject* method_set_nprobe(PyObject* self, PyObject* args, PyObject* kwds) {
     });
 }
 
+PyObject* method_save(PyObject* self, PyObject* args, PyObject* kwds) {
+    return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
+        static const char* const kwlist[] = {"path", nullptr};
+        PyObject* path_arg = nullptr;
+        if (!parse(args, kwds, "O:save", kwlist, &path_arg)) return nullptr;
+        std::string path;
+        if (!to_path(path_arg, "path", path)) return nullptr;
+        return none_or_raise(k.engine.save(path));
+    });
+}
+
 PyObject* method_recommended_m(PyObject*, PyObject* args, PyObject* kwds) {
     return guarded([&]() -> PyObject* {
         static const char* const kwlist[] = {"n", nullptr};
@@ -145,6 +156,20 @@ PyObject* method_recommended_m(PyObject*, PyObject* args, PyObject* kwds) {
         std::uint64_t n;
         if (!to_u64(n_arg, "n", n)) return nullptr;
         return PyLong_FromUnsignedLongLong(recommended_m(n));
+    });
+}
+
+PyObject* method_load(PyObject*, PyObject* args, PyObject* kwds) {
+    return guarded([&]() -> PyObject* {
+        static const char* const kwlist[] = {"path", nullptr};
+        PyObject* path_arg = nullptr;
+        if (!parse(args, kwds, "O:load", kwlist, &path_arg)) return nullptr;
+        std::string path;
+        if (!to_path(path_arg, "path", path)) return nullptr;
+        auto engine = Engine::load(path);
+        if (!ok_or_raise(engine)) return nullptr;
+        // Always a Korvane, whichever class the method was called through.
+        return wrap_engine(std::move(engine).value());
     });
 }
 
