@@ -119,6 +119,10 @@ public:
         at_ += n;
         return success();
     }
+    template <class T>
+    Status get(T& value) {
+        return read(&value, sizeof value);
+    }
     std::uint64_t remaining() const { return size_ - at_; }
     bool holds(std::uint64_t count, std::uint64_t unit) const { return unit == 0 || count <= remaining() / unit; }
 
@@ -145,11 +149,9 @@ Status read_standardization(Source& src, const Header& h, std::optional<Standard
     return success();
 }
 
-Expected<LoadedIndex> load_brute_force(const std::string& path) {
-    auto mapped = Mapping::map(path);
-    if (!mapped) return mapped.error();
-    const Mapping& m = mapped.value();
-    Cursor cur(m.data(), m.size());
+// The BruteForce body from bytes already in memory (the whole file): the header again,
+// then the quantizer, the standardization and the three arrays.
+Expected<LoadedIndex> load_brute_force(Cursor& cur) {
     auto header = read_header(cur);
     if (!header) return header.error();
     const Header& h = header.value();
@@ -180,7 +182,8 @@ Expected<LoadedIndex> load_brute_force(const std::string& path) {
 
 // ---- the buffered IvfFlat and Hnsw bodies -------------------------------------------
 
-Expected<IvfIndex> read_ivf(BufferedReader& in, const EngineConfig& c, std::uint64_t r, std::uint64_t padded) {
+template <class Source>
+Expected<IvfIndex> read_ivf(Source& in, const EngineConfig& c, std::uint64_t r, std::uint64_t padded) {
     std::uint32_t lists = 0, width = 0;
     if (auto s = in.get(lists); !s) return s.error();
     if (auto s = in.get(width); !s) return s.error();
@@ -223,7 +226,8 @@ Expected<IvfIndex> read_ivf(BufferedReader& in, const EngineConfig& c, std::uint
     return index;
 }
 
-Expected<HnswIndex> read_hnsw(BufferedReader& in, const EngineConfig& c, std::uint64_t r, std::uint64_t padded) {
+template <class Source>
+Expected<HnswIndex> read_hnsw(Source& in, const EngineConfig& c, std::uint64_t r, std::uint64_t padded) {
     std::uint32_t count = 0, entry = 0, top = 0;
     if (auto s = in.get(count); !s) return s.error();
     if (auto s = in.get(entry); !s) return s.error();
@@ -311,15 +315,9 @@ Expected<HnswIndex> read_hnsw(BufferedReader& in, const EngineConfig& c, std::ui
     return h;
 }
 
-Expected<LoadedIndex> load_buffered(const std::string& path) {
-    auto opened = BufferedReader::open(path);
-    if (!opened) return opened.error();
-    BufferedReader& in = opened.value();
-    auto header = read_header(in);
-    if (!header) return header.error();
-    const Header& h = header.value();
-    if (h.index_type == static_cast<std::uint8_t>(IndexType::BruteForce)) return load_brute_force(path);
-
+// The IvfFlat and Hnsw bodies, after the header: standardization, quantizer, structure.
+template <class Source>
+Expected<LoadedIndex> load_structure(Source& in, const Header& h) {
     LoadedIndex out;
     out.config = config_of(h);
     std::optional<Standardization> st;
@@ -385,7 +383,8 @@ Status check_fits(const IndexParts& p) {
     return success();
 }
 
-Status write_header(BufferedWriter& w, const IndexParts& p, std::uint64_t count) {
+template <class Writer>
+Status write_header(Writer& w, const IndexParts& p, std::uint64_t count) {
     const EngineConfig& c = *p.config;
     std::uint8_t raw[56] = {};
     std::memcpy(raw, kMagic, 4);
@@ -412,7 +411,8 @@ Status write_header(BufferedWriter& w, const IndexParts& p, std::uint64_t count)
     return success();
 }
 
-Status write_brute_force(BufferedWriter& w, const FlatStore& store) {
+template <class Writer>
+Status write_brute_force(Writer& w, const FlatStore& store) {
     if (auto s = w.write(store.codes().data(), store.codes().size()); !s) return s;
     if (auto s = w.write(store.ids().data(), store.ids().size() * sizeof(VectorId)); !s) return s;
     if (store.norms().size() == store.size()) return w.write(store.norms().data(), store.size() * sizeof(float));
@@ -423,13 +423,15 @@ Status write_brute_force(BufferedWriter& w, const FlatStore& store) {
     return success();
 }
 
-Status write_member(BufferedWriter& w, const FlatStore& s, std::size_t i) {
+template <class Writer>
+Status write_member(Writer& w, const FlatStore& s, std::size_t i) {
     if (auto st = w.put(s.id(i)); !st) return st;
     if (auto st = w.write(s.row(i), s.row_bytes()); !st) return st;
     return w.put(s.norms().empty() ? 0.0f : s.norm(i));
 }
 
-Status write_ivf(BufferedWriter& w, const IvfIndex& ivf) {
+template <class Writer>
+Status write_ivf(Writer& w, const IvfIndex& ivf) {
     const auto lists = static_cast<std::uint32_t>(ivf.lists.size());
     const auto width = static_cast<std::uint32_t>(lists > 0 ? ivf.centroids.dim() : 0);
     if (auto s = w.put(lists); !s) return s;
@@ -445,7 +447,8 @@ Status write_ivf(BufferedWriter& w, const IvfIndex& ivf) {
     return success();
 }
 
-Status write_hnsw(BufferedWriter& w, const HnswIndex& g) {
+template <class Writer>
+Status write_hnsw(Writer& w, const HnswIndex& g) {
     if (auto s = w.put(static_cast<std::uint32_t>(g.size())); !s) return s;
     if (auto s = w.put(g.entry_point ? *g.entry_point : kNone); !s) return s;
     if (auto s = w.put(static_cast<std::uint32_t>(g.max_level)); !s) return s;
@@ -477,10 +480,12 @@ std::string temporary_name(const std::string& path, unsigned long serial) {
     return path + "." + std::to_string(::getpid()) + "." + std::to_string(serial) + ".tmp";
 }
 
-Status save_krvn(const std::string& path, const IndexParts& p) {
-    const EngineConfig& c = *p.config;
+namespace {
+
+// The vector count for the header, or why this index cannot be written.
+Expected<std::uint64_t> writable_count(const IndexParts& p) {
     std::uint64_t count = 0;
-    switch (c.index_type) {
+    switch (p.config->index_type) {
         case IndexType::IvfFlat:
             if (!p.ivf) return EngineError::not_built();
             count = p.ivf->n_vectors();
@@ -493,7 +498,44 @@ Status save_krvn(const std::string& path, const IndexParts& p) {
             count = p.store->size();
             break;
     }
-    if (auto s = check_fits(p); !s) return s;
+    if (auto s = check_fits(p); !s) return s.error();
+    return count;
+}
+
+template <class Writer>
+Status write_index(Writer& w, const IndexParts& p, std::uint64_t count) {
+    if (auto s = write_header(w, p, count); !s) return s;
+    switch (p.config->index_type) {
+        case IndexType::IvfFlat: return write_ivf(w, *p.ivf);
+        case IndexType::Hnsw: return write_hnsw(w, *p.hnsw);
+        case IndexType::BruteForce: break;
+    }
+    return write_brute_force(w, *p.store);
+}
+
+// Appends to memory; never fails except by memory exhaustion.
+class ByteSink {
+public:
+    explicit ByteSink(std::vector<std::uint8_t>& out) : out_(out) {}
+    Status write(const void* data, std::size_t n) {
+        const auto* p = static_cast<const std::uint8_t*>(data);
+        out_.insert(out_.end(), p, p + n);
+        return success();
+    }
+    template <class T>
+    Status put(T value) {
+        return write(&value, sizeof value);
+    }
+
+private:
+    std::vector<std::uint8_t>& out_;
+};
+
+}  // namespace
+
+Status save_krvn(const std::string& path, const IndexParts& p) {
+    const auto count = writable_count(p);
+    if (!count) return count.error();
 
     // Written beside the target and renamed over it only once complete and on disk.
     std::string tmp;
@@ -506,19 +548,21 @@ Status save_krvn(const std::string& path, const IndexParts& p) {
     }
     auto write_all = [&]() -> Status {
         auto w = std::make_unique<BufferedWriter>(fd.get());
-        if (auto s = write_header(*w, p, count); !s) return s;
-        Status body = success();
-        if (p.ivf && c.index_type == IndexType::IvfFlat) body = write_ivf(*w, *p.ivf);
-        else if (p.hnsw && c.index_type == IndexType::Hnsw) body = write_hnsw(*w, *p.hnsw);
-        else body = write_brute_force(*w, *p.store);
-        if (!body) return body;
+        if (auto s = write_index(*w, p, count.value()); !s) return s;
         if (auto s = w->flush(); !s) return s;
         if (::fsync(fd.get()) != 0) return os_error(errno);
         if (auto s = fd.close(); !s) return s;
         if (::rename(tmp.c_str(), path.c_str()) != 0) return os_error(errno);
         return success();
     };
-    Status written = write_all();
+    Status written = success();
+    try {
+        written = write_all();
+    } catch (...) {
+        (void)fd.close();
+        ::unlink(tmp.c_str());
+        throw;
+    }
     if (!written) {
         (void)fd.close();
         ::unlink(tmp.c_str());
@@ -530,6 +574,43 @@ Status save_krvn(const std::string& path, const IndexParts& p) {
     return success();
 }
 
-Expected<LoadedIndex> load_krvn(const std::string& path) { return load_buffered(path); }
+Expected<std::vector<std::uint8_t>> save_krvn_bytes(const IndexParts& p) {
+    const auto count = writable_count(p);
+    if (!count) return count.error();
+    std::vector<std::uint8_t> out;
+    ByteSink sink(out);
+    if (auto s = write_index(sink, p, count.value()); !s) return s.error();
+    return out;
+}
+
+Expected<LoadedIndex> load_krvn(const std::string& path) {
+    auto opened = BufferedReader::open(path);
+    if (!opened) return opened.error();
+    BufferedReader& in = opened.value();
+    auto header = read_header(in);
+    if (!header) return header.error();
+    if (header.value().index_type != static_cast<std::uint8_t>(IndexType::BruteForce)) {
+        return load_structure(in, header.value());
+    }
+    // A BruteForce body is read through a mapping of the whole file, checked again from
+    // its first byte.
+    auto mapped = Mapping::map(path);
+    if (!mapped) return mapped.error();
+    Cursor cur(mapped.value().data(), mapped.value().size());
+    return load_brute_force(cur);
+}
+
+Expected<LoadedIndex> load_krvn_bytes(const std::uint8_t* data, std::size_t size) {
+    Cursor cur(data, size);
+    auto header = read_header(cur);
+    if (!header) return header.error();
+    if (header.value().index_type != static_cast<std::uint8_t>(IndexType::BruteForce)) {
+        return load_structure(cur, header.value());
+    }
+    Cursor again(data, size);
+    return load_brute_force(again);
+}
+
+
 
 }  // namespace korvane::io

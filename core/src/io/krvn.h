@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/config.h"
 #include "base/error.h"
@@ -39,6 +40,11 @@ struct LoadedIndex {
 };
 
 Expected<LoadedIndex> load_krvn(const std::string& path);
+
+// The same file held in memory (pickles): the bytes a save would write, and a load of them
+// with every check of a file load.
+Expected<std::vector<std::uint8_t>> save_krvn_bytes(const IndexParts& parts);
+Expected<LoadedIndex> load_krvn_bytes(const std::uint8_t* data, std::size_t size);
 
 // The name of the temporary file a save of `path` writes first (tests use it).
 std::string temporary_name(const std::string& path, unsigned long serial);
