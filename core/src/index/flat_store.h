@@ -59,7 +59,8 @@ public:
 
     const std::uint8_t* row(std::size_t i) const { return codes_.data() + i * row_bytes_; }
     VectorId id(std::size_t i) const { return ids_[i]; }
-    float norm(std::size_t i) const { return norms_[i]; }
+    // A store without norms (a legacy file) reads as 0, which scores rows raw.
+    float norm(std::size_t i) const { return norms_.empty() ? 0.0f : norms_[i]; }
     std::span<const std::uint8_t> codes() const { return codes_; }
     std::span<const VectorId> ids() const { return ids_; }
     std::span<const float> norms() const { return norms_; }
