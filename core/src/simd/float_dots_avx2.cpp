@@ -28,25 +28,28 @@ inline void tile(const float* const* v, const float* const* block, std::size_t d
         for (std::size_t c = 0; c < C; ++c) _mm256_storeu_ps(out[r] + c * kDotLanes, acc[r][c]);
 }
 
+template <std::size_t R, std::size_t C>
+inline void run_tile(const float* const* v, std::size_t i, const float* blocks, std::size_t b, std::size_t nblocks,
+                     std::size_t dim, float* out) {
+    const float* blk[C];
+    float* o[R];
+    for (std::size_t c = 0; c < C; ++c) blk[c] = blocks + (b + c) * dim * kDotLanes;
+    for (std::size_t r = 0; r < R; ++r) o[r] = out + ((i + r) * nblocks + b) * kDotLanes;
+    tile<R, C>(v, blk, dim, o);
+}
+
 template <std::size_t R>
 inline void rows(const float* x, std::size_t i, std::size_t x_stride, const float* blocks, std::size_t nblocks,
                  std::size_t dim, float* out) {
     const float* v[R];
     for (std::size_t r = 0; r < R; ++r) v[r] = x + (i + r) * x_stride;
     std::size_t b = 0;
-    for (; b + 4 <= nblocks; b += 4) {
-        const float* blk[4];
-        float* o[R];
-        for (std::size_t c = 0; c < 4; ++c) blk[c] = blocks + (b + c) * dim * kDotLanes;
-        for (std::size_t r = 0; r < R; ++r) o[r] = out + ((i + r) * nblocks + b) * kDotLanes;
-        tile<R, 4>(v, blk, dim, o);
+    // One vector alone needs more blocks at once to keep enough additions in flight.
+    if constexpr (R == 1) {
+        for (; b + 8 <= nblocks; b += 8) run_tile<R, 8>(v, i, blocks, b, nblocks, dim, out);
     }
-    for (; b < nblocks; ++b) {
-        const float* blk[1] = {blocks + b * dim * kDotLanes};
-        float* o[R];
-        for (std::size_t r = 0; r < R; ++r) o[r] = out + ((i + r) * nblocks + b) * kDotLanes;
-        tile<R, 1>(v, blk, dim, o);
-    }
+    for (; b + 4 <= nblocks; b += 4) run_tile<R, 4>(v, i, blocks, b, nblocks, dim, out);
+    for (; b < nblocks; ++b) run_tile<R, 1>(v, i, blocks, b, nblocks, dim, out);
 }
 
 }  // namespace
