@@ -157,4 +157,15 @@ inline constexpr const char* OPTIMAL_N4_DIMS =
     "``avg_bits`` is clamped to [2, 4]; the result is a multiple of 4 to pass as the\n"
     "``n4_dims`` constructor argument.\n";
 
+inline constexpr const char* REDUCE =
+    "__reduce__($self)\n--\n\n"
+    "Pickle support: the index as the bytes of its .krvn file.\n\n"
+    "An IvfFlat index with rows added since its last ``build`` is refused, since the file\n"
+    "would not hold them.\n";
+
+inline constexpr const char* SETSTATE =
+    "__setstate__($self, state)\n--\n\n"
+    "Pickle support: replace this index with the one held in ``state`` (the bytes of a\n"
+    ".krvn file), with every check of ``load``.\n";
+
 }  // namespace korvane::py::docs

@@ -260,4 +260,36 @@ PyObject* method_optimal_n4_dims(PyObject* self, PyObject* args, PyObject* kwds)
     });
 }
 
+PyObject* method_reduce(PyObject* self, PyObject*) {
+    return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
+        const Engine& e = k.engine;
+        if (e.config().index_type == IndexType::IvfFlat && !e.store().empty()) {
+            PyErr_SetString(PyExc_RuntimeError, "call build() before pickling an IvfFlat index with pending rows");
+            return nullptr;
+        }
+        auto bytes = e.to_bytes();
+        if (!ok_or_raise(bytes)) return nullptr;
+        const std::vector<std::uint8_t>& b = bytes.value();
+        Ref state(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
+        if (!state) return nullptr;
+        // Korvane(0), then __setstate__ with the file's bytes.
+        return Py_BuildValue("(O(i)O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), 0, state.get());
+    });
+}
+
+PyObject* method_setstate(PyObject* self, PyObject* state) {
+    return with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
+        if (!PyBytes_Check(state)) {
+            PyErr_Format(PyExc_TypeError, "argument 'state': '%s' object cannot be converted to 'bytes'",
+                         type_name(state).c_str());
+            return nullptr;
+        }
+        auto engine = Engine::from_bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(state)),
+                                         static_cast<std::size_t>(PyBytes_GET_SIZE(state)));
+        if (!ok_or_raise(engine)) return nullptr;
+        k.engine = std::move(engine).value();
+        Py_RETURN_NONE;
+    });
+}
+
 }  // namespace korvane::py

@@ -24,6 +24,8 @@ PyObject* method_vector_ids(PyObject* self, PyObject*);
 PyObject* method_centroids_4bit(PyObject*, PyObject*);
 PyObject* method_centroids_2bit(PyObject*, PyObject*);
 PyObject* method_profile_variance(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* method_reduce(PyObject* self, PyObject*);
+PyObject* method_setstate(PyObject* self, PyObject* state);
 PyObject* method_optimal_n4_dims(PyObject* self, PyObject* args, PyObject* kwds);
 
 }  // namespace korvane::py

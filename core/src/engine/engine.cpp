@@ -6,7 +6,6 @@
 #include <stdexcept>
 
 #include "index/brute.h"
-#include "io/krvn.h"
 #include "index/scorer.h"
 
 namespace korvane {
@@ -236,26 +235,49 @@ Status Engine::build_ivf_lists() {
     return success();
 }
 
-Status Engine::save(const std::string& path) const {
-    io::IndexParts parts;
-    parts.config = &config_;
-    parts.quantizer = &quantizer_;
-    parts.store = &store_;
-    parts.ivf = ivf_ ? &*ivf_ : nullptr;
-    parts.hnsw = hnsw_ ? &*hnsw_ : nullptr;
-    return io::save_krvn(path, parts);
+io::IndexParts Engine::parts() const {
+    io::IndexParts p;
+    p.config = &config_;
+    p.quantizer = &quantizer_;
+    p.store = &store_;
+    p.ivf = ivf_ ? &*ivf_ : nullptr;
+    p.hnsw = hnsw_ ? &*hnsw_ : nullptr;
+    return p;
 }
 
-Expected<Engine> Engine::load(const std::string& path) {
-    auto loaded = io::load_krvn(path);
-    if (!loaded) return loaded.error();
-    io::LoadedIndex& l = loaded.value();
+Engine Engine::from_loaded(io::LoadedIndex&& l) {
     Engine e;
     e.quantizer_ = std::move(l.quantizer);
     e.store_ = std::move(l.store);
     e.ivf_ = std::move(l.ivf);
     e.hnsw_ = std::move(l.hnsw);
     e.config_ = l.config;
+    return e;
+}
+
+Status Engine::save(const std::string& path) const { return io::save_krvn(path, parts()); }
+
+Expected<Engine> Engine::load(const std::string& path) {
+    auto loaded = io::load_krvn(path);
+    if (!loaded) return loaded.error();
+    return from_loaded(std::move(loaded).value());
+}
+
+Expected<std::vector<std::uint8_t>> Engine::to_bytes() const {
+    io::IndexParts p = parts();
+    IvfIndex unbuilt;
+    if (config_.index_type == IndexType::IvfFlat && !ivf_ && store_.empty()) {
+        unbuilt.bytes_per_vec = store_.row_bytes();
+        p.ivf = &unbuilt;
+    }
+    return io::save_krvn_bytes(p);
+}
+
+Expected<Engine> Engine::from_bytes(const std::uint8_t* data, std::size_t size) {
+    auto loaded = io::load_krvn_bytes(data, size);
+    if (!loaded) return loaded.error();
+    Engine e = from_loaded(std::move(loaded).value());
+    if (e.ivf_ && e.ivf_->lists.empty()) e.ivf_.reset();  // written unbuilt
     return e;
 }
 

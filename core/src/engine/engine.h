@@ -15,6 +15,7 @@
 #include "index/ivf.h"
 #include "index/flat_store.h"
 #include "index/topk.h"
+#include "io/krvn.h"
 
 namespace korvane {
 
@@ -40,6 +41,11 @@ public:
     // The .krvn file: save never changes the engine; load makes a new, independent one.
     Status save(const std::string& path) const;
     static Expected<Engine> load(const std::string& path);
+    // The same bytes in memory (pickles). An IvfFlat engine with pending rows is refused
+    // by the caller; an IvfFlat engine never built and holding nothing is written with no
+    // lists and read back unbuilt.
+    Expected<std::vector<std::uint8_t>> to_bytes() const;
+    static Expected<Engine> from_bytes(const std::uint8_t* data, std::size_t size);
     void set_ef_search(std::uint64_t ef);
 
     std::uint64_t n_vectors() const;
@@ -58,6 +64,8 @@ private:
     // Encodes and stores n rows that are already checked; storage is reserved first so
     // that running out of memory leaves the engine unchanged.
     Status build_ivf_lists();
+    io::IndexParts parts() const;
+    static Engine from_loaded(io::LoadedIndex&& loaded);
     // Why n more vectors cannot join the graph, if they cannot.
     std::optional<EngineError> cannot_insert(std::uint64_t n) const;
     template <class RowAt>
