@@ -39,10 +39,18 @@ PyMODINIT_FUNC PyInit_korvane(void) {
     if (interpreter < 0) return nullptr;
     if (g_module != nullptr) {
         if (interpreter != g_interpreter_id) {
-            PyErr_Format(PyExc_ImportError,
-                         "korvane cannot be imported in a sub-interpreter: it is already loaded in "
-                         "interpreter %lld",
-                         static_cast<long long>(g_interpreter_id));
+            // The main interpreter is not a sub-interpreter: it only comes second here.
+            if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
+                PyErr_Format(PyExc_ImportError,
+                             "korvane is already loaded in another interpreter (interpreter %lld) of this "
+                             "process and can be used from one interpreter only",
+                             static_cast<long long>(g_interpreter_id));
+            } else {
+                PyErr_Format(PyExc_ImportError,
+                             "korvane cannot be imported in a sub-interpreter: it is already loaded in "
+                             "interpreter %lld",
+                             static_cast<long long>(g_interpreter_id));
+            }
             return nullptr;
         }
         Py_INCREF(g_module);

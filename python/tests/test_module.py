@@ -40,3 +40,18 @@ def test_a_sub_interpreter_is_refused():
     lines = out.splitlines()
     assert lines[0].startswith("ImportError korvane cannot be imported in a sub-interpreter")
     assert lines[1] == "main Korvane(dim=4, n=1, bit_width=4, index_type=BruteForce)"
+
+
+def test_the_main_interpreter_importing_second_is_told_where_the_module_lives():
+    pytest.importorskip("_testcapi")
+    script = textwrap.dedent("""
+        import sys, _testcapi
+        _testcapi.run_in_subinterp("import korvane")
+        try:
+            import korvane
+        except ImportError as e:
+            sys.stdout.write("ImportError " + str(e) + "\\n")
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    assert out.startswith("ImportError korvane is already loaded in another interpreter")
+    assert "sub-interpreter" not in out
