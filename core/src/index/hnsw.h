@@ -18,7 +18,9 @@ class Quantizer;
 
 struct Neighbor {
     std::uint32_t node;
-    float score;  // construction_score(owner, node) when the link was made
+    // The score recorded when the link was made: construction_score(owner, node) for a
+    // node's own links; a back-link keeps the new node's score for the owner.
+    float score;
 };
 
 struct ScoredNode {

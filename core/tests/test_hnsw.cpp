@@ -1,0 +1,701 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/construct.h"
+#include "engine/engine.h"
+#include "index/hnsw.h"
+#include "simd/float_dots.h"
+#include "simd/kernels.h"
+
+using namespace korvane;
+
+namespace {
+
+struct Link {
+    std::uint32_t node;
+    float score;
+    bool operator==(const Link&) const = default;
+};
+
+void PrintTo(const Link& l, std::ostream* os) { *os << "{" << l.node << ", " << l.score << "}"; }
+
+using Vectors = std::vector<std::vector<float>>;
+
+// A graph of vectors inserted by hand: codes and norms are placeholders (construction
+// never reads them), the vectors are exactly the floats given.
+HnswIndex empty_graph(Metric metric, std::uint64_t m, std::uint64_t dim, std::uint64_t ef_construction = 1000) {
+    EngineConfig c;
+    c.dim = dim;
+    c.metric = metric;
+    c.index_type = IndexType::Hnsw;
+    c.hnsw_m = m;
+    c.hnsw_ef_construction = ef_construction;
+    return HnswIndex::empty(c, 1, dim);
+}
+
+void insert_all(HnswIndex& g, const Vectors& xs) {
+    for (const auto& x : xs) {
+        const std::uint8_t code = 0;
+        hnsw_insert(g, &code, 1.0f, 1000 + g.size(), x.data());
+    }
+}
+
+// A graph with no nodes whose construction vectors are `xs`: enough for the selection.
+HnswIndex with_vectors(Metric metric, const Vectors& xs) {
+    HnswIndex g = empty_graph(metric, 2, xs[0].size());
+    for (const auto& x : xs) {
+        g.construction_vectors.insert(g.construction_vectors.end(), x.begin(), x.end());
+        g.sqnorms.push_back(simd::dot_sequential(x.data(), x.data(), x.size()));
+    }
+    return g;
+}
+
+std::vector<Link> links(const HnswIndex& g, std::uint32_t node, std::uint64_t layer) {
+    const std::span<const std::uint32_t> nb = g.neighbours(node, layer);
+    const float* scores = layer == 0 ? g.scores0.data() + node * g.stride0
+                                     : g.scores_up.data() + (g.upper_at[node] + layer - 1) * g.stride_up;
+    std::vector<Link> out;
+    for (std::size_t i = 0; i < nb.size(); ++i) out.push_back({nb[i], scores[i]});
+    return out;
+}
+
+const float* vec_of(const HnswIndex& g, std::uint32_t node) {
+    return g.construction_vectors.data() + std::size_t{node} * g.padded_dim;
+}
+
+float dot(const HnswIndex& g, std::uint32_t a, std::uint32_t b) {
+    return simd::dot_sequential(vec_of(g, a), vec_of(g, b), g.padded_dim);
+}
+
+// dot(a, b) minus half of b's squared norm: b is the node being scored.
+float l2_score(const HnswIndex& g, std::uint32_t a, std::uint32_t b) { return dot(g, a, b) - 0.5f * dot(g, b, b); }
+
+Vectors random_vectors(std::size_t n, std::size_t dim, unsigned seed, bool varied_norms = false) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    std::uniform_real_distribution<float> scale(0.5f, 3.0f);
+    Vectors xs(n, std::vector<float>(dim));
+    for (auto& x : xs) {
+        const float s = varied_norms ? scale(rng) : 1.0f;
+        for (auto& v : x) v = s * normal(rng);
+    }
+    return xs;
+}
+
+// Points around a few centres: dense neighbourhoods that fill lists and force cuts.
+Vectors clustered_vectors(std::size_t n, std::size_t dim, std::size_t centres, unsigned seed) {
+    const Vectors c = random_vectors(centres, dim, seed + 1000);
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> normal(0.0f, 0.1f);
+    Vectors xs(n, std::vector<float>(dim));
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t d = 0; d < dim; ++d) xs[i][d] = c[i % centres][d] + normal(rng);
+    return xs;
+}
+
+Engine make_engine(Metric metric, std::uint64_t dim, std::uint64_t m, std::uint64_t ef_construction) {
+    ConstructorArgs a;
+    a.dim = dim;
+    a.metric = metric;
+    a.index_type = IndexType::Hnsw;
+    a.hnsw_m = m;
+    a.hnsw_ef_construction = ef_construction;
+    return Engine::create(make_config(a, *padded_dim_for(dim))).value();
+}
+
+std::vector<float> flatten(const Vectors& xs) {
+    std::vector<float> out;
+    for (const auto& x : xs) out.insert(out.end(), x.begin(), x.end());
+    return out;
+}
+
+std::vector<VectorId> iota_ids(std::size_t n, VectorId first) {
+    std::vector<VectorId> ids(n);
+    for (std::size_t i = 0; i < n; ++i) ids[i] = first + i;
+    return ids;
+}
+
+// A test name: a prefix and a number.
+std::string name_with(const char* prefix, std::uint64_t n) {
+    std::string s = prefix;
+    s += std::to_string(n);
+    return s;
+}
+
+}  // namespace
+
+// ---- neighbour selection ----------------------------------------------------------------
+
+namespace {
+
+struct SelectCase {
+    const char* name;
+    Metric metric;
+    Vectors vectors;  // node 0 is the base
+    std::vector<ScoredNode> candidates;
+    std::uint64_t max_keep;
+    std::vector<std::uint32_t> kept;
+};
+
+class HnswSelect : public ::testing::TestWithParam<SelectCase> {};
+
+}  // namespace
+
+TEST_P(HnswSelect, KeepsTheDiverseCandidatesInOrder) {
+    const SelectCase& c = GetParam();
+    const HnswIndex g = with_vectors(c.metric, c.vectors);
+    const std::vector<ScoredNode> got = select_neighbours(g, 0, c.candidates, c.max_keep);
+    std::vector<std::uint32_t> nodes;
+    for (const ScoredNode& s : got) {
+        nodes.push_back(s.node);
+        // A kept candidate carries the score it came with.
+        const auto in = std::find_if(c.candidates.begin(), c.candidates.end(),
+                                     [&](const ScoredNode& x) { return x.node == s.node; });
+        ASSERT_NE(in, c.candidates.end());
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(s.score), std::bit_cast<std::uint32_t>(in->score));
+    }
+    EXPECT_EQ(nodes, c.kept);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HnswSelect,
+    ::testing::Values(
+        // Base (1,0). Node 2 scores 1.9 against the kept node 1 and only 0.9 against the
+        // base: dropped. Node 3 scores 0 against node 1, 1 against the base: kept, and the
+        // dropped node does not use up a place.
+        SelectCase{"closer_to_a_kept_node_is_dropped", Metric::Dot,
+                   {{1, 0}, {1, 1}, {0.9f, 1}, {1, -1}}, {{1, 1}, {0.9f, 2}, {1, 3}}, 2, {1, 3}},
+        SelectCase{"same_under_cosine", Metric::Cosine,
+                   {{1, 0}, {1, 1}, {0.9f, 1}, {1, -1}}, {{1, 1}, {0.9f, 2}, {1, 3}}, 2, {1, 3}},
+        // Node 2 scores 2 against node 1 and 2 against the base: only a strictly higher
+        // score drops a candidate.
+        SelectCase{"equal_to_the_base_score_is_kept", Metric::Dot,
+                   {{1, 0}, {1, 1}, {2, 0}}, {{1, 1}, {1, 2}}, 4, {1, 2}},
+        // Three orthogonal candidates with equal scores: all kept, in the order given.
+        SelectCase{"equal_scores_keep_candidate_order", Metric::Dot,
+                   {{1, 1, 1}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {{1, 3}, {1, 1}, {1, 2}}, 4, {3, 1, 2}},
+        SelectCase{"stops_at_max_keep", Metric::Dot,
+                   {{1, 1, 1}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {{1, 3}, {1, 1}, {1, 2}}, 2, {3, 1}},
+        SelectCase{"max_keep_zero_keeps_nothing", Metric::Dot,
+                   {{1, 1, 1}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {{1, 3}, {1, 1}, {1, 2}}, 0, {}},
+        // L2, base at the origin: node 2 = (0.4, 2) is nearer the base (distance² 4.16) than
+        // node 1 = (1, 0) (4.36), so it is kept: 0.4 - 0.5 against 0 - 0. Plain dot products
+        // (or the candidate's own norm on both sides) would give 0.4 > 0 and drop it.
+        SelectCase{"l2_uses_the_scored_node_norm_keep", Metric::L2,
+                   {{0, 0}, {1, 0}, {0.4f, 2}}, {{-0.5f, 1}, {-2.08f, 2}}, 4, {1, 2}},
+        // L2, base (4, 0): node 2 = (1, 1) is nearer node 1 = (1, 0) than the base, so it is
+        // dropped: 1 - 0.5 > 4 - 8. Plain dot products would give 1 < 4 and keep it.
+        SelectCase{"l2_uses_the_scored_node_norm_drop", Metric::L2,
+                   {{4, 0}, {1, 0}, {1, 1}}, {{3.5f, 1}, {3, 2}}, 4, {1}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- level draw ---------------------------------------------------------------------------
+
+namespace {
+
+struct LevelCase {
+    std::uint64_t m;
+    std::vector<std::uint64_t> first_of_level;  // [L - 1]: the first node of level L
+};
+
+class HnswLevels : public ::testing::TestWithParam<LevelCase> {};
+
+}  // namespace
+
+TEST_P(HnswLevels, FirstNodeOfEachLevel) {
+    const LevelCase& c = GetParam();
+    const double mult = 1.0 / std::log(static_cast<double>(c.m));
+    const std::uint64_t last = c.first_of_level.back();
+    std::vector<std::uint64_t> first;  // first node whose level is at least L
+    for (std::uint64_t n = 0; n <= last; ++n) {
+        const std::uint64_t level = draw_level(n, mult);
+        while (first.size() < level) first.push_back(n);
+    }
+    ASSERT_EQ(first, c.first_of_level);
+    for (std::uint64_t l = 0; l < first.size(); ++l) EXPECT_EQ(draw_level(first[l], mult), l + 1) << "level " << l + 1;
+}
+
+INSTANTIATE_TEST_SUITE_P(Ms, HnswLevels,
+                         ::testing::Values(LevelCase{32, {22, 3535, 22877}}, LevelCase{16, {22, 164, 3535, 22877}}),
+                         [](const auto& info) { return name_with("m", info.param.m); });
+
+TEST(HnswLevels, Saturates) {
+    EXPECT_EQ(draw_level(0, 1e300), std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(draw_level(0, 0.0), 0u);
+    EXPECT_EQ(draw_level(0, -1.0), 0u);
+}
+
+// ---- graph invariants -----------------------------------------------------------------------
+
+namespace {
+
+class HnswCaps : public ::testing::TestWithParam<std::uint64_t> {};
+
+}  // namespace
+
+TEST_P(HnswCaps, ListsStayWithinTheirCapsAndLinkValidNodes) {
+    const std::uint64_t m = GetParam();
+    HnswIndex g = empty_graph(Metric::L2, m, 8, 40);
+    insert_all(g, clustered_vectors(1200, 8, 6, 5));
+    std::size_t full0 = 0, full_up = 0;
+    for (std::uint32_t n = 0; n < g.size(); ++n) {
+        EXPECT_EQ(g.levels[n], draw_level(n, g.level_mult));
+        for (std::uint64_t layer = 0; layer <= g.levels[n]; ++layer) {
+            const auto list = g.neighbours(n, layer);
+            ASSERT_LE(list.size(), layer == 0 ? 2 * m : m) << "node " << n << " layer " << layer;
+            (layer == 0 ? full0 : full_up) += list.size() == g.cap(layer);
+            std::vector<std::uint32_t> sorted(list.begin(), list.end());
+            std::sort(sorted.begin(), sorted.end());
+            EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "duplicate in " << n;
+            for (std::uint32_t nb : list) {
+                ASSERT_LT(nb, g.size());
+                EXPECT_NE(nb, n);
+                EXPECT_GE(g.levels[nb], layer);
+            }
+        }
+    }
+    // The bound was reached, so lists were cut.
+    EXPECT_GT(full0, 0u);
+    EXPECT_GT(full_up, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ms, HnswCaps, ::testing::Values(2, 3, 8));
+
+TEST(HnswEntry, PromotedOnlyByAStrictlyHigherLevel) {
+    // With m = 4 the levels start 0 0 1 0 0 1: node 2 takes over from node 0, node 5 (same
+    // level as the entry) does not.
+    HnswIndex g = empty_graph(Metric::Cosine, 4, 4, 20);
+    const Vectors xs = random_vectors(3000, 4, 9);
+    std::uint32_t expected_entry = 0;
+    std::uint64_t expected_max = 0;
+    int promotions = 0, equal_levels = 0;
+    for (std::uint32_t n = 0; n < xs.size(); ++n) {
+        insert_all(g, {xs[n]});
+        const std::uint64_t level = g.levels[n];
+        if (n == 0 || level > expected_max) {
+            promotions += n > 0;
+            expected_entry = n;
+            expected_max = level;
+        } else if (level == expected_max) {
+            ++equal_levels;
+        }
+        ASSERT_EQ(g.entry_point, expected_entry) << "after node " << n;
+        ASSERT_EQ(g.max_level, expected_max) << "after node " << n;
+    }
+    EXPECT_GE(promotions, 3);
+    EXPECT_GE(equal_levels, 3);
+}
+
+TEST(HnswEntry, FirstNodeNeedsNoSearch) {
+    HnswIndex g = empty_graph(Metric::L2, 2, 2);
+    EXPECT_FALSE(g.entry_point.has_value());
+    insert_all(g, {{3, 4}});
+    EXPECT_EQ(g.entry_point, 0u);
+    EXPECT_EQ(g.max_level, 1u);  // draw_level(0) with m = 2
+    EXPECT_TRUE(links(g, 0, 0).empty() && links(g, 0, 1).empty());
+}
+
+TEST(HnswGraph, AnEqualVectorLinksToItsTwinWithoutHidingOthers) {
+    // Node 3 repeats node 0. Its selection keeps the twin first; nodes 1 and 2 score the
+    // same against the twin as against node 3, so the twin drops neither. m = 2 gives the
+    // levels 1 0 3 1: layers 0 and 1 both hold node 3.
+    HnswIndex g = empty_graph(Metric::Dot, 2, 3);
+    insert_all(g, {{1, 0, 0}, {0.5f, 1, 0}, {0.25f, 0, 1}, {1, 0, 0}});
+    EXPECT_EQ(links(g, 3, 0), (std::vector<Link>{{0, 1}, {1, 0.5f}, {2, 0.25f}}));
+    EXPECT_EQ(links(g, 3, 1), (std::vector<Link>{{0, 1}, {2, 0.25f}}));
+    for (std::uint64_t layer : {0, 1}) {
+        const auto twin = links(g, 0, layer);
+        EXPECT_NE(std::find(twin.begin(), twin.end(), Link{3, 1}), twin.end()) << "layer " << layer;
+    }
+}
+
+// Points on a line under L2, m = 2 (caps 4 and 2, levels 1 0 3 1 0 2). A selection keeps
+// the nearest point on either side: a farther point on the same side is nearer to that
+// one than to the owner. A link score is x_new·x_t − x_t²/2 for the pair that made it.
+TEST(HnswGraph, SmallLineGraphMatchesTheHandComputedLinks) {
+    HnswIndex g = empty_graph(Metric::L2, 2, 2);
+    const float xs[] = {0, 10, 4, 1, 3, 6};
+    for (float x : xs) insert_all(g, {{x, 0}});
+    ASSERT_EQ(g.size(), 6u);
+    EXPECT_EQ(g.levels, (std::vector<std::uint8_t>{1, 0, 3, 1, 0, 2}));
+    EXPECT_EQ(g.entry_point, 2u);
+    EXPECT_EQ(g.max_level, 3u);
+    using L = std::vector<Link>;
+    // Layer 0. Node 2 (x = 4) overflowed when node 5 came: [0 1 3 4] + 5 were cut to the
+    // nearest on each side, nodes 5 (x = 6) and 4 (x = 3). Back-link scores are the new
+    // node's: node 3's link to node 4 holds 3·1 − 1/2 = 2.5.
+    EXPECT_EQ(links(g, 0, 0), (L{{1, 0}, {2, 0}, {3, 0}}));
+    EXPECT_EQ(links(g, 1, 0), (L{{0, 0}, {2, -10}, {5, 10}}));
+    EXPECT_EQ(links(g, 2, 0), (L{{5, 16}, {4, 4}}));
+    EXPECT_EQ(links(g, 3, 0), (L{{0, 0}, {2, -4}, {4, 2.5f}}));
+    EXPECT_EQ(links(g, 4, 0), (L{{2, 4}, {3, 2.5f}}));
+    EXPECT_EQ(links(g, 5, 0), (L{{2, 16}, {1, 10}}));
+    // Layer 1 (nodes 0, 2, 3, 5): node 2's full list [0 3] took node 5 and kept 5 and 0.
+    EXPECT_EQ(links(g, 0, 1), (L{{2, 0}, {3, 0}}));
+    EXPECT_EQ(links(g, 2, 1), (L{{5, 16}, {0, 0}}));
+    EXPECT_EQ(links(g, 3, 1), (L{{0, 0}, {2, -4}}));
+    EXPECT_EQ(links(g, 5, 1), (L{{2, 16}}));
+    // Layers 2 and 3: node 2's layer-3 list stays empty (no other node reaches it).
+    EXPECT_EQ(links(g, 2, 2), (L{{5, 16}}));
+    EXPECT_EQ(links(g, 5, 2), (L{{2, 16}}));
+    EXPECT_EQ(links(g, 2, 3), L{});
+}
+
+namespace {
+
+// A plain model of insertion, search included: the beam search as a list scan (the
+// candidate with the highest score, then the larger node, comes out first), the
+// selection as a double loop.
+struct ReferenceGraph {
+    Metric metric;
+    std::uint64_t m;
+    std::uint64_t ef_construction;
+    double level_mult;
+    Vectors x;
+    std::vector<std::uint64_t> level;
+    std::vector<std::vector<std::vector<Link>>> lists;  // [node][layer]
+    std::uint32_t entry = 0;
+    std::uint64_t top = 0;
+
+    float score(std::uint32_t q, std::uint32_t t) const {
+        const std::size_t dim = x[q].size();
+        float s = simd::dot_sequential(x[q].data(), x[t].data(), dim);
+        if (metric == Metric::L2) s -= 0.5f * simd::dot_sequential(x[t].data(), x[t].data(), dim);
+        return s;
+    }
+    static void sort_desc(std::vector<Link>& l) {
+        std::stable_sort(l.begin(), l.end(), [](const Link& a, const Link& b) { return a.score > b.score; });
+    }
+    std::vector<Link> search(std::uint32_t q, std::uint32_t ep, std::uint64_t ef, std::uint64_t layer) const {
+        std::vector<bool> seen(x.size());
+        seen[ep] = true;
+        std::vector<Link> heap{{ep, score(q, ep)}}, w = heap;
+        for (std::uint64_t popped = 1; !heap.empty(); ++popped) {
+            auto best = heap.begin();
+            for (auto it = heap.begin(); it != heap.end(); ++it)
+                if (it->score > best->score || (it->score == best->score && it->node > best->node)) best = it;
+            const Link c = *best;
+            heap.erase(best);
+            float worst = std::numeric_limits<float>::infinity();
+            for (const Link& e : w) worst = std::min(worst, e.score);
+            if (worst > c.score && popped > ef) break;
+            if (level[c.node] < layer) continue;
+            for (const Link& nb : lists[c.node][layer]) {
+                if (seen[nb.node]) continue;
+                seen[nb.node] = true;
+                const Link e{nb.node, score(q, nb.node)};
+                heap.push_back(e);
+                if (w.size() < ef) {
+                    w.push_back(e);
+                } else if (e.score > worst) {
+                    w.push_back(e);
+                    sort_desc(w);
+                    w.resize(ef);
+                }
+            }
+        }
+        sort_desc(w);
+        return w;
+    }
+    std::vector<Link> select(std::uint32_t base, const std::vector<Link>& c, std::size_t cap) const {
+        std::vector<Link> kept;
+        for (const Link& e : c) {
+            if (kept.size() == cap) break;
+            bool keep = true;
+            for (const Link& r : kept) keep = keep && !(score(e.node, r.node) > score(e.node, base));
+            if (keep) kept.push_back(e);
+        }
+        return kept;
+    }
+    void insert(const std::vector<float>& v) {
+        const auto n = static_cast<std::uint32_t>(x.size());
+        const std::uint64_t lv = draw_level(n, level_mult);
+        x.push_back(v);
+        level.push_back(lv);
+        lists.emplace_back(lv + 1);
+        if (n == 0) {
+            top = lv;
+            return;
+        }
+        std::uint32_t ep = entry;
+        for (std::uint64_t lc = top; lc > lv; --lc) ep = search(n, ep, 1, lc)[0].node;
+        for (std::uint64_t lc = std::min(top, lv) + 1; lc-- > 0;) {
+            const std::size_t cap = lc == 0 ? 2 * m : m;
+            const std::vector<Link> w = search(n, ep, ef_construction, lc);
+            lists[n][lc] = select(n, w, cap);
+            for (const Link& t : lists[n][lc]) {
+                std::vector<Link>& l = lists[t.node][lc];
+                if (std::any_of(l.begin(), l.end(), [&](const Link& e) { return e.node == n; })) continue;
+                l.push_back({n, t.score});
+                if (l.size() > cap) {
+                    sort_desc(l);
+                    l = select(t.node, l, cap);
+                }
+            }
+            ep = w[0].node;
+        }
+        if (lv > top) {
+            entry = n;
+            top = lv;
+        }
+    }
+};
+
+// Small integer coordinates: exact arithmetic, repeated points and many equal scores, so
+// that every tie rule (heap order, stable sorts, the strict comparison) shows.
+Vectors grid_vectors(std::size_t n, std::size_t dim, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> coord(-2, 2);
+    Vectors xs(n, std::vector<float>(dim));
+    for (auto& x : xs)
+        for (auto& v : x) v = static_cast<float>(coord(rng));
+    return xs;
+}
+
+struct ReferenceCase {
+    Metric metric;
+    std::uint64_t ef_construction;
+    bool grid;
+    unsigned seed;
+};
+
+class HnswReference : public ::testing::TestWithParam<ReferenceCase> {};
+
+}  // namespace
+
+TEST_P(HnswReference, GraphsMatchAPlainModel) {
+    const auto [metric, ef_construction, grid, seed] = GetParam();
+    const Vectors xs = grid ? grid_vectors(60, 3, seed) : clustered_vectors(60, 4, 4, seed);
+    HnswIndex g = empty_graph(metric, 2, xs[0].size(), ef_construction);
+    ReferenceGraph ref{metric, 2, ef_construction, g.level_mult, {}, {}, {}};
+    for (const auto& v : xs) {
+        insert_all(g, {v});
+        ref.insert(v);
+    }
+    EXPECT_EQ(g.entry_point, ref.entry);
+    EXPECT_EQ(g.max_level, ref.top);
+    int cuts = 0;  // lists that lost a back-link: the model must have cut some
+    for (std::uint32_t n = 0; n < xs.size(); ++n) {
+        ASSERT_EQ(g.levels[n], ref.level[n]);
+        for (std::uint64_t layer = 0; layer <= ref.level[n]; ++layer) {
+            EXPECT_EQ(links(g, n, layer), ref.lists[n][layer]) << "node " << n << " layer " << layer;
+            for (std::uint32_t later = n + 1; later < xs.size(); ++later) {
+                const auto& own = ref.lists[later];
+                const bool chose_n = layer < own.size() && std::any_of(own[layer].begin(), own[layer].end(),
+                                                                       [&](const Link& e) { return e.node == n; });
+                const auto& mine = ref.lists[n][layer];
+                cuts += chose_n && std::none_of(mine.begin(), mine.end(), [&](const Link& e) { return e.node == later; });
+            }
+        }
+    }
+    EXPECT_GT(cuts, 0);
+}
+
+namespace {
+
+std::vector<ReferenceCase> reference_cases() {
+    std::vector<ReferenceCase> out;
+    for (Metric metric : {Metric::Dot, Metric::L2})
+        for (std::uint64_t ef : {3, 1000})
+            for (bool grid : {false, true})
+                for (unsigned seed : {1u, 2u, 3u}) out.push_back({metric, ef, grid, seed});
+    return out;
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Cases, HnswReference, ::testing::ValuesIn(reference_cases()), [](const auto& info) {
+    const ReferenceCase& c = info.param;
+    std::string s = c.metric == Metric::L2 ? "l2" : "dot";
+    s += c.grid ? "_grid" : "_clustered";
+    s += name_with("_ef", c.ef_construction);
+    return s + name_with("_seed", c.seed);
+});
+
+TEST(HnswGraph, L2LinkScoresSubtractTheScoredNodesNorm) {
+    // Every link is scored when the later of its two nodes is inserted, with that node as
+    // the query: the half squared norm subtracted is the earlier node's. A forward link
+    // n -> t and the back-link t -> n therefore hold the same score.
+    HnswIndex g = empty_graph(Metric::L2, 4, 8, 64);
+    insert_all(g, random_vectors(300, 8, 17, true));
+    std::size_t checked = 0, mutual = 0;
+    for (std::uint32_t owner = 0; owner < g.size(); ++owner) {
+        for (std::uint64_t layer = 0; layer <= g.levels[owner]; ++layer) {
+            for (const Link& l : links(g, owner, layer)) {
+                const std::uint32_t later = std::max(owner, l.node), earlier = std::min(owner, l.node);
+                ASSERT_EQ(std::bit_cast<std::uint32_t>(l.score), std::bit_cast<std::uint32_t>(l2_score(g, later, earlier)))
+                    << owner << " -> " << l.node << " on layer " << layer;
+                ++checked;
+                for (const Link& back : links(g, l.node, layer)) {
+                    if (back.node != owner) continue;
+                    EXPECT_EQ(back.score, l.score);
+                    ++mutual;
+                }
+            }
+        }
+    }
+    EXPECT_GT(checked, 1000u);
+    EXPECT_GT(mutual, 100u);
+}
+
+TEST(HnswGraph, TwoAddsBuildTheSameGraphAsOne) {
+    const Vectors xs = clustered_vectors(20, 16, 3, 4);
+    const std::vector<float> flat = flatten(xs);
+    auto one = make_engine(Metric::L2, 16, 2, 8);
+    auto two = make_engine(Metric::L2, 16, 2, 8);
+    ASSERT_TRUE(one.add_flat(iota_ids(20, 0), flat).ok());
+    ASSERT_TRUE(two.add_flat(iota_ids(10, 0), std::span(flat).first(160)).ok());
+    ASSERT_TRUE(two.add_flat(iota_ids(10, 10), std::span(flat).subspan(160)).ok());
+    const HnswIndex& a = *one.hnsw();
+    const HnswIndex& b = *two.hnsw();
+    EXPECT_EQ(a.entry_point, b.entry_point);
+    EXPECT_EQ(a.max_level, b.max_level);
+    EXPECT_EQ(a.count0, b.count0);
+    EXPECT_EQ(a.links0, b.links0);
+    EXPECT_EQ(a.scores0, b.scores0);
+    EXPECT_EQ(a.count_up, b.count_up);
+    EXPECT_EQ(a.links_up, b.links_up);
+    EXPECT_EQ(a.scores_up, b.scores_up);
+}
+
+// ---- add after build --------------------------------------------------------------------------
+
+TEST(HnswGraph, BuildReleasesConstructionDataAndALaterAddRestoresIt) {
+    const std::uint64_t dim = 16;
+    auto e = make_engine(Metric::L2, dim, 4, 32);
+    const Vectors xs = random_vectors(151, dim, 23, true);
+    const std::vector<float> flat = flatten(Vectors(xs.begin(), xs.end() - 1));
+    ASSERT_TRUE(e.add_flat(iota_ids(150, 0), flat).ok());
+    const HnswIndex before = *e.hnsw();
+    std::vector<std::vector<SearchHit>> answers;
+    for (int q = 0; q < 10; ++q) answers.push_back(e.search(xs[q * 7], 10, std::nullopt).value());
+
+    ASSERT_TRUE(e.build().ok());
+    const HnswIndex& g = *e.hnsw();
+    EXPECT_TRUE(g.construction_vectors.empty());
+    EXPECT_TRUE(g.sqnorms.empty());
+    EXPECT_FALSE(g.link_scores_valid);
+    EXPECT_TRUE(std::all_of(g.scores0.begin(), g.scores0.end(), [](float s) { return s == 0.0f; }));
+    EXPECT_TRUE(std::all_of(g.scores_up.begin(), g.scores_up.end(), [](float s) { return s == 0.0f; }));
+    EXPECT_EQ(g.links0, before.links0);
+    EXPECT_EQ(g.count0, before.count0);
+    EXPECT_EQ(g.links_up, before.links_up);
+    EXPECT_EQ(g.count_up, before.count_up);
+    // Search reads codes only.
+    for (int q = 0; q < 10; ++q) {
+        const auto hits = e.search(xs[q * 7], 10, std::nullopt).value();
+        ASSERT_EQ(hits.size(), answers[q].size());
+        for (std::size_t i = 0; i < hits.size(); ++i) {
+            EXPECT_EQ(hits[i].id, answers[q][i].id);
+            EXPECT_EQ(hits[i].score, answers[q][i].score);
+        }
+    }
+
+    ASSERT_TRUE(e.add_flat(std::vector<VectorId>{150}, xs[150]).ok());
+    ASSERT_EQ(g.size(), 151u);
+    EXPECT_TRUE(g.link_scores_valid);
+    ASSERT_EQ(g.construction_vectors.size(), 151 * g.padded_dim);
+    // The old nodes stand for their decoded codes, the new one for its transformed vector.
+    std::vector<float> decoded(g.padded_dim);
+    for (std::uint32_t n = 0; n < 150; ++n) {
+        e.quantizer().decode(g.nodes.row(n), decoded.data());
+        ASSERT_EQ(std::memcmp(decoded.data(), vec_of(g, n), g.padded_dim * sizeof(float)), 0) << "node " << n;
+    }
+    const std::vector<float> t = e.quantizer().transform_query(xs[150]);
+    EXPECT_EQ(std::memcmp(t.data(), vec_of(g, 150), g.padded_dim * sizeof(float)), 0);
+    // Links among old nodes were rescored as construction_score(owner, neighbour); links that
+    // involve the new node were scored with it as the query.
+    std::size_t old_links = 0, new_links = 0;
+    for (std::uint32_t owner = 0; owner < g.size(); ++owner) {
+        for (std::uint64_t layer = 0; layer <= g.levels[owner]; ++layer) {
+            for (const Link& l : links(g, owner, layer)) {
+                const bool involves_new = owner == 150 || l.node == 150;
+                const float want = involves_new ? l2_score(g, 150, owner == 150 ? l.node : owner) : l2_score(g, owner, l.node);
+                ASSERT_EQ(l.score, want) << owner << " -> " << l.node << " on layer " << layer;
+                ++(involves_new ? new_links : old_links);
+            }
+        }
+    }
+    EXPECT_GT(old_links, 500u);
+    EXPECT_GT(new_links, 2u);
+    // The new node is reachable, and a wide search finds what a scan of the codes finds.
+    auto brute = Engine::create([&] {
+                     EngineConfig c = e.config();
+                     c.index_type = IndexType::BruteForce;
+                     return c;
+                 }())
+                     .value();
+    ASSERT_TRUE(brute.add_flat(iota_ids(151, 0), flatten(xs)).ok());
+    e.set_ef_search(151);
+    const auto all = e.search(xs[150], 151, std::nullopt).value();
+    EXPECT_TRUE(std::any_of(all.begin(), all.end(), [](const SearchHit& h) { return h.id == 150; }));
+    const auto best = brute.search(xs[150], 1, std::nullopt).value();
+    EXPECT_EQ(all[0].id, best[0].id);
+    EXPECT_EQ(all[0].score, best[0].score);
+}
+
+// ---- search -------------------------------------------------------------------------------------
+
+TEST(HnswSearch, HugeKAndEfAnswerWithEveryNode) {
+    auto e = make_engine(Metric::Cosine, 8, 2, 16);
+    const Vectors xs = random_vectors(30, 8, 31);
+    ASSERT_TRUE(e.add_flat(iota_ids(30, 0), flatten(xs)).ok());
+    for (std::uint64_t ef : {std::uint64_t{0}, std::numeric_limits<std::uint64_t>::max()}) {
+        e.set_ef_search(ef);
+        for (std::uint64_t k : {std::uint64_t{30}, std::uint64_t{1} << 40, std::numeric_limits<std::uint64_t>::max()}) {
+            const auto hits = e.search(xs[3], k, std::nullopt).value();
+            ASSERT_EQ(hits.size(), 30u) << "ef " << ef << " k " << k;
+            EXPECT_EQ(hits[0].id, 3u);
+            for (std::size_t i = 1; i < hits.size(); ++i) EXPECT_GE(hits[i - 1].score, hits[i].score);
+        }
+    }
+}
+
+// ---- float dot products --------------------------------------------------------------------
+
+namespace {
+
+class HnswManyDots : public ::testing::TestWithParam<std::size_t> {};
+
+}  // namespace
+
+TEST_P(HnswManyDots, Avx2EqualsScalarBitForBit) {
+    if (!simd::level_supported(simd::Level::Avx2)) GTEST_SKIP() << "no AVX2 on this CPU";
+    const std::size_t dim = GetParam();
+    std::mt19937 rng(static_cast<unsigned>(dim));
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    std::uniform_int_distribution<int> exponent(-20, 20);
+    // Magnitudes spread over many binades, so that any change of summation order or a
+    // fused multiply-add shows in the low bits.
+    auto value = [&] { return std::ldexp(normal(rng), exponent(rng)); };
+    std::vector<float> q(dim);
+    for (auto& v : q) v = value();
+    // Each vector in its own allocation of exactly dim floats.
+    std::vector<std::vector<float>> vecs(40, std::vector<float>(dim));
+    for (auto& x : vecs)
+        for (auto& v : x) v = value();
+    std::vector<const float*> ptrs;
+    for (const auto& x : vecs) ptrs.push_back(x.data());
+    for (std::size_t count = 1; count <= 40; ++count) {
+        std::vector<float> a(count), b(count);
+        simd::many_dots_scalar(q.data(), ptrs.data(), count, dim, a.data());
+        simd::many_dots_avx2(q.data(), ptrs.data(), count, dim, b.data());
+        for (std::size_t j = 0; j < count; ++j) {
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(a[j]), std::bit_cast<std::uint32_t>(b[j]))
+                << "count " << count << " vector " << j;
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(a[j]),
+                      std::bit_cast<std::uint32_t>(simd::dot_sequential(q.data(), ptrs[j], dim)));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Dims, HnswManyDots, ::testing::Values(1, 7, 8, 128, 1000),
+                         [](const auto& info) { return name_with("dim", info.param); });
