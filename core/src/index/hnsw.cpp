@@ -302,30 +302,84 @@ float half_sq(const HnswIndex& index, std::uint32_t node) {
 
 }  // namespace
 
+namespace {
+
+// The base and the nodes kept so far as columns of 8-lane blocks (column 0 the base),
+// so each candidate's dot products with all of them are one pass over its vector.
+class KeptColumns {
+public:
+    void start(std::size_t dim, std::size_t max_columns) {
+        dim_ = dim;
+        columns_ = 0;
+        const std::size_t blocks = (max_columns + simd::kDotLanes - 1) / simd::kDotLanes;
+        if (data_.size() < blocks * dim * simd::kDotLanes) data_.resize(blocks * dim * simd::kDotLanes);
+    }
+    void push(const float* x) {
+        float* col = data_.data() + (columns_ / simd::kDotLanes) * dim_ * simd::kDotLanes + columns_ % simd::kDotLanes;
+        for (std::size_t d = 0; d < dim_; ++d) col[d * simd::kDotLanes] = x[d];
+        ++columns_;
+    }
+    std::size_t columns() const { return columns_; }
+    std::size_t blocks() const { return (columns_ + simd::kDotLanes - 1) / simd::kDotLanes; }
+    const float* data() const { return data_.data(); }
+
+private:
+    std::size_t dim_ = 0;
+    std::size_t columns_ = 0;
+    std::vector<float> data_;
+};
+
+}  // namespace
+
 std::vector<ScoredNode> select_neighbours(const HnswIndex& index, std::uint32_t base,
                                           std::span<const ScoredNode> candidates, std::uint64_t max_keep) {
-    static const simd::ManyDotsFn dots = simd::best_many_dots();
+    static const simd::BlockDotsPtrsFn dots = simd::best_block_dots_ptrs();
+    thread_local KeptColumns columns;
+    thread_local std::vector<float> out;
     const std::size_t dim = index.padded_dim;
     const float* xs = index.construction_vectors.data();
+    const auto vec = [&](std::uint32_t node) { return xs + std::size_t{node} * dim; };
     std::vector<ScoredNode> kept;
-    std::vector<const float*> others;  // base, then every kept node
-    std::vector<float> d;
-    others.push_back(xs + std::size_t{base} * dim);
-    for (const ScoredNode& c : candidates) {
-        if (kept.size() >= max_keep) break;
-        d.resize(others.size());
-        dots(xs + std::size_t{c.node} * dim, others.data(), others.size(), dim, d.data());
-        // construction_score(x_e, x_r): the first argument is the query, so under L2 the
-        // half squared norm subtracted is r's (resp. the base's).
-        const float to_base = d[0] - half_sq(index, base);
-        bool keep = true;
-        for (std::size_t r = 0; r < kept.size() && keep; ++r) {
-            keep = !(d[r + 1] - half_sq(index, kept[r].node) > to_base);
+    if (max_keep == 0) return kept;
+    const std::size_t most = static_cast<std::size_t>(std::min<std::uint64_t>(max_keep, candidates.size()));
+    kept.reserve(most);
+    columns.start(dim, most + 1);
+    columns.push(vec(base));
+    const float base_half = half_sq(index, base);
+
+    // Candidates are scored four at a time against the columns present when the group
+    // starts; a node kept inside the group is compared one by one with the rest of it.
+    // The outcome is that of walking the candidates one at a time.
+    constexpr std::size_t kGroup = 4;
+    std::size_t i = 0;
+    while (i < candidates.size() && kept.size() < max_keep) {
+        const std::size_t g = std::min(kGroup, candidates.size() - i);
+        const float* group[kGroup];
+        for (std::size_t j = 0; j < g; ++j) group[j] = vec(candidates[i + j].node);
+        const std::size_t known = columns.columns();
+        const std::size_t width = columns.blocks() * simd::kDotLanes;
+        if (out.size() < g * width) out.resize(g * width);
+        dots(group, g, columns.data(), columns.blocks(), dim, out.data());
+        for (std::size_t j = 0; j < g && kept.size() < max_keep; ++j) {
+            const ScoredNode& c = candidates[i + j];
+            const float* d = out.data() + j * width;
+            // construction_score(x_e, x_r): the first argument is the query, so under L2
+            // the half squared norm subtracted is r's (resp. the base's).
+            const float to_base = d[0] - base_half;
+            bool keep = true;
+            for (std::size_t r = 1; r < known && keep; ++r) {
+                keep = !(d[r] - half_sq(index, kept[r - 1].node) > to_base);
+            }
+            for (std::size_t r = known - 1; r < kept.size() && keep; ++r) {
+                const float dr = simd::dot_sequential(group[j], vec(kept[r].node), dim);
+                keep = !(dr - half_sq(index, kept[r].node) > to_base);
+            }
+            if (keep) {
+                kept.push_back(c);
+                columns.push(group[j]);
+            }
         }
-        if (keep) {
-            kept.push_back(c);
-            others.push_back(xs + std::size_t{c.node} * dim);
-        }
+        i += g;
     }
     return kept;
 }

@@ -8,6 +8,14 @@ void block_dots_scalar(const float* x, std::size_t nx, std::size_t x_stride, con
                        std::size_t nblocks, std::size_t dim, float* out) {
     for (std::size_t i = 0; i < nx; ++i) {
         const float* v = x + i * x_stride;
+        block_dots_ptrs_scalar(&v, 1, blocks, nblocks, dim, out + i * nblocks * kDotLanes);
+    }
+}
+
+void block_dots_ptrs_scalar(const float* const* xs, std::size_t nx, const float* blocks, std::size_t nblocks,
+                            std::size_t dim, float* out) {
+    for (std::size_t i = 0; i < nx; ++i) {
+        const float* v = xs[i];
         for (std::size_t b = 0; b < nblocks; ++b) {
             const float* block = blocks + b * dim * kDotLanes;
             float* o = out + (i * nblocks + b) * kDotLanes;
@@ -26,6 +34,11 @@ void many_dots_scalar(const float* q, const float* const* vecs, std::size_t coun
 
 ManyDotsFn best_many_dots() {
     static const ManyDotsFn fn = level_supported(Level::Avx2) ? many_dots_avx2 : many_dots_scalar;
+    return fn;
+}
+
+BlockDotsPtrsFn best_block_dots_ptrs() {
+    static const BlockDotsPtrsFn fn = level_supported(Level::Avx2) ? block_dots_ptrs_avx2 : block_dots_ptrs_scalar;
     return fn;
 }
 

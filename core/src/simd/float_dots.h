@@ -26,6 +26,15 @@ void block_dots_avx2(const float* x, std::size_t nx, std::size_t x_stride, const
 // The fastest form this CPU runs, chosen once.
 BlockDotsFn best_block_dots();
 
+// The same for nx vectors anywhere in memory (vector i at xs[i]).
+using BlockDotsPtrsFn = void (*)(const float* const* xs, std::size_t nx, const float* blocks, std::size_t nblocks,
+                                 std::size_t dim, float* out);
+void block_dots_ptrs_scalar(const float* const* xs, std::size_t nx, const float* blocks, std::size_t nblocks,
+                            std::size_t dim, float* out);
+void block_dots_ptrs_avx2(const float* const* xs, std::size_t nx, const float* blocks, std::size_t nblocks,
+                          std::size_t dim, float* out);
+BlockDotsPtrsFn best_block_dots_ptrs();
+
 // out[j] = the dot product of q with vecs[j] (dim floats each), for j < count: one lane
 // per vector, each summed in index order from -0.0 with separate multiplies and adds.
 using ManyDotsFn = void (*)(const float* q, const float* const* vecs, std::size_t count, std::size_t dim,

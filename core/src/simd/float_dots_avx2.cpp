@@ -38,27 +38,38 @@ inline void run_tile(const float* const* v, std::size_t i, const float* blocks, 
     tile<R, C>(v, blk, dim, o);
 }
 
+// R vectors against every block, R·C accumulators at a time.
 template <std::size_t R>
-inline void rows(const float* x, std::size_t i, std::size_t x_stride, const float* blocks, std::size_t nblocks,
-                 std::size_t dim, float* out) {
-    const float* v[R];
-    for (std::size_t r = 0; r < R; ++r) v[r] = x + (i + r) * x_stride;
+inline void rows(const float* const* v, std::size_t i, const float* blocks, std::size_t nblocks, std::size_t dim,
+                 float* out) {
     std::size_t b = 0;
-    // One vector alone needs more blocks at once to keep enough additions in flight.
-    if constexpr (R == 1) {
-        for (; b + 8 <= nblocks; b += 8) run_tile<R, 8>(v, i, blocks, b, nblocks, dim, out);
+    // Fewer vectors need more blocks at once to keep enough additions in flight.
+    constexpr std::size_t kWide = 8 / R;
+    if constexpr (kWide > 1) {
+        for (; b + kWide <= nblocks; b += kWide) run_tile<R, kWide>(v, i, blocks, b, nblocks, dim, out);
     }
-    for (; b + 4 <= nblocks; b += 4) run_tile<R, 4>(v, i, blocks, b, nblocks, dim, out);
     for (; b < nblocks; ++b) run_tile<R, 1>(v, i, blocks, b, nblocks, dim, out);
 }
 
 }  // namespace
 
+void block_dots_ptrs_avx2(const float* const* xs, std::size_t nx, const float* blocks, std::size_t nblocks,
+                          std::size_t dim, float* out) {
+    std::size_t i = 0;
+    for (; i + 4 <= nx; i += 4) rows<4>(xs + i, i, blocks, nblocks, dim, out);
+    for (; i + 2 <= nx; i += 2) rows<2>(xs + i, i, blocks, nblocks, dim, out);
+    for (; i < nx; ++i) rows<1>(xs + i, i, blocks, nblocks, dim, out);
+}
+
 void block_dots_avx2(const float* x, std::size_t nx, std::size_t x_stride, const float* blocks,
                      std::size_t nblocks, std::size_t dim, float* out) {
-    std::size_t i = 0;
-    for (; i + 2 <= nx; i += 2) rows<2>(x, i, x_stride, blocks, nblocks, dim, out);
-    for (; i < nx; ++i) rows<1>(x, i, x_stride, blocks, nblocks, dim, out);
+    constexpr std::size_t kChunk = 64;
+    const float* xs[kChunk];
+    for (std::size_t start = 0; start < nx; start += kChunk) {
+        const std::size_t n = nx - start < kChunk ? nx - start : kChunk;
+        for (std::size_t j = 0; j < n; ++j) xs[j] = x + (start + j) * x_stride;
+        block_dots_ptrs_avx2(xs, n, blocks, nblocks, dim, out + start * nblocks * kDotLanes);
+    }
 }
 
 namespace {
