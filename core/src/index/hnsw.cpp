@@ -57,6 +57,31 @@ void HnswIndex::append_node(VectorId id, const std::uint8_t* code, float norm, s
     }
 }
 
+namespace {
+
+// Copies `lists` lists of `from` slots into lists of `to` slots.
+template <class T>
+std::vector<T> restride(const std::vector<T>& v, std::size_t lists, std::size_t from, std::size_t to) {
+    std::vector<T> out(lists * to);
+    for (std::size_t i = 0; i < lists; ++i) std::copy_n(v.begin() + i * from, from, out.begin() + i * to);
+    return out;
+}
+
+}  // namespace
+
+void HnswIndex::widen_lists() {
+    if (stride0 < cap(0)) {
+        links0 = restride(links0, size(), stride0, cap(0));
+        scores0 = restride(scores0, size(), stride0, cap(0));
+        stride0 = cap(0);
+    }
+    if (stride_up < cap(1)) {
+        links_up = restride(links_up, count_up.size(), stride_up, cap(1));
+        scores_up = restride(scores_up, count_up.size(), stride_up, cap(1));
+        stride_up = cap(1);
+    }
+}
+
 std::uint64_t draw_level(std::uint64_t n, double level_mult) {
     const std::uint64_t x = n * 0x5851F42D4C957F2DULL + 0x6C576FAC43FD007CULL;  // wraps
     const double u = static_cast<double>(x >> 11) * 0x1.0p-53;
@@ -416,6 +441,7 @@ void add_back_link(HnswIndex& index, std::uint32_t owner, std::uint64_t layer, s
 }  // namespace
 
 void prepare_for_insert(HnswIndex& index, const Quantizer& quantizer) {
+    index.widen_lists();
     const std::size_t n = index.size();
     const std::size_t dim = index.padded_dim;
     if (index.construction_vectors.size() < n * dim) {

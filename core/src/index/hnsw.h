@@ -86,6 +86,10 @@ struct HnswIndex {
         return {links_up.data() + u * stride_up, count_up[u]};
     }
 
+    // Makes every list at least as wide as its cap (a loaded graph is only as wide as its
+    // longest list).
+    void widen_lists();
+
     // Appends a node with `level` empty lists; the caller fills them.
     void append_node(VectorId id, const std::uint8_t* code, float norm, std::uint64_t level);
 };

@@ -277,9 +277,25 @@ Expected<HnswIndex> read_hnsw(Source& in, const EngineConfig& c, std::uint64_t r
     for (std::uint32_t i = 0; i < count; ++i) {
         if (level_count[i] == 0) return EngineError::invalid_file("node without layers");
     }
+    // A link on layer l to a node without that layer would make a later insertion write
+    // its back-link into another node's list.
+    {
+        std::size_t list = 0;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            for (std::uint8_t l = 0; l < level_count[i]; ++l, ++list) {
+                for (std::uint64_t at = list_at[list]; at < list_at[list + 1]; ++at) {
+                    if (level_count[links[at]] <= l) {
+                        return EngineError::invalid_file("node linked on a layer it does not have");
+                    }
+                }
+            }
+        }
+    }
 
-    h.stride0 = std::max<std::uint64_t>(h.stride0, longest0);
-    h.stride_up = std::max<std::uint64_t>(h.stride_up, longest_up);
+    // As wide as the longest list in the file: memory follows what the file holds, not
+    // the m it claims. A later insertion widens the lists to their caps.
+    h.stride0 = longest0;
+    h.stride_up = longest_up;
     std::uint64_t upper_lists = 0;
     for (std::uint8_t l : level_count) upper_lists += l - 1u;
     h.levels.resize(count);
@@ -477,7 +493,22 @@ std::atomic<unsigned long> g_serial{0};
 }  // namespace
 
 std::string temporary_name(const std::string& path, unsigned long serial) {
-    return path + "." + std::to_string(::getpid()) + "." + std::to_string(serial) + ".tmp";
+    // The target's name, shortened when the suffix would make it longer than a file name
+    // may be, so that any name that can be saved to has a temporary beside it.
+    std::string suffix(1, '.');
+    suffix += std::to_string(::getpid());
+    suffix += '.';
+    suffix += std::to_string(serial);
+    suffix += ".tmp";
+    const std::size_t slash = path.rfind('/');
+    const std::size_t name_at = slash == std::string::npos ? 0 : slash + 1;
+    constexpr std::size_t kNameMax = 255;
+    const std::size_t keep = std::min(path.size() - name_at, kNameMax - suffix.size());
+    std::string out;
+    out.reserve(name_at + keep + suffix.size());
+    out.append(path.data(), name_at + keep);
+    out.append(suffix);
+    return out;
 }
 
 namespace {
