@@ -820,3 +820,40 @@ def test_paths_must_be_str(tmp_path, as_path):
         Korvane.load(as_path(path))
     assert str(info.value).startswith("argument 'path': ")
     assert len(Korvane.load(path=path)) == 3
+
+
+def test_link_to_a_node_without_that_layer_is_refused(tmp_path, graph):
+    # Loading it would let a later add write a back-link into another node's list.
+    data, entry, top, nodes = graph
+    low = next(i for i, node in enumerate(nodes) if len(node[3]) == 1)
+    up = next(i for i, node in enumerate(nodes) if len(node[3]) >= 2 and node[3][1] and i != low)
+    bad = [list(node) for node in nodes]
+    bad[up][3] = [list(x) for x in bad[up][3]]
+    bad[up][3][1] = [low]
+    path = write(tmp_path / "bad.krvn", data[:56] + kb.pack_hnsw(entry, top, bad))
+    assert load_error(path) == (OSError, "invalid .krvn file: node linked on a layer it does not have")
+
+
+def test_the_longest_file_name_saves_beside_itself(tmp_path):
+    index = make("brute_force", n=5)
+    path = tmp_path / ("n" * 255)
+    index.save(str(path))
+    assert observed(Korvane.load(str(path)), QUERIES) == observed(index, QUERIES)
+    assert os.listdir(tmp_path) == [path.name]
+
+
+def test_a_claimed_m_does_not_size_a_loaded_graph(tmp_path):
+    # hnsw_m 32767 would reserve 65,534 slots per node; lists take what the file holds,
+    # and an add widens them to the caps of that m.
+    data = saved(make("hnsw", n=2000), tmp_path / "a.krvn")
+    path = write(tmp_path / "b.krvn", data[:48] + struct.pack("<H", 32767) + data[50:])
+    code = f"""
+import resource, sys
+sys.path[:0] = {sys.path!r}
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+import korvane
+k = korvane.Korvane.load({path!r})
+print(len(k), len(k.search([0.5] * k.dim, 5)))
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.split() == ["2000", "5"]
