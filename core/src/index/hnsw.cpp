@@ -345,6 +345,7 @@ public:
         ++columns_;
     }
     std::size_t columns() const { return columns_; }
+    void truncate(std::size_t n) { columns_ = n; }
     std::size_t blocks() const { return (columns_ + simd::kDotLanes - 1) / simd::kDotLanes; }
     const float* data() const { return data_.data(); }
 
@@ -372,9 +373,9 @@ std::vector<ScoredNode> select_neighbours(const HnswIndex& index, std::uint32_t 
     columns.push(vec(base));
     const float base_half = half_sq(index, base);
 
-    // Candidates are scored four at a time against the columns present when the group
-    // starts; a node kept inside the group is compared one by one with the rest of it.
-    // The outcome is that of walking the candidates one at a time.
+    // Candidates are scored four at a time, each against the base, every node kept so far
+    // and the other candidates of its group (added as columns for the pass), so the
+    // outcome is that of walking the candidates one at a time.
     constexpr std::size_t kGroup = 4;
     std::size_t i = 0;
     while (i < candidates.size() && kept.size() < max_keep) {
@@ -382,11 +383,13 @@ std::vector<ScoredNode> select_neighbours(const HnswIndex& index, std::uint32_t 
         const float* group[kGroup];
         for (std::size_t j = 0; j < g; ++j) group[j] = vec(candidates[i + j].node);
         const std::size_t known = columns.columns();
+        for (std::size_t j = 0; j < g; ++j) columns.push(group[j]);
         const std::size_t width = columns.blocks() * simd::kDotLanes;
         if (out.size() < g * width) out.resize(g * width);
         dots(group, g, columns.data(), columns.blocks(), dim, out.data());
+        columns.truncate(known);
+        bool accepted[kGroup] = {};
         for (std::size_t j = 0; j < g && kept.size() < max_keep; ++j) {
-            const ScoredNode& c = candidates[i + j];
             const float* d = out.data() + j * width;
             // construction_score(x_e, x_r): the first argument is the query, so under L2
             // the half squared norm subtracted is r's (resp. the base's).
@@ -395,14 +398,16 @@ std::vector<ScoredNode> select_neighbours(const HnswIndex& index, std::uint32_t 
             for (std::size_t r = 1; r < known && keep; ++r) {
                 keep = !(d[r] - half_sq(index, kept[r - 1].node) > to_base);
             }
-            for (std::size_t r = known - 1; r < kept.size() && keep; ++r) {
-                const float dr = simd::dot_sequential(group[j], vec(kept[r].node), dim);
-                keep = !(dr - half_sq(index, kept[r].node) > to_base);
+            for (std::size_t o = 0; o < j && keep; ++o) {
+                if (accepted[o]) keep = !(d[known + o] - half_sq(index, candidates[i + o].node) > to_base);
             }
             if (keep) {
-                kept.push_back(c);
-                columns.push(group[j]);
+                kept.push_back(candidates[i + j]);
+                accepted[j] = true;
             }
+        }
+        for (std::size_t j = 0; j < g; ++j) {
+            if (accepted[j]) columns.push(group[j]);
         }
         i += g;
     }
