@@ -69,6 +69,13 @@ public:
         return {codes_.data(), ids_.data(), norms_.empty() ? nullptr : norms_.data(), ids_.size(), row_bytes_};
     }
 
+    // Gives back the room kept for growth.
+    void shrink_to_fit() {
+        codes_.shrink_to_fit();
+        ids_.shrink_to_fit();
+        norms_.shrink_to_fit();
+    }
+
     // Empties the store and gives its memory back.
     void release() {
         std::vector<std::uint8_t>().swap(codes_);

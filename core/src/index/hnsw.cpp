@@ -72,12 +72,12 @@ std::vector<T> restride(const std::vector<T>& v, std::size_t lists, std::size_t 
 void HnswIndex::widen_lists() {
     if (stride0 < cap(0)) {
         links0 = restride(links0, size(), stride0, cap(0));
-        scores0 = restride(scores0, size(), stride0, cap(0));
+        if (!scores0.empty()) scores0 = restride(scores0, size(), stride0, cap(0));
         stride0 = cap(0);
     }
     if (stride_up < cap(1)) {
         links_up = restride(links_up, count_up.size(), stride_up, cap(1));
-        scores_up = restride(scores_up, count_up.size(), stride_up, cap(1));
+        if (!scores_up.empty()) scores_up = restride(scores_up, count_up.size(), stride_up, cap(1));
         stride_up = cap(1);
     }
 }
@@ -462,6 +462,8 @@ void prepare_for_insert(HnswIndex& index, const Quantizer& quantizer) {
         }
     }
     if (!index.link_scores_valid) {
+        index.scores0.assign(index.links0.size(), 0.0f);
+        index.scores_up.assign(index.links_up.size(), 0.0f);
         for (std::uint32_t owner = 0; owner < n; ++owner) {
             const float* x = index.construction_vectors.data() + std::size_t{owner} * dim;
             for (std::uint64_t layer = 0; layer <= index.levels[owner]; ++layer) {
@@ -525,9 +527,17 @@ void release_construction_vectors(HnswIndex& index) {
     std::vector<float>().swap(index.sqnorms);
     // The link scores are construction data too: a later add recomputes them from the
     // decoded codes, like the vectors.
-    std::fill(index.scores0.begin(), index.scores0.end(), 0.0f);
-    std::fill(index.scores_up.begin(), index.scores_up.end(), 0.0f);
+    std::vector<float>().swap(index.scores0);
+    std::vector<float>().swap(index.scores_up);
     index.link_scores_valid = false;
+    // What stays is searched, not grown: give back the room kept for growth.
+    index.nodes.shrink_to_fit();
+    index.levels.shrink_to_fit();
+    index.links0.shrink_to_fit();
+    index.count0.shrink_to_fit();
+    index.upper_at.shrink_to_fit();
+    index.links_up.shrink_to_fit();
+    index.count_up.shrink_to_fit();
 }
 
 std::vector<SearchHit> hnsw_search(const HnswIndex& index, const QueryScorer& scorer, std::uint64_t k,

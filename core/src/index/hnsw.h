@@ -51,6 +51,8 @@ struct HnswIndex {
     // (2·m and m) unless a loaded file held longer lists.
     std::uint64_t stride0 = 0;
     std::uint64_t stride_up = 0;
+    // The scores are kept while the graph is being built; build() and load leave them
+    // empty (link_scores_valid false) until an insertion recomputes them.
     std::vector<std::uint32_t> links0;
     std::vector<float> scores0;
     std::vector<std::uint32_t> count0;

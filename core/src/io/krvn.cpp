@@ -302,10 +302,8 @@ Expected<HnswIndex> read_hnsw(Source& in, const EngineConfig& c, std::uint64_t r
     h.count0.assign(count, 0);
     h.upper_at.resize(count);
     h.links0.assign(std::size_t{count} * h.stride0, 0);
-    h.scores0.assign(h.links0.size(), 0.0f);
     h.count_up.assign(upper_lists, 0);
     h.links_up.assign(upper_lists * h.stride_up, 0);
-    h.scores_up.assign(h.links_up.size(), 0.0f);
     std::size_t list = 0;
     std::uint64_t next_up = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
