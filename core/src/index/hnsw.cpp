@@ -369,14 +369,14 @@ std::vector<ScoredNode> select_neighbours(const HnswIndex& index, std::uint32_t 
     if (max_keep == 0) return kept;
     const std::size_t most = static_cast<std::size_t>(std::min<std::uint64_t>(max_keep, candidates.size()));
     kept.reserve(most);
-    columns.start(dim, most + 1);
+    constexpr std::size_t kGroup = 4;
+    columns.start(dim, 1 + most + kGroup);  // the base, the kept nodes, one group on trial
     columns.push(vec(base));
     const float base_half = half_sq(index, base);
 
     // Candidates are scored four at a time, each against the base, every node kept so far
     // and the other candidates of its group (added as columns for the pass), so the
     // outcome is that of walking the candidates one at a time.
-    constexpr std::size_t kGroup = 4;
     std::size_t i = 0;
     while (i < candidates.size() && kept.size() < max_keep) {
         const std::size_t g = std::min(kGroup, candidates.size() - i);
