@@ -219,6 +219,28 @@ TEST_P(ScoreRowLevel, MixedLayoutSplitsTheRow) {
     }
 }
 
+TEST(Dispatch, OneRuleForTheBestLevelAndTheSupportedLevels) {
+    struct Case {
+        CpuFeatures f;
+        Level best;
+        DotFn two_bit_at_best;
+    };
+    CpuFeatures none, avx2, avx512_only, all;
+    avx2.avx2 = avx2.fma = true;
+    avx512_only.avx512f = avx512_only.avx512bw = true;  // no AVX2/FMA: still the AVX-512 level
+    all = avx2;
+    all.avx512f = all.avx512bw = true;
+    CpuFeatures f_only = all;
+    f_only.avx512bw = false;  // AVX-512F alone is not enough
+    for (const Case& c : {Case{none, Level::Scalar, dot_2bit_scalar}, Case{avx2, Level::Avx2, dot_2bit_avx2},
+                          Case{avx512_only, Level::Avx512, dot_2bit_scalar}, Case{all, Level::Avx512, dot_2bit_avx2},
+                          Case{f_only, Level::Avx2, dot_2bit_avx2}}) {
+        EXPECT_EQ(best_level(c.f), c.best);
+        EXPECT_TRUE(level_supported(c.f, c.best));  // the chosen level is one the check accepts
+        EXPECT_EQ(kernels_for(c.f, c.best).dot_2bit, c.two_bit_at_best);
+    }
+}
+
 TEST(Dispatch, BestKernelsMatchTheFeatures) {
     const auto& f = cpu_features();
     const auto& k = best_kernels();

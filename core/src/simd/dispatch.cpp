@@ -47,17 +47,17 @@ const CpuFeatures& cpu_features() {
 // with their register state enabled, the AVX2 variant when AVX2 and FMA are, else scalar.
 // There is no AVX-512 2-bit kernel: at that level 2-bit rows use the AVX2 kernel when
 // the CPU has AVX2 and FMA, else the scalar one.
-bool level_supported(Level level) {
+bool level_supported(const CpuFeatures& f, Level level) {
     switch (level) {
         case Level::Scalar: return true;
-        case Level::Avx2: return cpu_features().has_avx2_fma();
-        case Level::Avx512: return cpu_features().has_avx512();
+        case Level::Avx2: return f.has_avx2_fma();
+        case Level::Avx512: return f.has_avx512();
     }
     return false;
 }
 
-Kernels kernels_for(Level level) {
-    const bool avx2 = cpu_features().has_avx2_fma();
+Kernels kernels_for(const CpuFeatures& f, Level level) {
+    const bool avx2 = f.has_avx2_fma();
     switch (level) {
         case Level::Avx512:
             return {dot_4bit_avx512, avx2 ? dot_2bit_avx2 : dot_2bit_scalar, dot_4bit_avx512_x4,
@@ -69,11 +69,15 @@ Kernels kernels_for(Level level) {
     return {dot_4bit_scalar, dot_2bit_scalar, dot_4bit_scalar_x4, dot_2bit_scalar_x4, Level::Scalar};
 }
 
-Level best_level() {
-    if (level_supported(Level::Avx512)) return Level::Avx512;
-    if (level_supported(Level::Avx2)) return Level::Avx2;
+Level best_level(const CpuFeatures& f) {
+    if (level_supported(f, Level::Avx512)) return Level::Avx512;
+    if (level_supported(f, Level::Avx2)) return Level::Avx2;
     return Level::Scalar;
 }
+
+bool level_supported(Level level) { return level_supported(cpu_features(), level); }
+Kernels kernels_for(Level level) { return kernels_for(cpu_features(), level); }
+Level best_level() { return best_level(cpu_features()); }
 
 const Kernels& best_kernels() {
     static const Kernels k = kernels_for(best_level());

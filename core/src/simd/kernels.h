@@ -50,6 +50,12 @@ struct Kernels {
     Level level;
 };
 
+// The rule, for any set of features: the AVX-512 level when AVX-512F and AVX-512BW are
+// available, AVX2 when AVX2 and FMA are, else scalar; the forms without an argument
+// apply it to this CPU.
+bool level_supported(const CpuFeatures& f, Level level);
+Level best_level(const CpuFeatures& f);
+Kernels kernels_for(const CpuFeatures& f, Level level);
 bool level_supported(Level level);
 // The highest level this CPU supports.
 Level best_level();
