@@ -50,7 +50,7 @@ PyObject* alloc_with(PyTypeObject* type, Engine&& engine) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     auto* k = reinterpret_cast<KorvaneObject*>(self);
-    new (&k->usage) UsageCounter(0);
+    new (&k->usage) Usage();
     new (&k->engine) Engine(std::move(engine));
     return self;
 }
@@ -137,7 +137,7 @@ void korvane_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     auto* k = reinterpret_cast<KorvaneObject*>(self);
     k->engine.~Engine();
-    k->usage.~UsageCounter();
+    k->usage.~Usage();
     type->tp_free(self);
     Py_DECREF(type);
 }

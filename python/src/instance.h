@@ -17,7 +17,7 @@ namespace korvane::py {
 
 struct KorvaneObject {
     PyObject_HEAD
-    UsageCounter usage;
+    Usage usage;
     Engine engine;
 };
 
