@@ -1,15 +1,11 @@
 import copy
 import json
-import os
 import pathlib
 import pickle
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
-import korvane
 from korvane import Korvane
 
 DIM = 20
@@ -114,11 +110,8 @@ def test_pending_ivf_rows_refuse_every_copier():
     assert_same(copy.copy(index), index)
 
 
-def test_damaged_pickles_raise_and_never_crash():
-    script = pathlib.Path(__file__).with_name("corrupt_pickles.py")
-    path = os.pathsep.join(filter(None, [str(pathlib.Path(korvane.__file__).parent), os.environ.get("PYTHONPATH")]))
-    done = subprocess.run([sys.executable, str(script), "20261207", "300"], capture_output=True, text=True,
-                          env={**os.environ, "PYTHONPATH": path}, timeout=120)
+def test_damaged_pickles_raise_and_never_crash(run_python):
+    done = run_python(pathlib.Path(__file__).with_name("corrupt_pickles.py"), 20261207, 300)
     assert done.returncode == 0, f"exit {done.returncode}\n{done.stderr}"  # a crash is a negative exit code
     report = json.loads(done.stdout)
     # Anything pickle itself raises on garbage, and the loader's OSError and ValueError.
