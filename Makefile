@@ -39,12 +39,13 @@ build: venv system-deps
 	  -DKORVANE_WERROR=ON
 	$(VENV)/bin/cmake --build $(BUILD)
 
-# mypy finds the stub python/korvane.pyi through mypy_path in pyproject.toml; stubtest
+# mypy finds the stub python/korvane.pyi through mypy_path in pyproject.toml and checks
+# the examples and what the stub accepts and refuses (typing_cases.py); stubtest
 # compares it with the module just built (SearchHit exists for type checkers only).
 test: build test-deps
 	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure --no-tests=error
 	PYTHONPATH=$(BUILD)/python $(VPY) -m pytest python/tests -q
-	$(VPY) -m mypy --strict examples/
+	$(VPY) -m mypy --strict examples/ python/tests/typing_cases.py
 	PYTHONPATH=$(BUILD)/python $(VPY) -m mypy.stubtest korvane --mypy-config-file pyproject.toml \
 	  --allowlist python/stubtest-allowlist.txt
 
