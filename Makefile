@@ -1,13 +1,14 @@
 # Set-up, build and tests from a clean clone:
 #   make demo   — .venv, dependencies, build and install, run examples/quickstart.py
-#   make test   — .venv, test dependencies (GoogleTest and SIMDe via apt-get), build, CTest, pytest
+#   make test   — .venv, test dependencies (GoogleTest and SIMDe via apt-get, mypy via pip), build, CTest,
+#                 pytest, mypy --strict on examples/ and a check of the stub against the built module
 PYTHON ?= python3
 VENV   := .venv
 VPY    := $(VENV)/bin/python
 BUILD  := build
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: demo test test-sanitize build venv system-deps bench bench-deps clean
+.PHONY: demo test test-sanitize build venv test-deps system-deps bench bench-deps clean
 
 venv: $(VENV)/.ready
 
@@ -15,6 +16,13 @@ $(VENV)/.ready:
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q "numpy>=2" pytest "scikit-build-core>=0.10" "cmake>=3.25" ninja
+	touch $@
+
+# Python test tools beyond pytest, kept apart so that an existing .venv gets them too.
+test-deps: $(VENV)/.test-ready
+
+$(VENV)/.test-ready: $(VENV)/.ready
+	$(VPY) -m pip install -q "mypy>=1.10"
 	touch $@
 
 # GoogleTest for the C++ tests; SIMDe runs the AVX-512 kernel on CPUs without AVX-512.
@@ -31,9 +39,15 @@ build: venv system-deps
 	  -DKORVANE_WERROR=ON
 	$(VENV)/bin/cmake --build $(BUILD)
 
-test: build
+# mypy finds the stub python/korvane.pyi through mypy_path in pyproject.toml and checks
+# the examples and what the stub accepts and refuses (typing_cases.py); stubtest
+# compares it with the module just built (SearchHit exists for type checkers only).
+test: build test-deps
 	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure --no-tests=error
 	PYTHONPATH=$(BUILD)/python $(VPY) -m pytest python/tests -q
+	$(VPY) -m mypy --strict examples/ python/tests/typing_cases.py
+	PYTHONPATH=$(BUILD)/python $(VPY) -m mypy.stubtest korvane --mypy-config-file pyproject.toml \
+	  --allowlist python/stubtest-allowlist.txt
 
 # The core and its C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: venv system-deps

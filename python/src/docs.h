@@ -164,7 +164,7 @@ inline constexpr const char* REDUCE =
     "would not hold them.\n";
 
 inline constexpr const char* SETSTATE =
-    "__setstate__($self, state)\n--\n\n"
+    "__setstate__($self, state, /)\n--\n\n"
     "Pickle support: replace this index with the one held in ``state`` (the bytes of a\n"
     ".krvn file), with every check of ``load``.\n";
 

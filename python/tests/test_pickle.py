@@ -1,0 +1,130 @@
+import copy
+import json
+import pathlib
+import pickle
+
+import numpy as np
+import pytest
+
+from korvane import Korvane
+
+DIM = 20
+PROPERTIES = ["n_vectors", "dim", "bit_width", "index_type", "n4_dims", "metric", "padded_dim",
+              "packed_bytes_per_vec", "pb4_per_vec"]
+INDEX_TYPES = {
+    "brute_force": {},
+    "ivf_flat": {"ivf_nlist": 8, "ivf_nprobe": 3},
+    "hnsw": {"hnsw_m": 8, "hnsw_ef_construction": 32, "hnsw_ef_search": 24},
+}
+LAYOUTS = {"4bit": {}, "2bit": {"bit_width": 2}, "mixed": {"n4_dims": 12}}
+COPIERS = {
+    "pickle": lambda ix: pickle.loads(pickle.dumps(ix)),
+    "copy": copy.copy,
+    "deepcopy": copy.deepcopy,
+}
+
+rng = np.random.default_rng(21)
+VECTORS = rng.standard_normal((200, DIM)).astype(np.float32)
+MORE = rng.standard_normal((50, DIM)).astype(np.float32)
+QUERIES = rng.standard_normal((6, DIM)).astype(np.float32)
+
+
+def make(index_type, metric, layout):
+    index = Korvane(DIM, metric=metric, index_type=index_type, **INDEX_TYPES[index_type], **LAYOUTS[layout])
+    if metric == "l2":
+        index.fit(VECTORS)
+    index.add(range(1000, 1200), VECTORS)
+    index.build()
+    return index
+
+
+def answers(index):
+    allow = list(range(1000, 1200, 3))
+    return [index.search(q, 10) for q in QUERIES] + [index.search(q, 10, allow) for q in QUERIES]
+
+
+def assert_same(a, b):
+    assert repr(a) == repr(b)
+    assert [getattr(a, p) for p in PROPERTIES] == [getattr(b, p) for p in PROPERTIES]
+    assert answers(a) == answers(b)
+    assert all(np.array_equal(a.transform_query_np(q), b.transform_query_np(q)) for q in QUERIES)
+    if a.index_type == "BruteForce":
+        for export in ("packed_data", "vector_norms", "vector_ids"):
+            assert np.array_equal(getattr(a, export)(), getattr(b, export)())
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
+@pytest.mark.parametrize("index_type", INDEX_TYPES)
+def test_round_trips_answer_identically(index_type, metric, layout):
+    original = make(index_type, metric, layout)
+    for name, copier in COPIERS.items():
+        clone = copier(original)
+        assert type(clone) is Korvane and clone is not original, name
+        assert_same(clone, original)
+
+
+def test_every_pickle_protocol():
+    original = make("hnsw", "l2", "mixed")
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert_same(pickle.loads(pickle.dumps(original, protocol)), original)
+
+
+def test_a_pickle_is_the_saved_file(tmp_path):
+    original = make("brute_force", "cosine", "4bit")
+    original.save(str(tmp_path / "x.krvn"))
+    cls, args, state = original.__reduce__()
+    assert cls is Korvane and args == (0,) and state == (tmp_path / "x.krvn").read_bytes()
+
+
+@pytest.mark.parametrize("index_type", INDEX_TYPES)
+def test_copies_are_independent_and_grow_like_the_original(index_type):
+    original = make(index_type, "cosine", "mixed")
+    clone = copy.deepcopy(original)
+    clone.add(range(2000, 2050), MORE)
+    clone.build()
+    assert len(original) == 200 and len(clone) == 250
+    # Once built, an index and its copy take further vectors the same way.
+    original.add(range(2000, 2050), MORE)
+    original.build()
+    assert_same(clone, original)
+
+
+@pytest.mark.parametrize("index_type", INDEX_TYPES)
+def test_empty_indexes_round_trip(index_type):
+    empty = Korvane(DIM, index_type=index_type, **INDEX_TYPES[index_type])
+    clone = pickle.loads(pickle.dumps(empty))
+    assert repr(clone) == repr(empty) and clone.is_empty()
+    clone.add(range(200), VECTORS)
+    clone.build()
+    assert [h["id"] for h in clone.search(VECTORS[5], 1)] == [5]
+
+
+def test_pending_ivf_rows_refuse_every_copier():
+    index = Korvane(DIM, index_type="ivf_flat", ivf_nlist=4)
+    index.add(range(200), VECTORS)
+    for name, copier in COPIERS.items():
+        with pytest.raises(RuntimeError, match=r"^call build\(\) before pickling an IvfFlat index with pending rows$"):
+            copier(index)
+    index.build()
+    assert_same(copy.copy(index), index)
+
+
+def test_damaged_pickles_raise_and_never_crash(run_python):
+    done = run_python(pathlib.Path(__file__).with_name("corrupt_pickles.py"), 20261207, 300)
+    assert done.returncode == 0, f"exit {done.returncode}\n{done.stderr}"  # a crash is a negative exit code
+    report = json.loads(done.stdout)
+    # Anything pickle itself raises on garbage, and the loader's OSError and ValueError.
+    expected = {"UnpicklingError", "EOFError", "OSError", "ValueError", "UnicodeDecodeError", "AttributeError",
+                "ModuleNotFoundError", "TypeError", "OverflowError", "MemoryError", "KeyError", "IndexError"}
+    for index_type, counts in report.items():
+        # A pickle cut anywhere lacks its end; a file cut anywhere lacks part of its body,
+        # except the trailing norms of a BruteForce file, which are optional.
+        assert set(counts["pickle cut"]) <= expected - {"OSError", "ValueError"}, index_type
+        assert list(counts["state cut"]) == ["OSError"], index_type
+        assert list(counts.get("state cut in norms", {"loaded": 1})) == ["loaded"], index_type
+        # A flipped bit may leave a valid index (a code or a norm changed); when it does
+        # not, the loader says so. A loaded index is searched, exported and pickled again.
+        for kind in ("pickle altered", "state altered"):
+            assert set(counts[kind]) <= expected | {"loaded"}, (index_type, kind)
+        assert counts["state altered"].get("OSError", 0) > 0, index_type
