@@ -159,13 +159,15 @@ inline constexpr const char* OPTIMAL_N4_DIMS =
 
 inline constexpr const char* REDUCE =
     "__reduce__($self)\n--\n\n"
-    "Pickle support: the index as the bytes of its .krvn file.\n\n"
+    "Pickle support: the index as the bytes of its .krvn file, with the run-time\n"
+    "``nprobe`` and ``ef_search`` (None where the index has none), which a file does not keep.\n\n"
     "An IvfFlat index with rows added since its last ``build`` is refused, since the file\n"
     "would not hold them.\n";
 
 inline constexpr const char* SETSTATE =
     "__setstate__($self, state, /)\n--\n\n"
     "Pickle support: replace this index with the one held in ``state`` (the bytes of a\n"
-    ".krvn file), with every check of ``load``.\n";
+    ".krvn file, alone or with the run-time ``nprobe`` and ``ef_search``), with every check\n"
+    "of ``load``.\n";
 
 }  // namespace korvane::py::docs

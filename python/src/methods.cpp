@@ -270,24 +270,53 @@ PyObject* method_reduce(PyObject* self, PyObject*) {
         auto bytes = e.to_bytes();
         if (!ok_or_raise(bytes)) return nullptr;
         const std::vector<std::uint8_t>& b = bytes.value();
-        Ref state(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
-        if (!state) return nullptr;
-        // Korvane(0), then __setstate__ with the file's bytes.
-        return Py_BuildValue("(O(i)O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), 0, state.get());
+        Ref file(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
+        if (!file) return nullptr;
+        // A copy answers like the original: the run-time tuning travels beside the file.
+        Ref nprobe = e.ivf() ? Ref(PyLong_FromUnsignedLongLong(e.ivf()->nprobe)) : Ref::borrow(Py_None);
+        Ref ef = e.hnsw() ? Ref(PyLong_FromUnsignedLongLong(e.hnsw()->ef_search)) : Ref::borrow(Py_None);
+        if (!nprobe || !ef) return nullptr;
+        // Korvane(0), then __setstate__ with the file's bytes and the tuning.
+        return Py_BuildValue("(O(i)(OOO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), 0, file.get(), nprobe.get(),
+                             ef.get());
     });
 }
 
+namespace {
+
+// An optional run-time value of a pickled state: None, or an unsigned 64-bit int.
+bool optional_tuning(PyObject* obj, const char* arg, std::optional<std::uint64_t>& out) {
+    if (obj == Py_None) return true;
+    std::uint64_t v;
+    if (!to_u64(obj, arg, v)) return false;
+    out = v;
+    return true;
+}
+
+}  // namespace
+
 PyObject* method_setstate(PyObject* self, PyObject* state) {
     return with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
-        if (!PyBytes_Check(state)) {
+        PyObject* file = state;
+        std::optional<std::uint64_t> nprobe, ef;
+        if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 3) {
+            file = PyTuple_GET_ITEM(state, 0);
+            if (!optional_tuning(PyTuple_GET_ITEM(state, 1), "nprobe", nprobe) ||
+                !optional_tuning(PyTuple_GET_ITEM(state, 2), "ef_search", ef)) {
+                return nullptr;
+            }
+        }
+        if (!PyBytes_Check(file)) {
             PyErr_Format(PyExc_TypeError, "argument 'state': '%s' object cannot be converted to 'bytes'",
-                         type_name(state).c_str());
+                         type_name(file).c_str());
             return nullptr;
         }
-        auto engine = Engine::from_bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(state)),
-                                         static_cast<std::size_t>(PyBytes_GET_SIZE(state)));
+        auto engine = Engine::from_bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(file)),
+                                         static_cast<std::size_t>(PyBytes_GET_SIZE(file)));
         if (!ok_or_raise(engine)) return nullptr;
         k.engine = std::move(engine).value();
+        if (nprobe) k.engine.set_nprobe(*nprobe);
+        if (ef) k.engine.set_ef_search(*ef);
         Py_RETURN_NONE;
     });
 }

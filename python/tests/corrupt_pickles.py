@@ -61,7 +61,7 @@ def main(seed, alterations):
     for index_type in ("brute_force", "ivf_flat", "hnsw"):
         index, query = make(index_type)
         blob = pickle.dumps(index)
-        state = index.__reduce__()[2]
+        state = index.__reduce__()[2][0]
         at = blob.index(state)
         counts = collections.defaultdict(collections.Counter)
         for _ in range(alterations):

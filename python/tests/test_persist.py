@@ -857,3 +857,25 @@ print(len(k), len(k.search([0.5] * k.dim, 5)))
 """
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.split() == ["2000", "5"]
+
+
+@pytest.mark.parametrize("kind", ["brute_force", "ivf_flat", "hnsw"])
+def test_a_huge_dimension_with_a_short_body_is_a_truncation(tmp_path, kind):
+    # The rotation such a dimension needs (2^32 signs) is built only after the body is
+    # read, so the cut file is reported at once and in bounded memory.
+    index = make(kind, n=20)
+    data = saved(index, tmp_path / "a.krvn")
+    path = write(tmp_path / "b.krvn", data[:8] + struct.pack("<I", 0xFFFFFFFF) + data[12:32]
+                 + struct.pack("<I", 0) + data[36:])
+    code = f"""
+import resource, sys
+sys.path[:0] = {sys.path!r}
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+import korvane
+try:
+    korvane.Korvane.load({path!r})
+except Exception as e:
+    print(type(e).__name__, e)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, timeout=60).stdout
+    assert out.strip() == "OSError io error: failed to fill whole buffer"

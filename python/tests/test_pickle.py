@@ -74,7 +74,7 @@ def test_a_pickle_is_the_saved_file(tmp_path):
     original = make("brute_force", "cosine", "4bit")
     original.save(str(tmp_path / "x.krvn"))
     cls, args, state = original.__reduce__()
-    assert cls is Korvane and args == (0,) and state == (tmp_path / "x.krvn").read_bytes()
+    assert cls is Korvane and args == (0,) and state == ((tmp_path / "x.krvn").read_bytes(), None, None)
 
 
 @pytest.mark.parametrize("index_type", INDEX_TYPES)
@@ -128,3 +128,18 @@ def test_damaged_pickles_raise_and_never_crash(run_python):
         for kind in ("pickle altered", "state altered"):
             assert set(counts[kind]) <= expected | {"loaded"}, (index_type, kind)
         assert counts["state altered"].get("OSError", 0) > 0, index_type
+
+
+def test_copies_keep_the_run_time_tuning():
+    ivf = Korvane(DIM, index_type="ivf_flat", ivf_nlist=16, ivf_nprobe=1)
+    ivf.add(range(200), VECTORS)
+    ivf.build()
+    ivf.set_nprobe(16)
+    graph = Korvane(DIM, index_type="hnsw", hnsw_m=4, hnsw_ef_search=1)
+    graph.add(range(200), VECTORS)
+    graph.set_ef_search(200)
+    for original in (ivf, graph):
+        for copier in COPIERS.values():
+            clone = copier(original)
+            for q in VECTORS[:20]:
+                assert clone.search(q, 10) == original.search(q, 10)

@@ -183,7 +183,7 @@ def krvn_bytes(*patches):
     """A saved one-vector index, with header fields replaced: (offset, struct format, value)."""
     index = Korvane(4)
     index.add([1], [ROW])
-    data = bytearray(index.__reduce__()[2])
+    data = bytearray(index.__reduce__()[2][0])
     for offset, fmt, value in patches:
         struct.pack_into(fmt, data, offset, value)
     return bytes(data)

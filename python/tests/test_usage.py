@@ -82,7 +82,7 @@ def one_row_index():
     return index
 
 
-STATE = one_row_index().__reduce__()[2]
+STATE = one_row_index().__reduce__()[2][0]
 
 
 @pytest.fixture(scope="module")

@@ -157,13 +157,15 @@ Expected<LoadedIndex> load_brute_force(Cursor& cur) {
     const Header& h = header.value();
     LoadedIndex out;
     out.config = config_of(h);
-    auto q = Quantizer::create(out.config, Quantizer::BitWidthCheck::Skipped);
-    if (!q) return q.error();
-    out.quantizer = std::move(q).value();
-    if (auto s = read_standardization(cur, h, out.quantizer.standardization); !s) return s.error();
+    // The layout is checked where the quantizer would be built, but the rotation (as large
+    // as the dimension says) is built only once the file has shown it holds its arrays.
+    const auto layout = Quantizer::check_layout(out.config, Quantizer::BitWidthCheck::Skipped);
+    if (!layout) return layout.error();
+    std::optional<Standardization> st;
+    if (auto s = read_standardization(cur, h, st); !s) return s.error();
 
     const std::uint64_t n = h.count;
-    const std::uint64_t r = out.quantizer.packed_bytes_per_vec();
+    const std::uint64_t r = layout.value().row_bytes;
     if (!cur.holds(n, r)) return truncated();
     std::vector<std::uint8_t> codes(n * r);
     if (auto s = cur.read(codes.data(), codes.size()); !s) return s.error();
@@ -177,6 +179,10 @@ Expected<LoadedIndex> load_brute_force(Cursor& cur) {
         if (auto s = cur.read(norms.data(), n * sizeof(float)); !s) return s.error();
     }
     out.store = FlatStore::adopt(r, std::move(codes), std::move(ids), std::move(norms));
+    auto q = Quantizer::create(out.config, Quantizer::BitWidthCheck::Skipped);
+    if (!q) return q.error();
+    out.quantizer = std::move(q).value();
+    out.quantizer.standardization = std::move(st);
     return out;
 }
 
@@ -336,12 +342,10 @@ Expected<LoadedIndex> load_structure(Source& in, const Header& h) {
     out.config = config_of(h);
     std::optional<Standardization> st;
     if (auto s = read_standardization(in, h, st); !s) return s.error();
-    auto q = Quantizer::create(out.config, Quantizer::BitWidthCheck::Skipped);
-    if (!q) return q.error();
-    out.quantizer = std::move(q).value();
-    out.quantizer.standardization = std::move(st);
-    const std::uint64_t r = out.quantizer.packed_bytes_per_vec();
-    const std::uint64_t padded = out.quantizer.padded_dim();
+    const auto layout = Quantizer::check_layout(out.config, Quantizer::BitWidthCheck::Skipped);
+    if (!layout) return layout.error();
+    const std::uint64_t r = layout.value().row_bytes;
+    const std::uint64_t padded = layout.value().padded_dim;
     if (out.config.index_type == IndexType::Hnsw) {
         if (h.version == 4) {
             return EngineError::invalid_file(
@@ -357,6 +361,11 @@ Expected<LoadedIndex> load_structure(Source& in, const Header& h) {
         out.ivf = std::move(ivf).value();
     }
     out.store = FlatStore(r);
+    // Built last: only a file that held its whole body pays for a large rotation.
+    auto q = Quantizer::create(out.config, Quantizer::BitWidthCheck::Skipped);
+    if (!q) return q.error();
+    out.quantizer = std::move(q).value();
+    out.quantizer.standardization = std::move(st);
     return out;
 }
 

@@ -11,13 +11,21 @@
 
 namespace korvane {
 
-Expected<Quantizer> Quantizer::create(const EngineConfig& config, BitWidthCheck check) {
+Expected<RowLayout> Quantizer::check_layout(const EngineConfig& config, BitWidthCheck check) {
     const bool known = config.bit_width == 2 || config.bit_width == 4;
     if (check == BitWidthCheck::Required && !known) return EngineError::invalid_bit_width(config.bit_width);
     const auto padded = padded_dim_for(config.dim);
     if (!padded) throw std::bad_alloc();  // a size no memory can hold
     const std::uint64_t n4 = config.n4_dims;
     if (n4 > *padded || (n4 % 4 != 0 && n4 != *padded)) return EngineError::invalid_bit_width(config.bit_width);
+    return RowLayout::of(*padded, n4);
+}
+
+Expected<Quantizer> Quantizer::create(const EngineConfig& config, BitWidthCheck check) {
+    const auto layout = check_layout(config, check);
+    if (!layout) return layout.error();
+    const auto padded = std::optional<std::uint64_t>(layout.value().padded_dim);
+    const std::uint64_t n4 = config.n4_dims;
 
     Quantizer q;
     q.rotation = RhdhRotation(config.dim, config.seed);

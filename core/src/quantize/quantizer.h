@@ -28,6 +28,10 @@ public:
     // A loaded file's bit width is only reported, never checked: the layout decides.
     enum class BitWidthCheck { Required, Skipped };
     static Expected<Quantizer> create(const EngineConfig& config, BitWidthCheck check = BitWidthCheck::Required);
+    // The same checks without building anything: the row layout, or the error create
+    // would give.
+    static Expected<RowLayout> check_layout(const EngineConfig& config,
+                                            BitWidthCheck check = BitWidthCheck::Required);
 
     RhdhRotation rotation;
     std::optional<Standardization> standardization;
