@@ -51,6 +51,16 @@ PyObject* uint64_vector(std::vector<std::uint64_t>&& values) {
     return array_over(std::move(values), NPY_UINT64, 1, dims);
 }
 
+PyObject* float32_matrix(std::vector<float>&& values, std::uint64_t rows, std::uint64_t cols) {
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    return array_over(std::move(values), NPY_FLOAT32, 2, dims);
+}
+
+PyObject* uint64_matrix(std::vector<std::uint64_t>&& values, std::uint64_t rows, std::uint64_t cols) {
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    return array_over(std::move(values), NPY_UINT64, 2, dims);
+}
+
 PyObject* uint8_matrix(std::vector<std::uint8_t>&& bytes, std::uint64_t rows, std::uint64_t row_bytes) {
     if (row_bytes == 0 || bytes.size() % row_bytes != 0 || bytes.size() / row_bytes != rows) {
         PyErr_Format(PyExc_RuntimeError, "cannot view %zu bytes as %llu rows of %llu bytes", bytes.size(),

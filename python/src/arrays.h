@@ -12,6 +12,9 @@ namespace korvane::py {
 
 PyObject* float32_vector(std::vector<float>&& values);
 PyObject* uint64_vector(std::vector<std::uint64_t>&& values);
+// `values` holds rows × cols entries, row after row.
+PyObject* float32_matrix(std::vector<float>&& values, std::uint64_t rows, std::uint64_t cols);
+PyObject* uint64_matrix(std::vector<std::uint64_t>&& values, std::uint64_t rows, std::uint64_t cols);
 // `bytes` holds `rows` rows of `row_bytes` bytes; anything else raises RuntimeError.
 PyObject* uint8_matrix(std::vector<std::uint8_t>&& bytes, std::uint64_t rows, std::uint64_t row_bytes);
 

@@ -347,14 +347,16 @@ bool to_query_row(PyObject* obj, std::uint64_t dim, std::vector<float>& out) {
     return true;
 }
 
-bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out) {
+bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out, RowKind kind) {
     out = RowSet();
+    const bool queries = kind == RowKind::Queries;
     if (!check_not_masked(obj)) return false;
     if (PyArrayObject* a = as_array(obj); a != nullptr && PyArray_NDIM(a) == 2 && is_float32(a)) {
         const npy_intp rows = PyArray_DIM(a, 0);
         const npy_intp cols = PyArray_DIM(a, 1);
         if (static_cast<std::uint64_t>(cols) != dim) {
-            PyErr_Format(PyExc_ValueError, "vector dimension mismatch: expected %llu, got %lld",
+            PyErr_Format(PyExc_ValueError, queries ? "query dimension mismatch: expected %llu, got %lld"
+                                                   : "vector dimension mismatch: expected %llu, got %lld",
                          static_cast<unsigned long long>(dim), static_cast<long long>(cols));
             return false;
         }
@@ -388,8 +390,13 @@ bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out) {
     for (std::size_t i = 0; i < out.size(); ++i) {
         const std::size_t len = out.row(i).size();
         if (len != dim) {
-            PyErr_Format(PyExc_ValueError, "vector %zu dimension mismatch: expected %llu, got %zu", i,
-                         static_cast<unsigned long long>(dim), len);
+            if (queries) {
+                PyErr_Format(PyExc_ValueError, "query dimension mismatch: expected %llu, got %zu",
+                             static_cast<unsigned long long>(dim), len);
+            } else {
+                PyErr_Format(PyExc_ValueError, "vector %zu dimension mismatch: expected %llu, got %zu", i,
+                             static_cast<unsigned long long>(dim), len);
+            }
             return false;
         }
     }

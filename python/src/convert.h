@@ -43,7 +43,10 @@ bool to_id_list(PyObject* obj, const char* arg, std::vector<VectorId>& out);
 // One float row of exactly `dim` values.
 bool to_query_row(PyObject* obj, std::uint64_t dim, std::vector<float>& out);
 // Rows of exactly `dim` values each.
-bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out);
+// Queries get the query messages ("query dimension mismatch: ...") instead of the vector
+// ones.
+enum class RowKind { Vectors, Queries };
+bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out, RowKind kind = RowKind::Vectors);
 
 // A C-contiguous two-dimensional native float32 array (a numpy.memmap included, a masked
 // array never), read where it lies. `data` need not be aligned for float.

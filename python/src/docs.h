@@ -157,6 +157,26 @@ inline constexpr const char* OPTIMAL_N4_DIMS =
     "``avg_bits`` is clamped to [2, 4]; the result is a multiple of 4 to pass as the\n"
     "``n4_dims`` constructor argument.\n";
 
+inline constexpr const char* SEARCH_BATCH =
+    "search_batch($self, queries, k, allowlist=None, threads=0)\n--\n\n"
+    "Search many queries at once, across threads.\n\n"
+    "Parameters\n----------\n"
+    "queries : array_like\n"
+    "    Queries of length ``dim``: a 2-D float32 array or a sequence of rows.\n"
+    "k : int\n"
+    "    Number of hits wanted per query.\n"
+    "allowlist : sequence of int, optional\n"
+    "    As for ``search``.\n"
+    "threads : int, default 0\n"
+    "    Worker threads: 0 uses every available core, 1 the calling thread only.\n\n"
+    "Returns\n-------\n"
+    "(ids, scores) : tuple of numpy.ndarray\n"
+    "    uint64 and float32 arrays of shape ``(len(queries), min(k, n_vectors))``; row i holds\n"
+    "    what ``search(queries[i], k, allowlist)`` returns, in the same order, padded with\n"
+    "    id ``2**64 - 1`` and score ``-inf`` where a query has fewer hits.\n\n"
+    "The interpreter lock is released while the queries run; other threads keep running,\n"
+    "and a call that changes the index waits until the batch is done.\n";
+
 inline constexpr const char* REDUCE =
     "__reduce__($self)\n--\n\n"
     "Pickle support: the index as the bytes of its .krvn file, with the run-time\n"

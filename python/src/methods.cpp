@@ -1,6 +1,13 @@
 #include "methods.h"
 
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <exception>
+#include <limits>
+#include <thread>
 #include <optional>
 #include <span>
 #include <vector>
@@ -93,6 +100,105 @@ PyObject* method_search(PyObject* self, PyObject* args, PyObject* kwds) {
         const auto hits = k.engine.search(query, count, allowed);
         if (!ok_or_raise(hits)) return nullptr;
         return hits_to_list(hits.value());
+    });
+}
+
+namespace {
+
+// The cores this process may run on.
+std::size_t available_cores() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+}  // namespace
+
+PyObject* method_search_batch(PyObject* self, PyObject* args, PyObject* kwds) {
+    return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
+        static const char* const kwlist[] = {"queries", "k", "allowlist", "threads", nullptr};
+        PyObject* queries_arg = nullptr;
+        PyObject* k_arg = nullptr;
+        PyObject* allowlist_arg = Py_None;
+        PyObject* threads_arg = nullptr;
+        if (!parse(args, kwds, "OO|OO:search_batch", kwlist, &queries_arg, &k_arg, &allowlist_arg, &threads_arg)) {
+            return nullptr;
+        }
+        // Every argument is converted before any search: a matrix of the wrong width fails
+        // before the first query runs.
+        std::uint64_t count;
+        if (!to_u64(k_arg, "k", count)) return nullptr;
+        std::optional<std::vector<VectorId>> allowlist;
+        if (allowlist_arg != Py_None) {
+            allowlist.emplace();
+            if (!to_id_list(allowlist_arg, "allowlist", *allowlist)) return nullptr;
+        }
+        std::uint64_t threads = 0;
+        if (threads_arg != nullptr && !to_u64(threads_arg, "threads", threads)) return nullptr;
+        RowSet queries;
+        if (!to_row_set(queries_arg, k.engine.config().dim, queries, RowKind::Queries)) return nullptr;
+
+        const Engine& engine = k.engine;
+        const std::size_t nq = queries.size();
+        const auto width = static_cast<std::size_t>(std::min<std::uint64_t>(count, engine.n_vectors()));
+        std::vector<std::uint64_t> ids(nq * width, std::numeric_limits<std::uint64_t>::max());
+        std::vector<float> scores(nq * width, -std::numeric_limits<float>::infinity());
+        std::optional<std::span<const VectorId>> allowed;
+        if (allowlist) allowed = std::span<const VectorId>(*allowlist);
+
+        // Each worker takes the next query; the first failing query (by position) wins.
+        std::atomic<std::size_t> next{0};
+        std::atomic<std::size_t> failed_at{nq};
+        std::vector<std::optional<EngineError>> errors(nq);
+        std::exception_ptr thrown;
+        std::atomic<bool> has_thrown{false};
+        auto work = [&] {
+            try {
+                for (std::size_t i = next++; i < nq && i < failed_at.load(); i = next++) {
+                    auto hits = engine.search(queries.row(i), count, allowed);
+                    if (!hits) {
+                        errors[i] = hits.error();
+                        std::size_t seen = failed_at.load();
+                        while (i < seen && !failed_at.compare_exchange_weak(seen, i)) {}
+                        continue;
+                    }
+                    const auto& h = hits.value();
+                    for (std::size_t j = 0; j < h.size() && j < width; ++j) {
+                        ids[i * width + j] = h[j].id;
+                        scores[i * width + j] = h[j].score;
+                    }
+                }
+            } catch (...) {
+                if (!has_thrown.exchange(true)) thrown = std::current_exception();
+                failed_at = 0;
+            }
+        };
+        const std::size_t want = threads == 0 ? available_cores() : static_cast<std::size_t>(std::min<std::uint64_t>(threads, 1024));
+        const std::size_t workers = std::max<std::size_t>(1, std::min(want, nq));
+        // The engine is only read: the interpreter lock is released while this instance
+        // stays in shared use, so an add from another thread waits for the batch.
+        Py_BEGIN_ALLOW_THREADS
+        std::vector<std::thread> pool;
+        try {
+            for (std::size_t t = 1; t < workers; ++t) pool.emplace_back(work);
+        } catch (...) {
+            // Fewer threads than asked: the calling thread still does all that is left.
+        }
+        work();
+        for (auto& t : pool) t.join();
+        Py_END_ALLOW_THREADS
+        if (has_thrown) std::rethrow_exception(thrown);
+        for (std::size_t i = 0; i < nq; ++i) {
+            if (errors[i]) {
+                raise_engine_error(*errors[i]);
+                return nullptr;
+            }
+        }
+        Ref id_array(uint64_matrix(std::move(ids), nq, width));
+        if (!id_array) return nullptr;
+        Ref score_array(float32_matrix(std::move(scores), nq, width));
+        if (!score_array) return nullptr;
+        return PyTuple_Pack(2, id_array.get(), score_array.get());
     });
 }
 

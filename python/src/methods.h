@@ -8,6 +8,7 @@ namespace korvane::py {
 
 PyObject* method_add(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* method_search(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* method_search_batch(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* method_fit(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* method_build(PyObject* self, PyObject*);
 PyObject* method_set_ef_search(PyObject* self, PyObject* args, PyObject* kwds);

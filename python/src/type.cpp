@@ -95,6 +95,7 @@ PyMethodDef g_methods[] = {
     {"centroids_2bit", as_cfunction(method_centroids_2bit), METH_NOARGS | METH_STATIC, docs::CENTROIDS_2BIT},
     {"profile_variance", as_cfunction(method_profile_variance), kArgs, docs::PROFILE_VARIANCE},
     {"optimal_n4_dims", as_cfunction(method_optimal_n4_dims), kArgs, docs::OPTIMAL_N4_DIMS},
+    {"search_batch", as_cfunction(method_search_batch), kArgs, docs::SEARCH_BATCH},
     {"__reduce__", as_cfunction(method_reduce), METH_NOARGS, docs::REDUCE},
     {"__setstate__", as_cfunction(method_setstate), METH_O, docs::SETSTATE},
     {nullptr, nullptr, 0, nullptr},
