@@ -177,6 +177,19 @@ inline constexpr const char* SEARCH_BATCH =
     "The interpreter lock is released while the queries run; other threads keep running,\n"
     "and a call that changes the index waits until the batch is done.\n";
 
+inline constexpr const char* KEEP_VECTORS =
+    "keep_vectors($self, dtype=\"float16\")\n--\n\n"
+    "Keep, beside its codes, the vector each added row's codes approximate, to re-score.\n\n"
+    "Call it on an empty index. From then on every added vector also keeps its rotated and\n"
+    "scaled form (``padded_dim`` values) as ``\"float32\"`` (4 bytes a value),\n"
+    "``\"float16\"`` (2 bytes) or ``\"int8\"`` (1 byte, one scale per vector), and searches\n"
+    "re-score their candidates from it (``set_rescore``; oversampling 4 by default).\n";
+
+inline constexpr const char* SET_RESCORE =
+    "set_rescore($self, oversampling)\n--\n\n"
+    "Re-score ``ceil(k * oversampling)`` candidates from their kept vectors; 0 turns it off.\n\n"
+    "``oversampling`` is 0 or at least 1 (1 only re-orders the top k). Needs kept vectors.\n";
+
 inline constexpr const char* REDUCE =
     "__reduce__($self)\n--\n\n"
     "Pickle support: the index as the bytes of its .krvn file, with the run-time\n"

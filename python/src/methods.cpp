@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cstdint>
 #include <exception>
@@ -199,6 +200,51 @@ PyObject* method_search_batch(PyObject* self, PyObject* args, PyObject* kwds) {
         Ref score_array(float32_matrix(std::move(scores), nq, width));
         if (!score_array) return nullptr;
         return PyTuple_Pack(2, id_array.get(), score_array.get());
+    });
+}
+
+PyObject* method_keep_vectors(PyObject* self, PyObject* args, PyObject* kwds) {
+    return with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
+        static const char* const kwlist[] = {"dtype", nullptr};
+        PyObject* dtype_arg = nullptr;
+        if (!parse(args, kwds, "|O:keep_vectors", kwlist, &dtype_arg)) return nullptr;
+        std::string dtype = "float16";
+        if (dtype_arg != nullptr) {
+            if (!PyUnicode_Check(dtype_arg)) {
+                PyErr_Format(PyExc_TypeError, "argument 'dtype': '%s' object cannot be converted to 'str'",
+                             type_name(dtype_arg).c_str());
+                return nullptr;
+            }
+            Py_ssize_t n = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(dtype_arg, &n);
+            if (text == nullptr) return nullptr;
+            dtype.assign(text, static_cast<std::size_t>(n));
+        }
+        const auto type = parse_kept_type(dtype);
+        if (!type) {
+            PyErr_Format(PyExc_ValueError, "unknown dtype %R: use 'float32', 'float16', or 'int8'", dtype_arg);
+            return nullptr;
+        }
+        return none_or_raise(k.engine.keep_vectors(*type));
+    });
+}
+
+PyObject* method_set_rescore(PyObject* self, PyObject* args, PyObject* kwds) {
+    return with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
+        static const char* const kwlist[] = {"oversampling", nullptr};
+        PyObject* value_arg = nullptr;
+        if (!parse(args, kwds, "O:set_rescore", kwlist, &value_arg)) return nullptr;
+        double value;
+        if (!to_double(value_arg, "oversampling", value)) return nullptr;
+        if (!k.engine.kept_type()) return none_or_raise(k.engine.set_rescore(value));
+        if (!(value == 0.0 || value >= 1.0) || std::isinf(value)) {
+            // The value as Python writes it.
+            Ref shown(PyFloat_FromDouble(value));
+            if (!shown) return nullptr;
+            PyErr_Format(PyExc_ValueError, "oversampling must be 0 or at least 1 (got %R)", shown.get());
+            return nullptr;
+        }
+        return none_or_raise(k.engine.set_rescore(value));
     });
 }
 

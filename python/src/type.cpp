@@ -41,6 +41,7 @@ enum class Property : std::intptr_t {
     PaddedDim,
     PackedBytesPerVec,
     Pb4PerVec,
+    KeptVectors,
 };
 
 void* closure_of(Property p) { return reinterpret_cast<void*>(static_cast<std::intptr_t>(p)); }
@@ -61,6 +62,9 @@ PyObject* get_property(PyObject* self, void* closure) {
             case Property::PackedBytesPerVec:
                 return PyLong_FromUnsignedLongLong(e.quantizer().packed_bytes_per_vec());
             case Property::Pb4PerVec: return PyLong_FromUnsignedLongLong(e.quantizer().pb4_per_vec);
+            case Property::KeptVectors:
+                if (!e.kept_type()) Py_RETURN_NONE;
+                return PyUnicode_FromString(kept_type_text(*e.kept_type()));
         }
         PyErr_SetString(PyExc_RuntimeError, "internal error: unknown property");
         return nullptr;
@@ -96,6 +100,8 @@ PyMethodDef g_methods[] = {
     {"profile_variance", as_cfunction(method_profile_variance), kArgs, docs::PROFILE_VARIANCE},
     {"optimal_n4_dims", as_cfunction(method_optimal_n4_dims), kArgs, docs::OPTIMAL_N4_DIMS},
     {"search_batch", as_cfunction(method_search_batch), kArgs, docs::SEARCH_BATCH},
+    {"keep_vectors", as_cfunction(method_keep_vectors), kArgs, docs::KEEP_VECTORS},
+    {"set_rescore", as_cfunction(method_set_rescore), kArgs, docs::SET_RESCORE},
     {"__reduce__", as_cfunction(method_reduce), METH_NOARGS, docs::REDUCE},
     {"__setstate__", as_cfunction(method_setstate), METH_O, docs::SETSTATE},
     {nullptr, nullptr, 0, nullptr},
@@ -117,6 +123,9 @@ PyGetSetDef g_properties[] = {
      closure_of(Property::PackedBytesPerVec)},
     {"pb4_per_vec", get_property, nullptr, "Bytes in the 4-bit block per packed vector (0 for pure 2-bit).",
      closure_of(Property::Pb4PerVec)},
+    {"kept_vectors", get_property, nullptr,
+     "Type of the kept vectors used for re-scoring: 'float32', 'float16', 'int8', or None.",
+     closure_of(Property::KeptVectors)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

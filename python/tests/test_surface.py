@@ -23,11 +23,12 @@ MEMBERS = [
     ("recommended_m", "static"), ("load", "class"), ("is_empty", "method"), ("is_mixed", "method"),
     ("transform_query_np", "method"), ("packed_data", "method"), ("vector_norms", "method"),
     ("vector_ids", "method"), ("centroids_4bit", "static"), ("centroids_2bit", "static"),
-    ("profile_variance", "method"), ("optimal_n4_dims", "method"), ("search_batch", "method"), ("__reduce__", "method"),
+    ("profile_variance", "method"), ("optimal_n4_dims", "method"), ("search_batch", "method"), ("keep_vectors", "method"),
+    ("set_rescore", "method"), ("__reduce__", "method"),
     ("__setstate__", "method"),
     ("n_vectors", "property"), ("dim", "property"), ("bit_width", "property"), ("index_type", "property"),
     ("n4_dims", "property"), ("metric", "property"), ("padded_dim", "property"),
-    ("packed_bytes_per_vec", "property"), ("pb4_per_vec", "property"),
+    ("packed_bytes_per_vec", "property"), ("pb4_per_vec", "property"), ("kept_vectors", "property"),
     ("__doc__", "data"), ("__module__", "data"),
 ]
 KINDS = {
@@ -58,6 +59,8 @@ SIGNATURES = {
     "profile_variance": "(self, /, sample_vecs)",
     "optimal_n4_dims": "(self, /, sample_vecs, avg_bits)",
     "search_batch": "(self, /, queries, k, allowlist=None, threads=0)",
+    "keep_vectors": "(self, /, dtype='float16')",
+    "set_rescore": "(self, /, oversampling)",
     "__reduce__": "(self, /)",
     "__setstate__": "(self, state, /)",
 }
@@ -85,6 +88,8 @@ SUMMARIES = {
     "profile_variance": "Profile per-dimension variance of RHDH-rotated embeddings.",
     "optimal_n4_dims": "Compute the optimal n4_dims for a given average bit budget.",
     "search_batch": "Search many queries at once, across threads.",
+    "keep_vectors": "Keep, beside its codes, the vector each added row's codes approximate, to re-score.",
+    "set_rescore": "Re-score ``ceil(k * oversampling)`` candidates from their kept vectors; 0 turns it off.",
     "n_vectors": "Number of indexed vectors.",
     "dim": "Vector dimension.",
     "bit_width": "Quantization bit width (2 or 4).",
@@ -94,6 +99,7 @@ SUMMARIES = {
     "padded_dim": "RHDH output dimension (`dim.next_power_of_two()`).",
     "packed_bytes_per_vec": "Bytes per packed vector.",
     "pb4_per_vec": "Bytes in the 4-bit block per packed vector (0 for pure 2-bit).",
+    "kept_vectors": "Type of the kept vectors used for re-scoring: 'float32', 'float16', 'int8', or None.",
 }
 
 ROW = [0.5, -1.0, 2.0, 0.25]

@@ -1,12 +1,14 @@
 #include "engine/engine.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
 
 #include "index/brute.h"
 #include "index/scorer.h"
+#include "simd/float_dots.h"
 
 namespace korvane {
 
@@ -56,12 +58,18 @@ void Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at) {
     const bool ivf = config_.index_type == IndexType::IvfFlat;
     std::vector<float> scratch(padded);
     std::vector<std::uint8_t> code(store_.row_bytes());
+    // The kept vector of a row is the transformed vector its codes approximate.
+    const std::optional<KeptFormat> keep =
+        kept_type_ ? std::optional<KeptFormat>(KeptFormat{*kept_type_, padded}) : std::nullopt;
+    std::vector<std::uint8_t> kept(keep ? keep->row_bytes() : 0);
+    std::uint8_t* const kept_out = keep ? kept.data() : nullptr;
     if (hnsw_) {
         // Each vector joins the graph at once; the scratch holds its transformed floats.
         prepare_for_insert(*hnsw_, quantizer_);
         for (std::size_t i = 0; i < n; ++i) {
             quantizer_.encode_into(row_at(i), scratch.data(), code.data());
-            hnsw_insert(*hnsw_, code.data(), quantizer_.quantized_norm(code.data()), ids[i], scratch.data());
+            if (keep) keep->encode(scratch.data(), kept_out);
+            hnsw_insert(*hnsw_, code.data(), quantizer_.quantized_norm(code.data()), ids[i], scratch.data(), kept_out);
         }
         return;
     }
@@ -74,7 +82,8 @@ void Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at) {
 
     for (std::size_t i = 0; i < n; ++i) {
         quantizer_.encode_into(row_at(i), scratch.data(), code.data());
-        store_.push(ids[i], code.data(), quantizer_.quantized_norm(code.data()));
+        if (keep) keep->encode(scratch.data(), kept_out);
+        store_.push(ids[i], code.data(), quantizer_.quantized_norm(code.data()), kept_out);
         // The scratch holds transform_query of the vector: the k-means training data.
         if (ivf) training_vectors_.insert(training_vectors_.end(), scratch.begin(), scratch.end());
     }
@@ -133,6 +142,23 @@ Expected<std::vector<SearchHit>> Engine::search(std::span<const float> query, st
     if (query.size() != config_.dim) return EngineError::dimension_mismatch(config_.dim, query.size());
     if (n_vectors() == 0) return EngineError::empty_index();
     const std::vector<float> q = quantizer_.transform_query(query);
+    if (!rescoring() || k == 0) return search_index(q, k, allowlist);
+    // Ask the index for R = max(k, ⌈k·oversampling⌉) candidates, exactly as a search for R
+    // would, then re-score them from their kept vectors and keep the best k.
+    const double want = std::ceil(static_cast<double>(k) * oversampling_);
+    const std::uint64_t r =
+        want >= 18446744073709551616.0 ? ~std::uint64_t{0} : std::max<std::uint64_t>(k, static_cast<std::uint64_t>(want));
+    auto candidates = search_index(q, r, allowlist);
+    if (!candidates) return candidates;
+    std::vector<SearchHit> hits = std::move(candidates).value();
+    rescore(q.data(), hits);
+    sort_hits_descending(hits);
+    if (hits.size() > k) hits.resize(static_cast<std::size_t>(k));
+    return hits;
+}
+
+Expected<std::vector<SearchHit>> Engine::search_index(const std::vector<float>& q, std::uint64_t k,
+                                                      std::optional<std::span<const VectorId>> allowlist) const {
     switch (config_.index_type) {
         case IndexType::IvfFlat:
             if (!ivf_) return EngineError::not_built();
@@ -147,6 +173,66 @@ Expected<std::vector<SearchHit>> Engine::search(std::span<const float> query, st
     }
     const QueryScorer scorer(q.data(), quantizer_.row_layout(), config_.metric);
     return brute_force_search(scorer, store_.view(), k, allowlist);
+}
+
+const std::uint8_t* Engine::kept_row(std::uint64_t row) const {
+    if (hnsw_) return hnsw_->nodes.kept_row(static_cast<std::size_t>(row));
+    if (ivf_) return ivf_->lists[row >> 32].members.kept_row(static_cast<std::size_t>(row & 0xFFFFFFFFu));
+    return store_.kept_row(static_cast<std::size_t>(row));
+}
+
+void Engine::rescore(const float* q, std::vector<SearchHit>& hits) const {
+    // raw = q·v summed in index order (one lane per candidate), then the metric's
+    // adjustment with the kept vector's norm in place of the codes'.
+    static const simd::ManyDotsFn dots = simd::best_many_dots();
+    const KeptFormat format{*kept_type_, quantizer_.padded_dim()};
+    const std::size_t dim = format.dim;
+    constexpr std::size_t kChunk = 32;
+    std::vector<float> values(*kept_type_ == KeptType::Float32 ? 0 : kChunk * dim);
+    const float* rows[kChunk];
+    float raw[kChunk];
+    for (std::size_t start = 0; start < hits.size(); start += kChunk) {
+        const std::size_t n = std::min(kChunk, hits.size() - start);
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::uint8_t* kept = kept_row(hits[start + j].row);
+            if (*kept_type_ == KeptType::Float32) {
+                rows[j] = reinterpret_cast<const float*>(kept + format.header_bytes());
+            } else {
+                format.decode(kept, values.data() + j * dim);
+                rows[j] = values.data() + j * dim;
+            }
+        }
+        dots(q, rows, n, dim, raw);
+        for (std::size_t j = 0; j < n; ++j) {
+            SearchHit& h = hits[start + j];
+            h.score = adjust_score(raw[j], KeptFormat::norm(kept_row(h.row)), config_.metric);
+        }
+    }
+}
+
+Status Engine::keep_vectors(KeptType type) {
+    if (n_vectors() > 0 || !store_.empty()) {
+        return EngineError::invalid_argument("keep_vectors() must be called before add() \u2014 index already contains vectors");
+    }
+    const KeptFormat format{type, quantizer_.padded_dim()};
+    store_.set_kept_bytes(format.row_bytes());
+    if (hnsw_) hnsw_->nodes.set_kept_bytes(format.row_bytes());
+    kept_type_ = type;
+    oversampling_ = 4.0;
+    return success();
+}
+
+Status Engine::set_rescore(double oversampling) {
+    if (!kept_type_) {
+        return EngineError::invalid_argument("set_rescore() needs kept vectors: call keep_vectors() before add()");
+    }
+    if (!(oversampling == 0.0 || oversampling >= 1.0) || std::isinf(oversampling)) {
+        char text[64];
+        const auto end = std::to_chars(text, text + sizeof text, oversampling).ptr;
+        return EngineError::invalid_argument("oversampling must be 0 or at least 1 (got " + std::string(text, end) + ")");
+    }
+    oversampling_ = oversampling;
+    return success();
 }
 
 Status Engine::build() {
@@ -210,17 +296,19 @@ Status Engine::build_ivf_lists() {
         // codes (the same space as the training vectors), in list order, then the pending
         // rows.
         const std::uint64_t total = ivf_->n_vectors() + store_.size();
-        FlatStore all(store_.row_bytes());
+        FlatStore all(store_.row_bytes(), store_.kept_bytes());
         all.reserve_more(total);
         std::vector<float> training(total * padded);
         std::size_t at = 0;
         for (const IvfList& list : ivf_->lists) {
             for (std::size_t i = 0; i < list.members.size(); ++i, ++at) {
-                all.push(list.members.id(i), list.members.row(i), list.members.norm(i));
+                all.push(list.members.id(i), list.members.row(i), list.members.norm(i), list.members.kept_row(i));
                 quantizer_.decode(list.members.row(i), training.data() + at * padded);
             }
         }
-        for (std::size_t i = 0; i < store_.size(); ++i) all.push(store_.id(i), store_.row(i), store_.norm(i));
+        for (std::size_t i = 0; i < store_.size(); ++i) {
+            all.push(store_.id(i), store_.row(i), store_.norm(i), store_.kept_row(i));
+        }
         std::copy(training_vectors_.begin(), training_vectors_.end(), training.begin() + at * padded);
         ivf_ = build_ivf(all.view(), training.data(), padded, config_.ivf_nlist, config_.ivf_nprobe, config_.seed,
                          config_.metric);
@@ -242,6 +330,8 @@ io::IndexParts Engine::parts() const {
     p.store = &store_;
     p.ivf = ivf_ ? &*ivf_ : nullptr;
     p.hnsw = hnsw_ ? &*hnsw_ : nullptr;
+    p.kept_type = kept_type_;
+    p.oversampling = oversampling_;
     return p;
 }
 
@@ -252,6 +342,8 @@ Engine Engine::from_loaded(io::LoadedIndex&& l) {
     e.ivf_ = std::move(l.ivf);
     e.hnsw_ = std::move(l.hnsw);
     e.config_ = l.config;
+    e.kept_type_ = l.kept_type;
+    e.oversampling_ = l.oversampling;
     return e;
 }
 

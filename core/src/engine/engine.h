@@ -13,6 +13,7 @@
 #include "quantize/quantizer.h"
 #include "index/hnsw.h"
 #include "index/ivf.h"
+#include "index/kept.h"
 #include "index/flat_store.h"
 #include "index/topk.h"
 #include "io/krvn.h"
@@ -37,6 +38,14 @@ public:
     Status build();
     Status fit_standardization(const RowSet& sample);
     void set_nprobe(std::uint64_t nprobe);
+
+    // Kept vectors and re-scoring: keep_vectors only on an index holding nothing; it turns
+    // re-scoring on with oversampling 4. set_rescore(0) turns it off, >= 1 sets it.
+    Status keep_vectors(KeptType type);
+    Status set_rescore(double oversampling);
+    const std::optional<KeptType>& kept_type() const { return kept_type_; }
+    double oversampling() const { return oversampling_; }
+    bool rescoring() const { return kept_type_ && oversampling_ >= 1.0; }
 
     // The .krvn file: save never changes the engine; load makes a new, independent one.
     Status save(const std::string& path) const;
@@ -64,6 +73,10 @@ private:
     // Encodes and stores n rows that are already checked; storage is reserved first so
     // that running out of memory leaves the engine unchanged.
     Status build_ivf_lists();
+    Expected<std::vector<SearchHit>> search_index(const std::vector<float>& q, std::uint64_t k,
+                                                  std::optional<std::span<const VectorId>> allowlist) const;
+    const std::uint8_t* kept_row(std::uint64_t row) const;
+    void rescore(const float* q, std::vector<SearchHit>& hits) const;
     io::IndexParts parts() const;
     static Engine from_loaded(io::LoadedIndex&& loaded);
     // Why n more vectors cannot join the graph, if they cannot.
@@ -77,6 +90,8 @@ private:
     std::optional<IvfIndex> ivf_;
     std::optional<HnswIndex> hnsw_;
     EngineConfig config_;
+    std::optional<KeptType> kept_type_;
+    double oversampling_ = 0.0;
 };
 
 }  // namespace korvane

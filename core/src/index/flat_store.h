@@ -21,12 +21,16 @@ struct StoreView {
     const float* norms = nullptr;
     std::size_t rows = 0;
     std::uint64_t row_bytes = 0;
+    const std::uint8_t* kept = nullptr;  // kept_bytes per row, or none
+    std::uint64_t kept_bytes = 0;
 };
 
 class FlatStore {
 public:
     FlatStore() = default;
-    explicit FlatStore(std::uint64_t row_bytes) : row_bytes_(row_bytes) {}
+    // kept_bytes: the length of the kept vector stored with every row (0: none).
+    explicit FlatStore(std::uint64_t row_bytes, std::uint64_t kept_bytes = 0)
+        : row_bytes_(row_bytes), kept_bytes_(kept_bytes) {}
 
     // Takes over arrays read from elsewhere; `norms` is either one per id or empty.
     static FlatStore adopt(std::uint64_t row_bytes, std::vector<std::uint8_t> codes, std::vector<VectorId> ids,
@@ -39,6 +43,14 @@ public:
     }
 
     std::uint64_t row_bytes() const { return row_bytes_; }
+    std::uint64_t kept_bytes() const { return kept_bytes_; }
+    // Rows from now on keep kept_bytes each; only for an empty store.
+    void set_kept_bytes(std::uint64_t kept_bytes) { kept_bytes_ = kept_bytes; }
+    // Takes over the kept rows of every stored row (kept_bytes · size() bytes).
+    void adopt_kept(std::uint64_t kept_bytes, std::vector<std::uint8_t> kept) {
+        kept_bytes_ = kept_bytes;
+        kept_ = std::move(kept);
+    }
     std::size_t size() const { return ids_.size(); }
     bool empty() const { return ids_.empty(); }
     bool has_norms() const { return !norms_.empty() || ids_.empty(); }
@@ -48,17 +60,24 @@ public:
         korvane::reserve_more(codes_, n * row_bytes_);
         korvane::reserve_more(ids_, n);
         korvane::reserve_more(norms_, n);
+        korvane::reserve_more(kept_, n * kept_bytes_);
     }
 
-    // Appends one row; after reserve_more this does not allocate.
-    void push(VectorId id, const std::uint8_t* code, float norm) {
+    // Appends one row (with its kept vector when the store keeps them); after
+    // reserve_more this does not allocate.
+    void push(VectorId id, const std::uint8_t* code, float norm, const std::uint8_t* kept = nullptr) {
         codes_.insert(codes_.end(), code, code + row_bytes_);
         ids_.push_back(id);
         norms_.push_back(norm);
+        if (kept_bytes_ == 0) return;
+        if (kept != nullptr) kept_.insert(kept_.end(), kept, kept + kept_bytes_);
+        else kept_.resize(kept_.size() + kept_bytes_, 0);  // never in practice: callers pass one
     }
 
     const std::uint8_t* row(std::size_t i) const { return codes_.data() + i * row_bytes_; }
     VectorId id(std::size_t i) const { return ids_[i]; }
+    const std::uint8_t* kept_row(std::size_t i) const { return kept_bytes_ ? kept_.data() + i * kept_bytes_ : nullptr; }
+    std::span<const std::uint8_t> kept() const { return kept_; }
     // A store without norms (a legacy file) reads as 0, which scores rows raw.
     float norm(std::size_t i) const { return norms_.empty() ? 0.0f : norms_[i]; }
     std::span<const std::uint8_t> codes() const { return codes_; }
@@ -66,7 +85,8 @@ public:
     std::span<const float> norms() const { return norms_; }
 
     StoreView view() const {
-        return {codes_.data(), ids_.data(), norms_.empty() ? nullptr : norms_.data(), ids_.size(), row_bytes_};
+        return {codes_.data(), ids_.data(), norms_.empty() ? nullptr : norms_.data(), ids_.size(), row_bytes_,
+                kept_bytes_ ? kept_.data() : nullptr, kept_bytes_};
     }
 
     // Gives back the room kept for growth.
@@ -74,6 +94,7 @@ public:
         codes_.shrink_to_fit();
         ids_.shrink_to_fit();
         norms_.shrink_to_fit();
+        kept_.shrink_to_fit();
     }
 
     // Empties the store and gives its memory back.
@@ -81,6 +102,7 @@ public:
         std::vector<std::uint8_t>().swap(codes_);
         std::vector<VectorId>().swap(ids_);
         std::vector<float>().swap(norms_);
+        std::vector<std::uint8_t>().swap(kept_);
     }
 
 private:
@@ -88,6 +110,8 @@ private:
     std::vector<std::uint8_t> codes_;
     std::vector<VectorId> ids_;
     std::vector<float> norms_;
+    std::uint64_t kept_bytes_ = 0;
+    std::vector<std::uint8_t> kept_;
 };
 
 }  // namespace korvane

@@ -32,7 +32,8 @@ HnswIndex::List HnswIndex::list(std::uint32_t node, std::uint64_t layer) {
     return {links_up.data() + u * stride_up, scores_up.data() + u * stride_up, &count_up[u], cap(layer)};
 }
 
-void HnswIndex::append_node(VectorId id, const std::uint8_t* code, float norm, std::uint64_t level) {
+void HnswIndex::append_node(VectorId id, const std::uint8_t* code, float norm, std::uint64_t level,
+                            const std::uint8_t* kept) {
     nodes.reserve_more(1);
     reserve_more(levels, 1);
     reserve_more(count0, 1);
@@ -44,7 +45,7 @@ void HnswIndex::append_node(VectorId id, const std::uint8_t* code, float norm, s
         reserve_more(links_up, level * stride_up);
         reserve_more(scores_up, level * stride_up);
     }
-    nodes.push(id, code, norm);
+    nodes.push(id, code, norm, kept);
     levels.push_back(static_cast<std::uint8_t>(level));
     count0.push_back(0);
     links0.resize(links0.size() + stride0);
@@ -479,13 +480,14 @@ void prepare_for_insert(HnswIndex& index, const Quantizer& quantizer) {
     }
 }
 
-void hnsw_insert(HnswIndex& index, const std::uint8_t* code, float norm, VectorId id, const float* vector) {
+void hnsw_insert(HnswIndex& index, const std::uint8_t* code, float norm, VectorId id, const float* vector,
+                 const std::uint8_t* kept) {
     const std::size_t dim = index.padded_dim;
     const auto n = static_cast<std::uint32_t>(index.size());
     const std::uint64_t level = draw_level(n, index.level_mult);
     reserve_more(index.construction_vectors, dim);
     reserve_more(index.sqnorms, 1);
-    index.append_node(id, code, norm, level);
+    index.append_node(id, code, norm, level, kept);
     index.construction_vectors.insert(index.construction_vectors.end(), vector, vector + dim);
     index.sqnorms.push_back(simd::dot_sequential(vector, vector, dim));
 
@@ -555,7 +557,10 @@ std::vector<SearchHit> hnsw_search(const HnswIndex& index, const QueryScorer& sc
         search.run(index, scores, ep, std::max<std::uint64_t>(index.ef_search, k), 0);
         const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(k, search.w.size()));
         hits.reserve(take);
-        for (std::size_t i = 0; i < take; ++i) hits.push_back({index.nodes.id(search.w[i].node), search.w[i].score});
+        for (std::size_t i = 0; i < take; ++i) {
+            const ScoredNode& w = search.w[i];
+            hits.push_back({index.nodes.id(w.node), w.score, w.node});
+        }
     });
     if (allowlist) {
         const AllowFilter filter = AllowFilter::from_ids(*allowlist);

@@ -93,7 +93,8 @@ struct HnswIndex {
     void widen_lists();
 
     // Appends a node with `level` empty lists; the caller fills them.
-    void append_node(VectorId id, const std::uint8_t* code, float norm, std::uint64_t level);
+    void append_node(VectorId id, const std::uint8_t* code, float norm, std::uint64_t level,
+                     const std::uint8_t* kept = nullptr);
 };
 
 // The level of node n: a fixed function of n and level_mult.
@@ -104,7 +105,9 @@ std::uint64_t draw_level(std::uint64_t n, double level_mult);
 void prepare_for_insert(HnswIndex& index, const Quantizer& quantizer);
 
 // Inserts one vector: code and norm from the quantizer, `vector` its transformed floats.
-void hnsw_insert(HnswIndex& index, const std::uint8_t* code, float norm, VectorId id, const float* vector);
+// `kept` is the node's kept vector when its store keeps them.
+void hnsw_insert(HnswIndex& index, const std::uint8_t* code, float norm, VectorId id, const float* vector,
+                 const std::uint8_t* kept = nullptr);
 
 void release_construction_vectors(HnswIndex& index);
 

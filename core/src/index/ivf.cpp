@@ -16,7 +16,8 @@ void distribute(std::vector<IvfList>& lists, const StoreView& rows, const std::u
     for (std::size_t j = 0; j < lists.size(); ++j) lists[j].members.reserve_more(extra[j]);
     for (std::size_t i = 0; i < rows.rows; ++i) {
         const float norm = rows.norms ? rows.norms[i] : 0.0f;
-        lists[labels[i]].members.push(rows.ids[i], rows.codes + i * rows.row_bytes, norm);
+        const std::uint8_t* kept = rows.kept ? rows.kept + i * rows.kept_bytes : nullptr;
+        lists[labels[i]].members.push(rows.ids[i], rows.codes + i * rows.row_bytes, norm, kept);
     }
 }
 
@@ -27,7 +28,7 @@ IvfIndex build_ivf(const StoreView& rows, const float* training, std::uint64_t p
     const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(rows.rows, nlist));
     KMeansResult km = train_kmeans(training, rows.rows, padded_dim, k, seed, metric);
     IvfIndex index;
-    index.lists.assign(k, IvfList{FlatStore(rows.row_bytes)});
+    index.lists.assign(k, IvfList{FlatStore(rows.row_bytes, rows.kept_bytes)});
     distribute(index.lists, rows, km.labels.data());
     index.centroids = std::move(km.centroids);
     index.bytes_per_vec = rows.row_bytes;
@@ -59,7 +60,11 @@ std::vector<SearchHit> ivf_search(const IvfIndex& index, const QueryScorer& scor
     std::uint64_t scanned = 0;
     for (std::size_t p = 0; p < probes; ++p) scanned += index.lists[ranking[p].id].members.size();
     TopK top(k, scanned);
-    for (std::size_t p = 0; p < probes; ++p) scan_store(scorer, index.lists[ranking[p].id].members.view(), nullptr, top);
+    // A member's locator is its list number in the high 32 bits and its position below.
+    for (std::size_t p = 0; p < probes; ++p) {
+        const std::uint64_t list = ranking[p].id;
+        scan_store(scorer, index.lists[list].members.view(), nullptr, top, list << 32);
+    }
     std::vector<SearchHit> hits = std::move(top).finish();
     if (allowlist) {
         const AllowFilter filter = AllowFilter::from_ids(*allowlist);

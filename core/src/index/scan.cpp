@@ -16,13 +16,14 @@ constexpr std::size_t kBlock = 16;
 // the selection's worst score at once, and only the rows that can enter are offered.
 template <Layout L, Metric M, bool HasNorms, bool Filtered>
 struct Scan {
-    Scan(const QueryScorer& s, const StoreView& v, const AllowFilter* f, TopK& t)
-        : scorer(s), store(v), filter(f), top(t) {}
+    Scan(const QueryScorer& s, const StoreView& v, const AllowFilter* f, TopK& t, std::uint64_t first)
+        : scorer(s), store(v), filter(f), top(t), first_row(first) {}
 
     const QueryScorer& scorer;
     const StoreView& store;
     const AllowFilter* filter;
     TopK& top;
+    std::uint64_t first_row;
     // Until a NaN score is seen the selection's worst score only rises, so a row not
     // above it at the start of a block cannot enter later in the block. A NaN breaks
     // that order; from then on every row is offered one by one.
@@ -67,7 +68,7 @@ struct Scan {
             offer_all = (nan & live) != 0;
         }
         if (offer_all || !top.full()) {
-            for (std::size_t j = 0; j < n; ++j) top.offer(store.ids[row[j]], score[j]);
+            for (std::size_t j = 0; j < n; ++j) top.offer(store.ids[row[j]], score[j], first_row + row[j]);
             return;
         }
         const __m128 worst = _mm_set1_ps(top.worst_score());
@@ -77,7 +78,7 @@ struct Scan {
         }
         for (above &= live; above != 0; above &= above - 1) {
             const unsigned j = static_cast<unsigned>(__builtin_ctz(above));
-            top.offer(store.ids[row[j]], score[j]);
+            top.offer(store.ids[row[j]], score[j], first_row + row[j]);
         }
     }
 
@@ -109,13 +110,14 @@ struct Scan {
 
 }  // namespace
 
-void scan_store(const QueryScorer& scorer, const StoreView& store, const AllowFilter* filter, TopK& top) {
+void scan_store(const QueryScorer& scorer, const StoreView& store, const AllowFilter* filter, TopK& top,
+                std::uint64_t first_row) {
     scorer.dispatch([&]<Layout L, Metric M>() {
         const bool norms = store.norms != nullptr;
-        if (filter && norms) Scan<L, M, true, true>{scorer, store, filter, top}.run();
-        else if (filter) Scan<L, M, false, true>{scorer, store, filter, top}.run();
-        else if (norms) Scan<L, M, true, false>{scorer, store, filter, top}.run();
-        else Scan<L, M, false, false>{scorer, store, filter, top}.run();
+        if (filter && norms) Scan<L, M, true, true>{scorer, store, filter, top, first_row}.run();
+        else if (filter) Scan<L, M, false, true>{scorer, store, filter, top, first_row}.run();
+        else if (norms) Scan<L, M, true, false>{scorer, store, filter, top, first_row}.run();
+        else Scan<L, M, false, false>{scorer, store, filter, top, first_row}.run();
     });
 }
 

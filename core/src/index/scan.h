@@ -12,6 +12,8 @@ namespace korvane {
 // store order, and offers it to `top` (which must have k > 0). A row's score is
 // adjust_score(raw, norm) with the scorer's metric, or the raw score when the store
 // holds no norms.
-void scan_store(const QueryScorer& scorer, const StoreView& store, const AllowFilter* filter, TopK& top);
+// Row r is offered with the locator first_row + r.
+void scan_store(const QueryScorer& scorer, const StoreView& store, const AllowFilter* filter, TopK& top,
+                std::uint64_t first_row = 0);
 
 }  // namespace korvane

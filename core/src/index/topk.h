@@ -13,6 +13,8 @@ namespace korvane {
 struct SearchHit {
     VectorId id;
     float score;
+    // Where the row lies in its index (a row, a list and member, a node), for re-scoring.
+    std::uint64_t row = 0;
 };
 
 class TopK {
@@ -22,12 +24,12 @@ public:
         heap_.reserve(static_cast<std::size_t>(k < expected ? k : expected));
     }
 
-    void offer(VectorId id, float score) {
+    void offer(VectorId id, float score, std::uint64_t row = 0) {
         if (heap_.size() < k_) {
-            push({id, score});
+            push({id, score, row});
         } else if (k_ != 0 && score > heap_[0].score) {  // strictly; never for a NaN
             remove_top();
-            push({id, score});
+            push({id, score, row});
         }
     }
 

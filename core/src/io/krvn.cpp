@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -149,6 +150,63 @@ Status read_standardization(Source& src, const Header& h, std::optional<Standard
     return success();
 }
 
+// ---- the kept-vector trailer ----------------------------------------------------------
+
+constexpr std::uint8_t kKeptTag[4] = {'K', 'V', 'E', 'C'};
+constexpr std::uint32_t kKeptSection = 1;
+
+// After the body: the tag, the section version, the type, the row count, the row length,
+// the oversampling, then one kept row per stored row in body order. Without the tag,
+// whatever follows the body is ignored.
+template <class Source>
+Status read_kept(Source& in, LoadedIndex& out, std::uint64_t padded) {
+    if (in.remaining() < sizeof kKeptTag) return success();
+    std::uint8_t tag[4];
+    if (auto s = in.read(tag, 4); !s) return s;
+    if (std::memcmp(tag, kKeptTag, 4) != 0) return success();
+    std::uint32_t section = 0;
+    std::uint8_t type = 0;
+    std::uint64_t count = 0, length = 0;
+    double oversampling = 0.0;
+    if (auto s = in.get(section); !s) return s;
+    if (auto s = in.get(type); !s) return s;
+    if (auto s = in.get(count); !s) return s;
+    if (auto s = in.get(length); !s) return s;
+    if (auto s = in.get(oversampling); !s) return s;
+    if (section != kKeptSection) {
+        return EngineError::invalid_file("unsupported kept vector section version " + std::to_string(section));
+    }
+    if (type > 2) return EngineError::invalid_file("kept vectors of an unknown type " + std::to_string(type));
+    std::uint64_t rows = out.store.size();
+    if (out.ivf) rows = out.ivf->n_vectors();
+    if (out.hnsw) rows = out.hnsw->size();
+    if (count != rows || length != padded) return EngineError::invalid_file("kept vectors do not match the index");
+    if (!(oversampling == 0.0 || oversampling >= 1.0) || std::isinf(oversampling)) {
+        return EngineError::invalid_file("kept vectors with an invalid oversampling");
+    }
+    const KeptFormat format{static_cast<KeptType>(type), padded};
+    const std::uint64_t rb = format.row_bytes();
+    if (!in.holds(count, rb)) return truncated();
+    auto take = [&](std::size_t n, FlatStore& store) -> Status {
+        std::vector<std::uint8_t> kept(n * rb);
+        if (auto s = in.read(kept.data(), kept.size()); !s) return s;
+        store.adopt_kept(rb, std::move(kept));
+        return success();
+    };
+    if (out.ivf) {
+        for (IvfList& l : out.ivf->lists) {
+            if (auto s = take(l.members.size(), l.members); !s) return s;
+        }
+    } else if (out.hnsw) {
+        if (auto s = take(out.hnsw->size(), out.hnsw->nodes); !s) return s;
+    } else {
+        if (auto s = take(out.store.size(), out.store); !s) return s;
+    }
+    out.kept_type = static_cast<KeptType>(type);
+    out.oversampling = oversampling;
+    return success();
+}
+
 // The BruteForce body from bytes already in memory (the whole file): the header again,
 // then the quantizer, the standardization and the three arrays.
 Expected<LoadedIndex> load_brute_force(Cursor& cur) {
@@ -178,7 +236,11 @@ Expected<LoadedIndex> load_brute_force(Cursor& cur) {
         norms.resize(n);
         if (auto s = cur.read(norms.data(), n * sizeof(float)); !s) return s.error();
     }
+    const bool whole = !norms.empty() || n == 0;
     out.store = FlatStore::adopt(r, std::move(codes), std::move(ids), std::move(norms));
+    if (whole && h.version >= 2) {
+        if (auto s = read_kept(cur, out, layout.value().padded_dim); !s) return s.error();
+    }
     auto q = Quantizer::create(out.config, Quantizer::BitWidthCheck::Skipped);
     if (!q) return q.error();
     out.quantizer = std::move(q).value();
@@ -361,6 +423,7 @@ Expected<LoadedIndex> load_structure(Source& in, const Header& h) {
         out.ivf = std::move(ivf).value();
     }
     out.store = FlatStore(r);
+    if (auto s = read_kept(in, out, padded); !s) return s.error();
     // Built last: only a file that held its whole body pays for a large rotation.
     auto q = Quantizer::create(out.config, Quantizer::BitWidthCheck::Skipped);
     if (!q) return q.error();
@@ -541,14 +604,38 @@ Expected<std::uint64_t> writable_count(const IndexParts& p) {
 }
 
 template <class Writer>
-Status write_index(Writer& w, const IndexParts& p, std::uint64_t count) {
-    if (auto s = write_header(w, p, count); !s) return s;
+Status write_kept(Writer& w, const IndexParts& p, std::uint64_t count) {
+    if (!p.kept_type) return success();
+    if (auto s = w.write(kKeptTag, 4); !s) return s;
+    if (auto s = w.put(kKeptSection); !s) return s;
+    if (auto s = w.put(static_cast<std::uint8_t>(*p.kept_type)); !s) return s;
+    if (auto s = w.put(count); !s) return s;
+    if (auto s = w.put(p.quantizer->padded_dim()); !s) return s;
+    if (auto s = w.put(p.oversampling); !s) return s;
+    auto rows = [&](const FlatStore& store) { return w.write(store.kept().data(), store.kept().size()); };
     switch (p.config->index_type) {
-        case IndexType::IvfFlat: return write_ivf(w, *p.ivf);
-        case IndexType::Hnsw: return write_hnsw(w, *p.hnsw);
+        case IndexType::IvfFlat:
+            for (const IvfList& l : p.ivf->lists) {
+                if (auto s = rows(l.members); !s) return s;
+            }
+            return success();
+        case IndexType::Hnsw: return rows(p.hnsw->nodes);
         case IndexType::BruteForce: break;
     }
-    return write_brute_force(w, *p.store);
+    return rows(*p.store);
+}
+
+template <class Writer>
+Status write_index(Writer& w, const IndexParts& p, std::uint64_t count) {
+    if (auto s = write_header(w, p, count); !s) return s;
+    Status body = success();
+    switch (p.config->index_type) {
+        case IndexType::IvfFlat: body = write_ivf(w, *p.ivf); break;
+        case IndexType::Hnsw: body = write_hnsw(w, *p.hnsw); break;
+        case IndexType::BruteForce: body = write_brute_force(w, *p.store); break;
+    }
+    if (!body) return body;
+    return write_kept(w, p, count);
 }
 
 // Appends to memory; never fails except by memory exhaustion.

@@ -11,6 +11,7 @@
 #include "index/flat_store.h"
 #include "index/hnsw.h"
 #include "index/ivf.h"
+#include "index/kept.h"
 #include "quantize/quantizer.h"
 
 namespace korvane::io {
@@ -24,6 +25,10 @@ struct IndexParts {
     const FlatStore* store = nullptr;    // BruteForce rows
     const IvfIndex* ivf = nullptr;       // IvfFlat lists
     const HnswIndex* hnsw = nullptr;     // Hnsw graph
+    // Kept vectors travel in a trailer after the body, which readers of the plain format
+    // ignore.
+    std::optional<KeptType> kept_type;
+    double oversampling = 0.0;
 };
 
 // Checks that every value fits its field, then writes a temporary file beside `path`,
@@ -37,6 +42,8 @@ struct LoadedIndex {
     FlatStore store;
     std::optional<IvfIndex> ivf;
     std::optional<HnswIndex> hnsw;
+    std::optional<KeptType> kept_type;
+    double oversampling = 0.0;
 };
 
 Expected<LoadedIndex> load_krvn(const std::string& path);
