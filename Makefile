@@ -15,7 +15,7 @@ venv: $(VENV)/.ready
 $(VENV)/.ready:
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q "numpy>=2" pytest "scikit-build-core>=0.10" "cmake>=3.25" ninja
+	$(VPY) -m pip install -q "numpy>=2" pytest "scikit-build-core>=0.11" "cmake>=3.25" ninja
 	touch $@
 
 # Python test tools beyond pytest, kept apart so that an existing .venv gets them too.
