@@ -1,7 +1,8 @@
 # Set-up, build and tests from a clean clone:
 #   make demo   — .venv, dependencies, build and install, run examples/quickstart.py
-#   make test   — .venv, test dependencies (GoogleTest and SIMDe via apt-get, mypy via pip), build, CTest,
-#                 pytest, mypy --strict on examples/ and a check of the stub against the built module
+#   make test   — .venv, test dependencies (GoogleTest and SIMDe via apt-get, mypy and dask[distributed]
+#                 via pip), build, CTest, pytest, mypy --strict on examples/ and a check of the stub
+#                 against the built module
 PYTHON ?= python3
 VENV   := .venv
 VPY    := $(VENV)/bin/python
@@ -18,11 +19,15 @@ $(VENV)/.ready:
 	$(VPY) -m pip install -q "numpy>=2" pytest "scikit-build-core>=0.11" "cmake>=3.25" ninja
 	touch $@
 
-# Python test tools beyond pytest, kept apart so that an existing .venv gets them too.
+# Python test tools beyond pytest, kept apart so that an existing .venv gets them too; the
+# stamp depends on this Makefile, so a tool added here is installed into an existing .venv.
+# dask[distributed] runs examples/sharded_dask.py (pytest) and types it (mypy).
+TEST_TOOLS := "mypy>=1.10" "dask[distributed]"
+
 test-deps: $(VENV)/.test-ready
 
-$(VENV)/.test-ready: $(VENV)/.ready
-	$(VPY) -m pip install -q "mypy>=1.10"
+$(VENV)/.test-ready: $(VENV)/.ready Makefile
+	$(VPY) -m pip install -q $(TEST_TOOLS)
 	touch $@
 
 # GoogleTest for the C++ tests; SIMDe runs the AVX-512 kernel on CPUs without AVX-512.
