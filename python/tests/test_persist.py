@@ -533,6 +533,7 @@ def huge_count_files(tmp_path):
     return paths
 
 
+@pytest.mark.memory_limit
 def test_huge_counts_fail_without_allocating(tmp_path):
     paths = huge_count_files(tmp_path)
     script = """
@@ -842,6 +843,7 @@ def test_the_longest_file_name_saves_beside_itself(tmp_path):
     assert os.listdir(tmp_path) == [path.name]
 
 
+@pytest.mark.memory_limit
 def test_a_claimed_m_does_not_size_a_loaded_graph(tmp_path):
     # hnsw_m 32767 would reserve 65,534 slots per node; lists take what the file holds,
     # and an add widens them to the caps of that m.
@@ -859,6 +861,7 @@ print(len(k), len(k.search([0.5] * k.dim, 5)))
     assert out.split() == ["2000", "5"]
 
 
+@pytest.mark.memory_limit
 @pytest.mark.parametrize("kind", ["brute_force", "ivf_flat", "hnsw"])
 def test_a_huge_dimension_with_a_short_body_is_a_truncation(tmp_path, kind):
     # The rotation such a dimension needs (2^32 signs) is built only after the body is
