@@ -265,28 +265,30 @@ PyObject* method_build(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* method_set_ef_search(PyObject* self, PyObject* args, PyObject* kwds) {
+namespace {
+
+// A run-time setter: one unsigned argument under exclusive use, no check.
+PyObject* set_u64(PyObject* self, PyObject* args, PyObject* kwds, const char* arg, const char* format,
+                  void (Engine::*set)(std::uint64_t)) {
     return with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
-        static const char* const kwlist[] = {"ef", nullptr};
-        PyObject* ef_arg = nullptr;
-        if (!parse(args, kwds, "O:set_ef_search", kwlist, &ef_arg)) return nullptr;
-        std::uint64_t ef;
-        if (!to_u64(ef_arg, "ef", ef)) return nullptr;
-        k.engine.set_ef_search(ef);
+        const char* const kwlist[] = {arg, nullptr};
+        PyObject* value_arg = nullptr;
+        if (!parse(args, kwds, format, kwlist, &value_arg)) return nullptr;
+        std::uint64_t value;
+        if (!to_u64(value_arg, arg, value)) return nullptr;
+        (k.engine.*set)(value);
         Py_RETURN_NONE;
     });
 }
 
+}  // namespace
+
+PyObject* method_set_ef_search(PyObject* self, PyObject* args, PyObject* kwds) {
+    return set_u64(self, args, kwds, "ef", "O:set_ef_search", &Engine::set_ef_search);
+}
+
 PyObject* method_set_nprobe(PyObject* self, PyObject* args, PyObject* kwds) {
-    return with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
-        static const char* const kwlist[] = {"nprobe", nullptr};
-        PyObject* nprobe_arg = nullptr;
-        if (!parse(args, kwds, "O:set_nprobe", kwlist, &nprobe_arg)) return nullptr;
-        std::uint64_t nprobe;
-        if (!to_u64(nprobe_arg, "nprobe", nprobe)) return nullptr;
-        k.engine.set_nprobe(nprobe);
-        Py_RETURN_NONE;
-    });
+    return set_u64(self, args, kwds, "nprobe", "O:set_nprobe", &Engine::set_nprobe);
 }
 
 PyObject* method_save(PyObject* self, PyObject* args, PyObject* kwds) {
