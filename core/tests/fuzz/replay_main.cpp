@@ -7,6 +7,7 @@
 // can only come from a count that the loader took from the file without checking it
 // against the bytes present. Such a request is refused with std::bad_alloc (which the
 // core may throw) instead of being served, and the inputs that met a refusal are listed.
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -24,20 +25,52 @@ namespace {
 
 constexpr std::size_t kLargestAllocation = std::size_t{1} << 30;
 
-void* allocate(std::size_t n) {
+void* allocate(std::size_t n, std::size_t align = 0) {
     if (n > kLargestAllocation) throw std::bad_alloc();
-    if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-    throw std::bad_alloc();
+    if (n == 0) n = 1;
+    // aligned_alloc wants a size that is a multiple of the alignment.
+    void* p = align > alignof(std::max_align_t) ? std::aligned_alloc(align, (n + align - 1) / align * align)
+                                                : std::malloc(n);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+void* allocate_or_null(std::size_t n, std::size_t align = 0) noexcept {
+    try {
+        return allocate(n, align);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 }  // namespace
 
+// Every replaceable form, so that each allocation and its release meet (a sanitizer checks
+// that they match).
 void* operator new(std::size_t n) { return allocate(n); }
 void* operator new[](std::size_t n) { return allocate(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return allocate_or_null(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return allocate_or_null(n); }
+void* operator new(std::size_t n, std::align_val_t a) { return allocate(n, static_cast<std::size_t>(a)); }
+void* operator new[](std::size_t n, std::align_val_t a) { return allocate(n, static_cast<std::size_t>(a)); }
+void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return allocate_or_null(n, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return allocate_or_null(n, static_cast<std::size_t>(a));
+}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
