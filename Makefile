@@ -59,9 +59,12 @@ fuzz-deps:
 # findings. New corpus entries go to $(FUZZ_BUILD)/corpus, findings to
 # $(FUZZ_BUILD)/artifacts, the log to $(FUZZ_BUILD)/fuzz.log. The fork mode keeps going
 # after a crash, timeout or out-of-memory, so one run collects every finding it meets.
+# A single allocation over 64 MB for an input of a few kilobytes is a finding; the
+# process as a whole may grow to 4 GB (the sanitizer keeps freed memory for a while).
 FUZZ_SECONDS ?= 600
 FUZZ_BUILD   := $(BUILD)-fuzz
-FUZZ_FLAGS   ?= -fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1 -timeout=30 -rss_limit_mb=2048
+FUZZ_FLAGS   ?= -fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1 -timeout=30 \
+                -malloc_limit_mb=64 -rss_limit_mb=4096
 FUZZ_SEEDS   := core/tests/fuzz/corpus $(wildcard core/tests/fuzz/regressions)
 
 fuzz: venv fuzz-deps

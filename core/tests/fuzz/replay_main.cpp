@@ -1,12 +1,14 @@
 // Feeds every file under the directories given on the command line through the loader fuzz
 // target once, each also cut short at several offsets and with one byte flipped at several
-// offsets (with --exact first: the files only, as they are). A crash or a sanitizer report
-// ends the run; a clean run prints a count.
+// offsets; files named after --exact are fed only as they are. A crash or a sanitizer
+// report ends the run; a clean run prints a count.
 //
-// No input here is larger than a few kilobytes, so a single allocation of more than 1 GiB
-// can only come from a count that the loader took from the file without checking it
-// against the bytes present. Such a request is refused with std::bad_alloc (which the
-// core may throw) instead of being served, and the inputs that met a refusal are listed.
+// No input here is larger than a few kilobytes and no header dim above 65,536 gets past
+// the target, so a single allocation of more than 64 MiB can only come from a value that
+// the loader took from the file without weighing it against the bytes present. Such a
+// request is refused with std::bad_alloc (which the core may throw) instead of being
+// served, and the inputs that met a refusal are listed: known findings are listed, not
+// failed, so that CI stays usable until the loader is fixed.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -23,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 namespace {
 
-constexpr std::size_t kLargestAllocation = std::size_t{1} << 30;
+constexpr std::size_t kLargestAllocation = std::size_t{64} << 20;
 
 void* allocate(std::size_t n, std::size_t align = 0) {
     if (n > kLargestAllocation) throw std::bad_alloc();
@@ -107,7 +109,11 @@ std::set<std::size_t> flip_points(std::size_t size) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<fs::path> inputs;
+    struct Input {
+        fs::path path;
+        bool exact;
+    };
+    std::vector<Input> inputs;
     bool exact = false;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--exact") {
@@ -116,7 +122,7 @@ int main(int argc, char** argv) {
         }
         const fs::path root(argv[i]);
         if (fs::is_regular_file(root)) {
-            inputs.push_back(root);
+            inputs.push_back({root, exact});
             continue;
         }
         if (!fs::is_directory(root)) {
@@ -124,7 +130,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         for (const auto& entry : fs::recursive_directory_iterator(root)) {
-            if (entry.is_regular_file()) inputs.push_back(entry.path());
+            if (entry.is_regular_file()) inputs.push_back({entry.path(), exact});
         }
     }
     if (inputs.empty()) {
@@ -141,10 +147,10 @@ int main(int argc, char** argv) {
             refused.push_back(what);
         }
     };
-    for (const fs::path& p : inputs) {
+    for (const auto& [p, as_is] : inputs) {
         const std::vector<std::uint8_t> bytes = read_all(p);
         feed(bytes.data(), bytes.size(), p.string());
-        if (exact) continue;
+        if (as_is) continue;
         for (std::size_t cut : cut_points(bytes.size())) {
             feed(bytes.data(), cut, p.string() + " cut at " + std::to_string(cut));
         }
@@ -156,7 +162,7 @@ int main(int argc, char** argv) {
     }
     std::printf("fed %zu inputs from %zu files through the loader\n", fed, inputs.size());
     if (!refused.empty()) {
-        std::printf("%zu inputs asked for a single allocation over 1 GiB (refused):\n", refused.size());
+        std::printf("%zu inputs asked for a single allocation over 64 MiB (refused):\n", refused.size());
         for (const std::string& r : refused) std::printf("  %s\n", r.c_str());
     }
     return 0;
