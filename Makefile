@@ -58,7 +58,8 @@ fuzz-deps:
 # Fuzzes the index file loader (core/tests/fuzz) from the committed seed corpus and past
 # findings. New corpus entries go to $(FUZZ_BUILD)/corpus, findings to
 # $(FUZZ_BUILD)/artifacts, the log to $(FUZZ_BUILD)/fuzz.log. The fork mode keeps going
-# after a crash, timeout or out-of-memory, so one run collects every finding it meets.
+# after a crash, timeout or out-of-memory, so one run collects every finding it meets; it
+# exits non-zero when it met any.
 # A single allocation over 64 MB for an input of a few kilobytes is a finding; the
 # process as a whole may grow to 4 GB (the sanitizer keeps freed memory for a while).
 FUZZ_SECONDS ?= 600
