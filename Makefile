@@ -3,13 +3,15 @@
 #   make test   — .venv, test dependencies (GoogleTest and SIMDe via apt-get, mypy and dask[distributed]
 #                 via pip), build, CTest, pytest, mypy --strict on examples/ and a check of the stub
 #                 against the built module
+#   make fuzz   — clang and libFuzzer via apt-get, then FUZZ_SECONDS (600) of fuzzing the index
+#                 file loader under AddressSanitizer and UndefinedBehaviorSanitizer
 PYTHON ?= python3
 VENV   := .venv
 VPY    := $(VENV)/bin/python
 BUILD  := build
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: demo test test-sanitize build venv test-deps system-deps bench bench-deps clean
+.PHONY: demo test test-sanitize build venv test-deps system-deps bench bench-deps fuzz fuzz-deps clean
 
 venv: $(VENV)/.ready
 
@@ -73,6 +75,41 @@ test-sanitize: venv system-deps
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=$(BUILD)-sanitize/python \
 	  $(VPY) -m pytest python/tests -q -p no:cacheprovider
 
+# clang and its libFuzzer runtime, for the fuzz target only; the rest builds with g++.
+fuzz-deps:
+	@command -v clang++ >/dev/null 2>&1 || { echo "installing clang"; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq clang >/dev/null; }
+	@if ! find "$$(clang++ -print-resource-dir)" -name 'libclang_rt.fuzzer*.a' 2>/dev/null | grep -q .; then \
+	  v=$$(clang++ -dumpversion | cut -d. -f1); echo "installing libclang-rt-$$v-dev"; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq libclang-rt-$$v-dev >/dev/null; \
+	fi
+
+# Fuzzes the index file loader (core/tests/fuzz) from the committed seed corpus and past
+# findings. New corpus entries go to $(FUZZ_BUILD)/corpus, findings to
+# $(FUZZ_BUILD)/artifacts, the log to $(FUZZ_BUILD)/fuzz.log. The fork mode keeps going
+# after a crash, timeout or out-of-memory, so one run collects every finding it meets; it
+# exits non-zero when it met any.
+# A single allocation over 64 MB for an input of a few kilobytes is a finding; the
+# process as a whole may grow to 4 GB (the sanitizer keeps freed memory for a while).
+FUZZ_SECONDS ?= 600
+FUZZ_BUILD   := $(BUILD)-fuzz
+FUZZ_FLAGS   ?= -fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1 -timeout=30 \
+                -malloc_limit_mb=64 -rss_limit_mb=4096
+FUZZ_SEEDS   := core/tests/fuzz/corpus $(wildcard core/tests/fuzz/regressions)
+
+fuzz: venv fuzz-deps
+	$(VENV)/bin/cmake -S core/tests/fuzz -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_CXX_COMPILER=clang++
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD) -j2
+	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/artifacts
+	scratch=$$(mktemp -d -p /dev/shm korvane-fuzz.XXXXXX 2>/dev/null || mktemp -d); \
+	  { KORVANE_FUZZ_SCRATCH=$$scratch $(FUZZ_BUILD)/korvane_loader_fuzz $(FUZZ_BUILD)/corpus $(FUZZ_SEEDS) \
+	      -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=$(FUZZ_BUILD)/artifacts/ -print_final_stats=1 $(FUZZ_FLAGS); \
+	    echo $$? > $(FUZZ_BUILD)/fuzz.rc; } 2>&1 | tee $(FUZZ_BUILD)/fuzz.log; \
+	  rm -rf "$$scratch"; \
+	  echo "findings: $$(ls $(FUZZ_BUILD)/artifacts | wc -l) files in $(FUZZ_BUILD)/artifacts"; \
+	  exit $$(cat $(FUZZ_BUILD)/fuzz.rc)
+
 demo: venv
 	$(VPY) -m pip install -q --no-build-isolation .
 	$(VPY) examples/quickstart.py
@@ -90,6 +127,7 @@ bench: build bench-deps
 	@$(VPY) -c "import threadpoolctl" 2>/dev/null || $(VPY) -m pip install -q threadpoolctl || \
 	  echo "threadpoolctl not installed: bench_ivf.py leaves out its NumPy row"
 	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_ivf.py
+	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_persist.py
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-sanitize $(VENV)
+	rm -rf $(BUILD) $(BUILD)-sanitize $(FUZZ_BUILD) $(VENV)
