@@ -117,7 +117,8 @@ Expected<Mapping> Mapping::map(const std::string& path) {
     Mapping m;
     m.size_ = static_cast<std::size_t>(st.st_size);
     if (m.size_ == 0) return m;  // nothing to map; every read of it is a truncation
-    void* p = ::mmap(nullptr, m.size_, PROT_READ, MAP_PRIVATE, fd.get(), 0);
+    // Populated at once: the whole file is about to be read in order.
+    void* p = ::mmap(nullptr, m.size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd.get(), 0);
     if (p == MAP_FAILED) return os_error(errno);
     m.data_ = static_cast<const std::uint8_t*>(p);
     return m;

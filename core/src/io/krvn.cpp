@@ -124,6 +124,12 @@ public:
     Status get(T& value) {
         return read(&value, sizeof value);
     }
+    // The next n bytes where they lie (the caller checked they are there).
+    const std::uint8_t* take(std::size_t n) {
+        const std::uint8_t* p = data_ + at_;
+        at_ += n;
+        return p;
+    }
     std::uint64_t remaining() const { return size_ - at_; }
     bool holds(std::uint64_t count, std::uint64_t unit) const { return unit == 0 || count <= remaining() / unit; }
 
@@ -225,8 +231,9 @@ Expected<LoadedIndex> load_brute_force(Cursor& cur) {
     const std::uint64_t n = h.count;
     const std::uint64_t r = layout.value().row_bytes;
     if (!cur.holds(n, r)) return truncated();
-    std::vector<std::uint8_t> codes(n * r);
-    if (auto s = cur.read(codes.data(), codes.size()); !s) return s.error();
+    // Copied straight from the mapping, without filling the array with zeros first.
+    const std::uint8_t* code_bytes = cur.take(n * r);
+    std::vector<std::uint8_t> codes(code_bytes, code_bytes + n * r);
     if (!cur.holds(n, sizeof(VectorId))) return truncated();
     std::vector<VectorId> ids(n);
     if (auto s = cur.read(ids.data(), n * sizeof(VectorId)); !s) return s.error();
@@ -259,12 +266,12 @@ Expected<IvfIndex> read_ivf(Source& in, const EngineConfig& c, std::uint64_t r, 
     if (!in.holds(lists, std::uint64_t{width} * 4 + 4)) return truncated();
     IvfIndex index;
     index.lists.reserve(lists);
-    std::vector<float> rows;
-    rows.reserve(std::size_t{lists} * width);
-    std::vector<float> centroid(width);
+    // Without lists the stored length is never used, and nothing is sized by it.
+    std::vector<float> rows(lists > 0 ? std::size_t{lists} * width : 0);
     for (std::uint32_t j = 0; j < lists; ++j) {
-        if (auto s = in.read(centroid.data(), centroid.size() * sizeof(float)); !s) return s.error();
-        rows.insert(rows.end(), centroid.begin(), centroid.end());
+        if (auto s = in.read(rows.data() + std::size_t{j} * width, std::size_t{width} * sizeof(float)); !s) {
+            return s.error();
+        }
         std::uint32_t members = 0;
         if (auto s = in.get(members); !s) return s.error();
         if (!in.holds(members, 12 + r)) return truncated();
