@@ -208,6 +208,8 @@ Status read_kept(Source& in, LoadedIndex& out, std::uint64_t padded) {
     } else {
         if (auto s = take(out.store.size(), out.store); !s) return s;
     }
+    // Rows added after the load (the pending rows of an IvfFlat index) keep theirs too.
+    if (out.store.empty()) out.store.set_kept_bytes(rb);
     out.kept_type = static_cast<KeptType>(type);
     out.oversampling = oversampling;
     return success();
