@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/construct.h"
+#include "engine/engine.h"
 #include "index/kept.h"
 
 using namespace korvane;
@@ -268,3 +270,66 @@ TEST(KeptFormat, TypeNames) {
     EXPECT_EQ(parse_kept_type("Float16"), std::nullopt);
     EXPECT_EQ(parse_kept_type(""), std::nullopt);
 }
+
+// ---- an engine's kept rows --------------------------------------------------------------
+
+namespace {
+
+Engine engine_keeping(IndexType type, KeptType kept) {
+    ConstructorArgs a;
+    a.dim = 12;
+    a.metric = Metric::L2;
+    a.index_type = type;
+    Engine e = Engine::create(make_config(a, *padded_dim_for(a.dim))).value();
+    EXPECT_TRUE(e.keep_vectors(kept).ok());
+    return e;
+}
+
+std::span<const std::uint8_t> kept_bytes_of(const Engine& e) {
+    return e.hnsw() ? e.hnsw()->nodes.kept() : e.store().kept();
+}
+
+}  // namespace
+
+class KeptEngineAdds : public ::testing::TestWithParam<IndexType> {};
+
+TEST_P(KeptEngineAdds, RowsBeforeABadRowKeepTheirKeptVectorsAndNoOthers) {
+    const std::vector<float> all = gaussian(4 * 12, 9, 2.0f);
+    RowSet rows;
+    for (std::size_t i = 0; i < 4; ++i) {
+        // The third row is one value short.
+        rows.push_row(std::vector<float>(all.begin() + i * 12, all.begin() + i * 12 + (i == 2 ? 11 : 12)));
+    }
+    RowSet first_two;
+    for (std::size_t i = 0; i < 2; ++i) first_two.push_row(rows.row(i));
+
+    Engine e = engine_keeping(GetParam(), KeptType::Int8);
+    const auto added = e.add_rows(std::vector<VectorId>{1, 2, 3, 4}, rows);
+    ASSERT_FALSE(added.ok());
+    EXPECT_EQ(added.error().message(), "dimension mismatch: expected 12, got 11");
+    EXPECT_EQ(e.n_vectors(), 2u);
+
+    Engine twin = engine_keeping(GetParam(), KeptType::Int8);
+    ASSERT_TRUE(twin.add_rows(std::vector<VectorId>{1, 2}, first_two).ok());
+    const KeptFormat format{KeptType::Int8, e.quantizer().padded_dim()};
+    const auto kept = kept_bytes_of(e);
+    ASSERT_EQ(kept.size(), 2 * format.row_bytes());
+    const auto want = kept_bytes_of(twin);
+    EXPECT_TRUE(std::equal(kept.begin(), kept.end(), want.begin(), want.end()));
+
+    // A count mismatch stores nothing at all.
+    EXPECT_FALSE(e.add_rows(std::vector<VectorId>{5, 6, 7}, first_two).ok());
+    EXPECT_EQ(e.n_vectors(), 2u);
+    EXPECT_EQ(kept_bytes_of(e).size(), 2 * format.row_bytes());
+}
+
+INSTANTIATE_TEST_SUITE_P(IndexTypes, KeptEngineAdds,
+                         ::testing::Values(IndexType::BruteForce, IndexType::IvfFlat, IndexType::Hnsw),
+                         [](const ::testing::TestParamInfo<IndexType>& info) {
+                             switch (info.param) {
+                                 case IndexType::BruteForce: return std::string("BruteForce");
+                                 case IndexType::IvfFlat: return std::string("IvfFlat");
+                                 case IndexType::Hnsw: return std::string("Hnsw");
+                             }
+                             return std::string();
+                         });
