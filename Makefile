@@ -128,6 +128,7 @@ bench: build bench-deps
 	  echo "threadpoolctl not installed: bench_ivf.py leaves out its NumPy row"
 	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_ivf.py
 	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_persist.py
+	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_rescore.py
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-sanitize $(FUZZ_BUILD) $(VENV)
