@@ -75,6 +75,9 @@ bench: build bench-deps
 	@$(VPY) -c "import threadpoolctl" 2>/dev/null || $(VPY) -m pip install -q threadpoolctl || \
 	  echo "threadpoolctl not installed: bench_ivf.py leaves out its NumPy row"
 	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_ivf.py
+	@$(VPY) -c "import hnswlib" 2>/dev/null || $(VPY) -m pip install -q hnswlib || \
+	  echo "hnswlib not installed: bench_batch.py leaves out its hnswlib rows"
+	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_batch.py
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-sanitize $(VENV)
