@@ -58,6 +58,9 @@ bench: build bench-deps
 	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_encode_kernels.py
 	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_bruteforce.py
 	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_add.py
+	@$(VPY) -c "import hnswlib" 2>/dev/null || $(VPY) -m pip install -q hnswlib || \
+	  echo "hnswlib not installed: its rows in bench_hnsw.py will be omitted"
+	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_hnsw.py
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-sanitize $(VENV)
