@@ -130,8 +130,9 @@ bench: build bench-deps
 	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_persist.py
 	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_rescore.py
 	@$(VPY) -c "import hnswlib" 2>/dev/null || $(VPY) -m pip install -q hnswlib || \
-	  echo "hnswlib not installed: bench_batch.py leaves out its hnswlib rows"
+	  echo "hnswlib not installed: bench_hnsw.py and bench_batch.py leave out its rows"
 	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_batch.py
+	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_hnsw.py
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-sanitize $(FUZZ_BUILD) $(VENV)
