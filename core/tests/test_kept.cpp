@@ -11,6 +11,7 @@
 #include "engine/construct.h"
 #include "engine/engine.h"
 #include "index/kept.h"
+#include "simd/float_dots.h"
 
 using namespace korvane;
 
@@ -333,3 +334,20 @@ INSTANTIATE_TEST_SUITE_P(IndexTypes, KeptEngineAdds,
                              }
                              return std::string();
                          });
+
+TEST(KeptHalf, VectorConversionEqualsTheScalarOneOnEveryPattern) {
+    const simd::HalvesFn vector = simd::best_halves_to_floats();
+    if (vector == nullptr) GTEST_SKIP() << "no F16C on this CPU";
+    std::vector<std::uint16_t> all(65536 + 3);  // a tail past the last group of eight
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<std::uint16_t>(i);
+    std::vector<float> out(all.size());
+    vector(all.data(), out.data(), all.size());
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        const float want = half_to_float(all[i]);
+        if (std::isnan(want)) {
+            ASSERT_TRUE(std::isnan(out[i])) << i;
+        } else {
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(out[i]), std::bit_cast<std::uint32_t>(want)) << i;
+        }
+    }
+}

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "simd/float_dots.h"
+
 namespace korvane {
 
 const char* kept_type_text(KeptType t) {
@@ -103,13 +105,20 @@ void KeptFormat::decode(const std::uint8_t* row, float* out) const {
         case KeptType::Float32:
             std::memcpy(out, data, dim * sizeof(float));
             return;
-        case KeptType::Float16:
+        case KeptType::Float16: {
+            static const simd::HalvesFn vector = simd::best_halves_to_floats();
+            if (vector != nullptr) {
+                // Rows start at multiples of 2 bytes, so the halves are aligned for u16.
+                vector(reinterpret_cast<const std::uint16_t*>(data), out, dim);
+                return;
+            }
             for (std::uint64_t i = 0; i < dim; ++i) {
                 std::uint16_t h;
                 std::memcpy(&h, data + 2 * i, 2);
                 out[i] = half_to_float(h);
             }
             return;
+        }
         case KeptType::Int8: {
             float scale;
             std::memcpy(&scale, row + 4, 4);

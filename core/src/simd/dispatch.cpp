@@ -19,6 +19,7 @@ CpuFeatures detect() {
     if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return f;
     const bool osxsave = ecx & (1u << 27);
     const bool fma = ecx & (1u << 12);
+    const bool f16c = ecx & (1u << 29);
     const bool avx = ecx & (1u << 28);
     if (!osxsave || !avx) return f;
     const std::uint64_t xcr0 = read_xcr0();
@@ -29,6 +30,7 @@ CpuFeatures detect() {
     __cpuid_count(7, 0, eax, ebx, ecx, edx);
     f.avx2 = ebx & (1u << 5);
     f.fma = fma;
+    f.f16c = f16c;
     if (zmm_enabled) {
         f.avx512f = ebx & (1u << 16);
         f.avx512bw = ebx & (1u << 30);

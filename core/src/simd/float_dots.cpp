@@ -42,6 +42,12 @@ BlockDotsPtrsFn best_block_dots_ptrs() {
     return fn;
 }
 
+HalvesFn best_halves_to_floats() {
+    static const HalvesFn fn =
+        level_supported(Level::Avx2) && cpu_features().f16c ? halves_to_floats_avx2 : nullptr;
+    return fn;
+}
+
 BlockDotsFn best_block_dots() {
     static const BlockDotsFn fn = level_supported(Level::Avx2) ? block_dots_avx2 : block_dots_scalar;
     return fn;

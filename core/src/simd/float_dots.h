@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace korvane::simd {
 
@@ -43,6 +44,12 @@ using ManyDotsFn = void (*)(const float* q, const float* const* vecs, std::size_
 void many_dots_scalar(const float* q, const float* const* vecs, std::size_t count, std::size_t dim, float* out);
 void many_dots_avx2(const float* q, const float* const* vecs, std::size_t count, std::size_t dim, float* out);
 ManyDotsFn best_many_dots();
+
+// n half-precision values to floats (exact), with F16C where the CPU has it.
+using HalvesFn = void (*)(const std::uint16_t* in, float* out, std::size_t n);
+void halves_to_floats_avx2(const std::uint16_t* in, float* out, std::size_t n);
+// The converter for this CPU, or nullptr when it has no vector one.
+HalvesFn best_halves_to_floats();
 
 // The same sum for one pair of vectors.
 inline float dot_sequential(const float* a, const float* b, std::size_t dim) {

@@ -140,4 +140,13 @@ void many_dots_avx2(const float* q, const float* const* vecs, std::size_t count,
     }
 }
 
+void halves_to_floats_avx2(const std::uint16_t* in, float* out, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        _mm256_storeu_ps(out + i, _mm256_cvtph_ps(h));
+    }
+    for (; i < n; ++i) out[i] = _cvtsh_ss(in[i]);
+}
+
 }  // namespace korvane::simd

@@ -29,6 +29,7 @@ void dot_4bit_avx512_x4(const float* q, std::size_t L, const std::uint8_t* const
 struct CpuFeatures {
     bool avx2 = false;
     bool fma = false;
+    bool f16c = false;  // half-precision conversions (every AVX2 CPU has them)
     bool avx512f = false;
     bool avx512bw = false;
 
