@@ -6,7 +6,6 @@ them over one path in turn until it is killed with SIGKILL at a random moment; a
 each kill the path and the directory are examined."""
 
 import os
-import pathlib
 import random
 import re
 import signal
