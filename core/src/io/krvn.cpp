@@ -708,10 +708,35 @@ Status save_krvn(const std::string& path, const IndexParts& p) {
     return success();
 }
 
+namespace {
+
+// Counts what a save would write.
+class SizeSink {
+public:
+    Status write(const void*, std::size_t n) {
+        size_ += n;
+        return success();
+    }
+    template <class T>
+    Status put(T value) {
+        return write(&value, sizeof value);
+    }
+    std::size_t size() const { return size_; }
+
+private:
+    std::size_t size_ = 0;
+};
+
+}  // namespace
+
 Expected<std::vector<std::uint8_t>> save_krvn_bytes(const IndexParts& p) {
     const auto count = writable_count(p);
     if (!count) return count.error();
+    // Sized first: growing by doubling would need room for two copies of a large index.
+    SizeSink size;
+    if (auto s = write_index(size, p, count.value()); !s) return s.error();
     std::vector<std::uint8_t> out;
+    out.reserve(size.size());
     ByteSink sink(out);
     if (auto s = write_index(sink, p, count.value()); !s) return s.error();
     return out;
