@@ -882,3 +882,19 @@ except Exception as e:
 """
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, timeout=60).stdout
     assert out.strip() == "OSError io error: failed to fill whole buffer"
+
+
+@pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
+def test_rows_added_to_an_index_loaded_without_norms(tmp_path, metric):
+    # A file cut inside its norms loads without them; an add then derives the old rows'
+    # norms from their codes, so every row has one and the index answers like one that
+    # never lost them.
+    whole = make("brute_force", metric=metric, n=60)
+    data = saved(whole, tmp_path / "a.krvn")
+    cut = Korvane.load(write(tmp_path / "cut.krvn", data[:-7]))
+    assert len(cut.vector_norms()) == 0
+    extra = vectors(5, 99)
+    whole.add(range(1000, 1005), extra)
+    cut.add(range(1000, 1005), extra)
+    assert observed(cut, QUERIES, k=65) == observed(whole, QUERIES, k=65)
+    assert cut.vector_norms().tolist() == whole.vector_norms().tolist()

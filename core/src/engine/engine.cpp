@@ -74,6 +74,7 @@ void Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at) {
         return;
     }
 
+    store_.derive_missing_norms([&](const std::uint8_t* row) { return quantizer_.quantized_norm(row); });
     // Reserve everything first: past this point nothing allocates, so a MemoryError
     // leaves the engine as it was. Growth is geometric, so adding one row per call
     // costs amortised constant time.

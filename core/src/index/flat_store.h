@@ -89,6 +89,16 @@ public:
                 kept_bytes_ ? kept_.data() : nullptr, kept_bytes_};
     }
 
+    // A store loaded without norms (a legacy file) gets them from its codes, so that rows
+    // added later, which come with norms, never outnumber them.
+    template <class NormOf>
+    void derive_missing_norms(NormOf&& norm_of) {
+        if (!norms_.empty() || ids_.empty()) return;
+        std::vector<float> norms(ids_.size());
+        for (std::size_t i = 0; i < norms.size(); ++i) norms[i] = norm_of(row(i));
+        norms_ = std::move(norms);
+    }
+
     // Gives back the room kept for growth.
     void shrink_to_fit() {
         codes_.shrink_to_fit();
