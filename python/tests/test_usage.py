@@ -118,6 +118,7 @@ def test_re_entry(outer, inner, path):
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads /proc/self/statm")
+@pytest.mark.resident_memory
 def test_create_use_drop_cycles_keep_memory_flat(run_python):
     # Each cycle handles about 20 KB of index and arrays: a leak of any of it per cycle
     # would add far more than the margin over 10,000 cycles.
