@@ -5,13 +5,15 @@
 #                 against the built module
 #   make fuzz   — clang and libFuzzer via apt-get, then FUZZ_SECONDS (600) of fuzzing the index
 #                 file loader under AddressSanitizer and UndefinedBehaviorSanitizer
+#   make fuzz-args — the same for the extension's argument conversions, through an embedded
+#                 interpreter
 PYTHON ?= python3
 VENV   := .venv
 VPY    := $(VENV)/bin/python
 BUILD  := build
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: demo test test-sanitize build venv test-deps system-deps bench bench-deps fuzz fuzz-deps clean
+.PHONY: demo test test-sanitize build venv test-deps system-deps bench bench-deps fuzz fuzz-args fuzz-deps clean
 
 venv: $(VENV)/.ready
 
@@ -110,6 +112,30 @@ fuzz: venv fuzz-deps
 	  echo "findings: $$(ls $(FUZZ_BUILD)/artifacts | wc -l) files in $(FUZZ_BUILD)/artifacts"; \
 	  exit $$(cat $(FUZZ_BUILD)/fuzz.rc)
 
+# Fuzzes the extension's argument conversions (python/tests/fuzz): the extension and the
+# core compiled by clang with libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer
+# into one program that embeds the .venv's interpreter. Each input is a short program of
+# calls with odd arguments; a crash, a sanitizer report, a NULL without an exception (or a
+# result with one), a SystemError, a MemoryError or an "internal error" RuntimeError is
+# a finding. Outputs as for `fuzz`, under $(FUZZ_ARGS_BUILD).
+FUZZ_ARGS_BUILD := $(BUILD)-fuzz-args
+FUZZ_ARGS_FLAGS ?= -fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1 -timeout=30 -max_len=2048 \
+                   -malloc_limit_mb=64 -rss_limit_mb=4096
+FUZZ_ARGS_SEEDS := python/tests/fuzz/corpus $(wildcard python/tests/fuzz/regressions)
+
+fuzz-args: venv fuzz-deps
+	$(VENV)/bin/cmake -S python/tests/fuzz -B $(FUZZ_ARGS_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_CXX_COMPILER=clang++ -DPython_EXECUTABLE=$(abspath $(VPY))
+	$(VENV)/bin/cmake --build $(FUZZ_ARGS_BUILD) -j2
+	mkdir -p $(FUZZ_ARGS_BUILD)/corpus $(FUZZ_ARGS_BUILD)/artifacts
+	scratch=$$(mktemp -d -p /dev/shm korvane-fuzz-args.XXXXXX 2>/dev/null || mktemp -d); \
+	  { KORVANE_FUZZ_SCRATCH=$$scratch $(FUZZ_ARGS_BUILD)/korvane_args_fuzz $(FUZZ_ARGS_BUILD)/corpus $(FUZZ_ARGS_SEEDS) \
+	      -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=$(FUZZ_ARGS_BUILD)/artifacts/ -print_final_stats=1 $(FUZZ_ARGS_FLAGS); \
+	    echo $$? > $(FUZZ_ARGS_BUILD)/fuzz.rc; } 2>&1 | tee $(FUZZ_ARGS_BUILD)/fuzz.log; \
+	  rm -rf "$$scratch"; \
+	  echo "findings: $$(ls $(FUZZ_ARGS_BUILD)/artifacts | wc -l) files in $(FUZZ_ARGS_BUILD)/artifacts"; \
+	  exit $$(cat $(FUZZ_ARGS_BUILD)/fuzz.rc)
+
 demo: venv
 	$(VPY) -m pip install -q --no-build-isolation .
 	$(VPY) examples/quickstart.py
@@ -135,4 +161,4 @@ bench: build bench-deps
 	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_hnsw.py
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-sanitize $(FUZZ_BUILD) $(VENV)
+	rm -rf $(BUILD) $(BUILD)-sanitize $(FUZZ_BUILD) $(FUZZ_ARGS_BUILD) $(VENV)
