@@ -982,24 +982,32 @@ class Program:
         if all(a is b for a, b in zip(args, plain_args)) and all(kwargs[k] is plain_kwargs[k] for k in kwargs):
             return None  # no array: nothing to compare
         w = self.w
-        reference = None
+        copies = None
         if name == "add":
             if any(_has_nan(a) for a in list(args) + list(kwargs.values())):
                 return None  # a NaN's payload may change on the way through a double
+            # Two copies taken before the call, one to add the arrays to and one to add the
+            # lists to: a copy need not grow as the original does (an Hnsw index links new
+            # nodes by the full vectors it was built from, a copy by their codes).
             try:
-                reference = _pickle_copy(w)
+                copies = (_pickle_copy(w), _pickle_copy(w))
             except Exception:
                 return None  # an IvfFlat index with pending rows cannot be copied
 
         def check(result):
-            target = reference if reference is not None else w
+            if copies is not None:
+                try:
+                    copies[0].add(*args, **kwargs)
+                except Exception as e:
+                    raise Finding(f"add took its arrays, then refused them on a copy: {type(e).__name__}: {e}") from e
+            target = copies[1] if copies is not None else w
             try:
                 expected = getattr(target, name)(*plain_args, **plain_kwargs)
             except Exception as e:
                 raise Finding(f"{name} took its arrays but refused them as lists: {type(e).__name__}: {e}") from e
-            if name == "add":
+            if copies is not None:
                 try:
-                    result, expected = _state(w), _state(reference)
+                    result, expected = _state(copies[0]), _state(copies[1])
                 except RuntimeError:
                     return  # rows pending in an IvfFlat index: no state to compare
             if not _same(result, expected):
