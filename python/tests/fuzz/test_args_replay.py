@@ -15,15 +15,6 @@ HERE = pathlib.Path(__file__).parent
 INPUTS = sorted(p for folder in ("corpus", "regressions") if (HERE / folder).is_dir()
                 for p in (HERE / folder).iterdir() if p.is_file())
 
-# Findings not fixed yet: replaying them would end the sanitizer run. Each is taken off
-# this list with its fix.
-_WITHOUT_NORMS = ("a BruteForce index loaded without norms (a version-1 file, or one cut inside its norms) "
-                  "reads past its norms in a search after an add")
-OPEN = {
-    "brute_force_without_norms_add_search": _WITHOUT_NORMS,
-    "brute_force_without_norms_add_flat_search_batch": _WITHOUT_NORMS,
-}
-
 
 @pytest.fixture(scope="module", autouse=True)
 def fixtures():
@@ -32,6 +23,4 @@ def fixtures():
 
 @pytest.mark.parametrize("path", INPUTS, ids=lambda p: f"{p.parent.name}/{p.name}")
 def test_program_ends_with_results_or_ordinary_exceptions(path):
-    if path.parent.name == "regressions" and path.name in OPEN:
-        pytest.skip(f"open finding: {OPEN[path.name]}")
     args_program.run(path.read_bytes())
