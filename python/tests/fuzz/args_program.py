@@ -907,7 +907,7 @@ class Program:
         r = self.r
         out = [("dim", self.dim_value())]
         present = r.u8()
-        spec = [
+        optional = [
             ("metric", lambda: self.text(["cosine", "dot", "l2", "euclidean", "dot_product", "cos"])),
             ("bit_width", lambda: r.pick([4, 2, 4, 2, 0, 1, 3, 8, 255, 256, -1]) if r.below(4) else self.integer()),
             ("index_type", lambda: self.text(["brute_force", "ivf_flat", "hnsw", "ivf", "Brute-Force", "bruteforce",
@@ -920,7 +920,7 @@ class Program:
             ("hnsw_ef_construction", self.small_int),
             ("hnsw_ef_search", self.small_int),
         ]
-        for i, (name, make) in enumerate(spec):
+        for i, (name, make) in enumerate(optional):
             if present & (1 << min(i, 7)) or (i >= 7 and r.u8() & 1):
                 out.append((name, make()))
         return out
