@@ -25,8 +25,9 @@ $(VENV)/.ready:
 
 # Python test tools beyond pytest, kept apart so that an existing .venv gets them too; the
 # stamp depends on this Makefile, so a tool added here is installed into an existing .venv.
-# dask[distributed] runs examples/sharded_dask.py (pytest) and types it (mypy).
-TEST_TOOLS := "mypy>=1.10" "dask[distributed]"
+# dask[distributed] runs examples/sharded_dask.py (pytest) and types it (mypy);
+# hypothesis drives python/tests/test_state_machine.py.
+TEST_TOOLS := "mypy>=1.10" "dask[distributed]" "hypothesis>=6.100"
 
 test-deps: $(VENV)/.test-ready
 
