@@ -1,0 +1,792 @@
+"""Random sequences of calls on one index, checked after every step against a small model
+of what the index must hold.
+
+One machine per index type. The model tracks the ids an index counts and searches (in the
+order they were added), the IvfFlat rows added since the last build, the run-time
+`nprobe` and `ef_search`, the kept-vector type and the oversampling, and the rows added
+under each id. It checks:
+
+- after every step, that `len` is the model's count, and that brute force and IvfFlat
+  (with every list probed) return every stored id for a search with k = count,
+  duplicates as often as they were added, whatever the scores (NaN and infinite inputs
+  included); an Hnsw search returns only stored rows;
+- that a call that fails raises the class its defect calls for and leaves the index as
+  it was: the same count, the same answer to a fixed probe search and, for brute force,
+  the same exported ids, codes and norms;
+- that searches return stored ids only, best first, as many as brute force can give;
+  that an IvfFlat or Hnsw allowlist drops hits after the cut; that re-scored scores are
+  those of the kept vectors; that `search_batch` rows are the searches, padded;
+- that copies, pickles and saved files answer like the index they came from.
+
+KORVANE_HYPOTHESIS_PROFILE=long runs many more and longer sequences; under the sanitizers
+(KORVANE_SANITIZED=1) fewer run.
+"""
+import collections
+import copy
+import math
+import os
+import pickle
+import shutil
+import tempfile
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
+
+from korvane import Korvane
+
+NO_ID = 2**64 - 1
+# Rows added to a copied or loaded IvfFlat index that keeps vectors get no kept vectors
+# (see test_ivf_copy_rescores_rows_added_later): re-scoring then reads past them. Until
+# that is mended the machines check such copies but do not go on with them; set this to
+# True with the fix.
+GO_ON_WITH_KEPT_IVF_COPIES = False
+# Probing this many IVF lists scans all of them: an index never has more than ivf_nlist.
+EVERY_LIST = 10**6
+PROBE_K = 7
+
+# (sequences, steps per sequence) for each of the three machines.
+PROFILES = {
+    "default": (350, 50),
+    "long": (2000, 70),
+    "sanitized": (100, 40),
+}
+
+
+def chosen_profile():
+    name = os.environ.get("KORVANE_HYPOTHESIS_PROFILE")
+    if name:
+        if name not in PROFILES:
+            raise ValueError(f"KORVANE_HYPOTHESIS_PROFILE={name!r}: use one of {sorted(PROFILES)}")
+        return name
+    return "sanitized" if os.environ.get("KORVANE_SANITIZED") == "1" else "default"
+
+
+def machine_settings():
+    examples, steps = PROFILES[chosen_profile()]
+    # No example database: nothing is written into the work tree, and a failure prints
+    # the whole sequence of calls that reproduces it.
+    return settings(max_examples=examples, stateful_step_count=steps, deadline=None, database=None,
+                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
+                                           HealthCheck.filter_too_much])
+
+
+FAILED = object()
+
+
+def keyed(hits):
+    """Hits in a form that compares equal when ids and score bits are (NaN included)."""
+    assert isinstance(hits, list)
+    out = []
+    for hit in hits:
+        assert type(hit) is dict and list(hit) == ["id", "score"], hit
+        assert type(hit["id"]) is int and type(hit["score"]) is float
+        out.append((hit["id"], np.float32(hit["score"]).tobytes()))
+    return out
+
+
+def ids_of(hits):
+    return [hit["id"] for hit in hits]
+
+
+def is_sub_multiset(small, big):
+    return not (collections.Counter(small) - collections.Counter(big))
+
+
+def descending(scores):
+    """Scores must come best first; NaN scores have no place in an order, so a list holding
+    one is not checked."""
+    if any(math.isnan(s) for s in scores):
+        return True
+    return all(a >= b for a, b in zip(scores, scores[1:]))
+
+
+SPECIALS = [math.nan, math.inf, -math.inf, 0.0, 3e38, -3e38, 1e-45, -0.0]
+
+
+@st.composite
+def matrices(draw, n, dim):
+    """n rows: Gaussian at a drawn scale, with a few NaN, infinite, huge, tiny or zero
+    values, zero rows and repeated rows."""
+    seed = draw(st.integers(0, 2**32 - 1))
+    scale = draw(st.sampled_from([1.0, 1.0, 1e-3, 300.0]))
+    m = (np.random.default_rng(seed).standard_normal((n, dim)) * scale).astype(np.float32)
+    if n:
+        for _ in range(draw(st.integers(0, 3))):
+            m[draw(st.integers(0, n - 1)), draw(st.integers(0, dim - 1))] = draw(st.sampled_from(SPECIALS))
+        if draw(st.integers(0, 9)) == 0:
+            m[draw(st.integers(0, n - 1))] = 0.0
+        if n > 1 and draw(st.integers(0, 4)) == 0:
+            m[draw(st.integers(1, n - 1))] = m[0]
+    return m
+
+
+def misaligned(m):
+    view = np.zeros(m.nbytes + 1, np.uint8)[1:].view(np.float32).reshape(m.shape)
+    view[...] = m
+    return view
+
+
+# Every accepted form of a row set; each gives the engine the same float32 values.
+ROW_FORMS = {
+    "float32": np.ascontiguousarray,
+    "fortran": np.asfortranarray,
+    "misaligned": misaligned,
+    "float64": lambda m: m.astype(np.float64),
+    "list": lambda m: m.tolist(),
+    "tuples": lambda m: tuple(map(tuple, m.tolist())),
+    "row arrays": lambda m: [row.astype(np.float64) for row in m],
+}
+
+ID_VALUES = st.one_of(st.integers(0, 12), st.integers(NO_ID - 3, NO_ID), st.integers(0, NO_ID))
+
+
+@st.composite
+def id_lists(draw, n):
+    ids = draw(st.lists(ID_VALUES, min_size=n, max_size=n))
+    form = draw(st.sampled_from(["list", "uint64", "tuple", "scalars", "int64"]))
+    if form == "uint64":
+        return ids, np.array(ids, dtype=np.uint64)
+    if form == "tuple":
+        return ids, tuple(ids)
+    if form == "scalars":
+        return ids, [np.uint64(i) for i in ids]
+    if form == "int64" and all(i < 2**63 for i in ids):
+        return ids, np.array(ids, dtype=np.int64)
+    return ids, list(ids)
+
+
+def other_width(draw, dim):
+    return draw(st.sampled_from([w for w in (0, dim - 1, dim + 1, 2 * dim) if w != dim and w >= 0]))
+
+
+class IndexMachine(RuleBasedStateMachine):
+    INDEX_TYPE = None  # set by each subclass
+    SPELLINGS = {}
+
+    def __init__(self):
+        super().__init__()
+        self.tmp = tempfile.mkdtemp(prefix="korvane-sm-")
+        self.index = None
+
+    def teardown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    # ---- the model -------------------------------------------------------------------
+
+    @property
+    def ivf(self):
+        return self.INDEX_TYPE == "ivf_flat"
+
+    @property
+    def hnsw(self):
+        return self.INDEX_TYPE == "hnsw"
+
+    @property
+    def brute(self):
+        return self.INDEX_TYPE == "brute_force"
+
+    def count(self):
+        """What len() must say: an IvfFlat index counts its pending rows only until its
+        first build."""
+        if self.ivf and not self.built:
+            return len(self.pending)
+        return len(self.rows)
+
+    def searchable(self):
+        """Whether a search with good arguments must succeed."""
+        return self.count() > 0 and (self.built or not self.ivf)
+
+    def reduce_extras(self):
+        """The run-time nprobe and ef_search a pickle carries."""
+        return (self.nprobe if self.ivf and self.built else None, self.ef if self.hnsw else None)
+
+    def observe(self):
+        """Everything a failed call must leave as it was."""
+        index = self.index
+        seen = [len(index), index.n_vectors, index.is_empty(), index.kept_vectors]
+        try:
+            seen.append(keyed(index.search(self.probe, PROBE_K)))
+        except RuntimeError as error:
+            seen.append(("RuntimeError", str(error)))
+        if self.brute:
+            seen += [index.vector_ids().tobytes(), index.packed_data().tobytes(), index.vector_norms().tobytes()]
+        return seen
+
+    def attempt(self, call, expected):
+        """Runs `call`; `expected` is None when it must succeed, else the exception class it
+        must raise, leaving the index as it was."""
+        before = self.observe()
+        try:
+            result = call()
+        except Exception as error:  # noqa: BLE001 - the class is what is checked
+            assert expected is not None, f"unexpected {type(error).__name__}: {error}"
+            assert type(error) is expected, f"expected {expected.__name__}, got {type(error).__name__}: {error}"
+            after = self.observe()
+            assert after == before, "a failed call changed the index"
+            return FAILED
+        assert expected is None, f"expected {expected.__name__}, but the call succeeded"
+        return result
+
+    # ---- construction ----------------------------------------------------------------
+
+    @initialize(data=st.data())
+    def construct(self, data):
+        draw = data.draw
+        dim = draw(st.integers(1, 40), label="dim")
+        kwargs = {"dim": dim, "metric": draw(st.sampled_from(["cosine", "dot", "l2", "Euclidean", "DOT_PRODUCT"]))}
+        layout = draw(st.sampled_from(["4", "2", "mixed_ratio", "n4_dims"]))
+        if layout in "42":
+            kwargs["bit_width"] = int(layout)
+        elif layout == "mixed_ratio":
+            kwargs["mixed_ratio"] = draw(st.floats(-0.5, 1.5))
+        else:
+            kwargs["n4_dims"] = draw(st.integers(0, 70))
+            kwargs["bit_width"] = draw(st.sampled_from([2, 4]))
+        kwargs["index_type"] = draw(st.sampled_from(self.SPELLINGS))
+        if self.ivf:
+            kwargs["ivf_nlist"] = draw(st.integers(1, 6))
+            kwargs["ivf_nprobe"] = draw(st.integers(0, 7))
+        if self.hnsw:
+            kwargs["hnsw_m"] = draw(st.integers(2, 8))
+            kwargs["hnsw_ef_construction"] = draw(st.integers(1, 40))
+            kwargs["hnsw_ef_search"] = draw(st.integers(0, 12))
+        self.kwargs = kwargs
+        self.index = Korvane(**kwargs)
+        self.dim = dim
+        self.l2 = kwargs["metric"].lower() in ("l2", "euclidean")
+        self.probe = np.random.default_rng(dim).standard_normal(dim).astype(np.float32)
+        self.rows = []     # ids counted and searched, in the order added
+        self.pending = []  # IvfFlat: ids added since the last build
+        self.built = False
+        self.nprobe = None
+        self.ef = (kwargs.get("hnsw_ef_search") or 2 * kwargs.get("hnsw_m", 0)) if self.hnsw else None
+        self.kept = None
+        self.oversampling = None
+        self.vectors = {}  # id -> the rows added under it, as float32
+        self.saved = {}    # path -> bytes of the file saved there
+        assert self.index.index_type == {"brute_force": "BruteForce", "ivf_flat": "IvfFlat",
+                                         "hnsw": "Hnsw"}[self.INDEX_TYPE]
+
+    # ---- adding ----------------------------------------------------------------------
+
+    def added(self, ids, rows):
+        for i, row in zip(ids, rows):
+            self.vectors.setdefault(i, []).append(np.array(row, np.float32))
+        if self.ivf:
+            self.pending += ids
+        else:
+            self.rows += ids
+
+    @rule(data=st.data())
+    def add_good_rows(self, data):
+        draw = data.draw
+        n = draw(st.one_of(st.integers(0, 6), st.integers(7, 60)), label="n")
+        ids, ids_arg = draw(id_lists(n), label="ids")
+        m = draw(matrices(n, self.dim), label="rows")
+        vectors = ROW_FORMS[draw(st.sampled_from(sorted(ROW_FORMS)), label="form")](m)
+        if self.attempt(lambda: self.index.add(ids_arg, vectors), None) is not FAILED:
+            self.added(ids, m)
+
+    @rule(data=st.data())
+    def add_nothing(self, data):
+        empty = data.draw(st.sampled_from([
+            ([], []), ((), ()), (np.zeros(0, np.uint64), np.zeros((0, self.dim), np.float32)),
+            ([], np.zeros((0, self.dim))), ([], np.zeros((0, 1, self.dim), np.float32)),
+        ]))
+        self.attempt(lambda: self.index.add(*empty), None)
+
+    @rule(data=st.data())
+    def add_refused(self, data):
+        """Adds with exactly one defect: each is refused whole with its class."""
+        draw = data.draw
+        dim = self.dim
+        n = draw(st.integers(1, 5), label="n")
+        ids, ids_arg = draw(id_lists(n), label="ids")
+        m = draw(matrices(n, dim), label="rows")
+        kind = draw(st.sampled_from([
+            "matrix width", "list width", "row width", "ids count", "str element", "str rows", "str array",
+            "None element", "not contiguous", "3-d", "scalar", "1-d", "masked", "negative id", "id too big",
+            "float id", "str ids", "None ids",
+        ]), label="kind")
+        vectors = m
+        expected = ValueError
+        if kind == "matrix width":
+            vectors = np.zeros((draw(st.integers(0, 3)), other_width(draw, dim)), np.float32)
+            ids_arg = list(range(len(vectors)))
+        elif kind == "list width":
+            vectors = np.ones((n, other_width(draw, dim))).tolist()
+        elif kind == "row width":
+            # Rows are all checked before any is added, so the rows before the bad one
+            # are not added either.
+            bad = draw(st.integers(0, n - 1))
+            vectors = m.tolist()
+            vectors[bad] = [1.0] * other_width(draw, dim)
+        elif kind == "ids count":
+            ids_arg = list(ids) + [1] if draw(st.booleans()) else list(ids)[:-1]
+            vectors = ROW_FORMS[draw(st.sampled_from(sorted(ROW_FORMS)))](m)
+        elif kind == "str element":
+            vectors = m.tolist()
+            vectors[draw(st.integers(0, n - 1))][draw(st.integers(0, dim - 1))] = "x"
+            expected = TypeError
+        elif kind == "str rows":
+            vectors = draw(st.sampled_from(["a" * dim, ["a" * dim] * n]))
+            expected = TypeError
+        elif kind == "str array":
+            vectors = np.full((n, dim), "1.5")
+            expected = TypeError
+        elif kind == "None element":
+            vectors = m.astype(object)
+            vectors[draw(st.integers(0, n - 1)), draw(st.integers(0, dim - 1))] = None
+            expected = TypeError
+        elif kind == "not contiguous":
+            wide = np.repeat(m, 2, axis=1)
+            vectors = wide[:, ::2]
+            # A (1, 1) slice counts as contiguous, and is added.
+            expected = None if vectors.flags.c_contiguous else TypeError
+        elif kind == "3-d":
+            # Every element of a row is then an array of two values, not a number.
+            vectors = np.repeat(m[:, :, None], 2, axis=2)
+            expected = TypeError
+        elif kind == "scalar":
+            vectors = 5.0
+            expected = TypeError
+        elif kind == "1-d":
+            vectors = m[0]
+            ids, ids_arg = ids[:1], ids_arg[:1]
+            expected = TypeError
+        elif kind == "masked":
+            vectors = np.ma.masked_array(m)
+            expected = TypeError
+        elif kind == "negative id":
+            ids_arg = list(ids)
+            ids_arg[draw(st.integers(0, n - 1))] = -draw(st.integers(1, 2**64))
+            expected = OverflowError
+        elif kind == "id too big":
+            ids_arg = list(ids)
+            ids_arg[draw(st.integers(0, n - 1))] = draw(st.integers(2**64, 2**80))
+            expected = OverflowError
+        elif kind == "float id":
+            ids_arg = list(ids)
+            ids_arg[draw(st.integers(0, n - 1))] = 1.0
+            expected = TypeError
+        elif kind == "str ids":
+            ids_arg = "0" * n
+            expected = TypeError
+        elif kind == "None ids":
+            ids_arg = None
+            expected = TypeError
+        if self.attempt(lambda: self.index.add(ids_arg, vectors), expected) is not FAILED:
+            self.added(ids, m)
+
+    # ---- searching -------------------------------------------------------------------
+
+    def draw_query(self, draw):
+        kind = draw(st.sampled_from(["probe", "random", "random", "special"]), label="query")
+        if kind == "probe":
+            q = self.probe
+        else:
+            q = draw(matrices(1, self.dim))[0]
+            if kind == "special":
+                q[draw(st.integers(0, self.dim - 1))] = draw(st.sampled_from(SPECIALS))
+        return draw(st.sampled_from([lambda v: v, lambda v: v.tolist(), lambda v: v.astype(np.float64)]))(q)
+
+    def draw_k(self, draw):
+        return draw(st.one_of(st.integers(0, 12), st.sampled_from([10**12, NO_ID]), st.integers(0, NO_ID)), label="k")
+
+    def draw_allowlist(self, draw):
+        """(set of allowed ids or None, the argument)."""
+        if draw(st.booleans()):
+            return None, None
+        known = sorted(set(self.rows) | set(self.pending)) or [0]
+        allowed = draw(st.lists(st.one_of(st.sampled_from(known), ID_VALUES), max_size=6), label="allowlist")
+        form = draw(st.sampled_from(["list", "uint64", "tuple", "int64"]))
+        if form == "uint64":
+            arg = np.array(allowed, dtype=np.uint64)
+        elif form == "tuple":
+            arg = tuple(allowed)
+        elif form == "int64" and all(i < 2**63 for i in allowed):
+            arg = np.array(allowed, dtype=np.int64)
+        else:
+            arg = list(allowed)
+        return set(allowed), arg
+
+    def draw_search_defect(self, draw):
+        """(name, replacement arguments, class) of one bad argument, or None."""
+        if draw(st.integers(0, 3)):
+            return None
+        dim = self.dim
+        return draw(st.sampled_from([
+            ("query length", {"query": [0.5] * other_width(draw, dim)}, ValueError),
+            ("query str", {"query": "a" * dim}, TypeError),
+            # (An element that is an array of one value converts with older NumPy.)
+            ("query 2-d", {"query": np.ones((1, max(dim, 2)))}, TypeError),
+            ("query None", {"query": None}, TypeError),
+            ("k negative", {"k": -1}, OverflowError),
+            ("k too big", {"k": 2**64}, OverflowError),
+            ("k float", {"k": 3.0}, TypeError),
+            ("allowlist negative", {"allowlist": [1, -1]}, OverflowError),
+            ("allowlist float", {"allowlist": [1.0]}, TypeError),
+            ("allowlist str", {"allowlist": "12"}, TypeError),
+        ]), label="defect")
+
+    def check_hits(self, hits, k, allowed):
+        ids = ids_of(hits)
+        assert len(hits) <= min(k, self.count())
+        assert is_sub_multiset(ids, self.rows), f"ids never stored (or too often): {ids} vs {self.rows}"
+        if allowed is not None:
+            assert set(ids) <= allowed
+        if allowed is None or self.brute:
+            # (IvfFlat and Hnsw drop disallowed hits after sorting, and a NaN among them
+            # may have split the order: compared with the unfiltered search instead.)
+            assert descending([hit["score"] for hit in hits]), hits
+        if self.brute:
+            reachable = len(self.rows) if allowed is None else sum(1 for i in self.rows if i in allowed)
+            assert len(hits) == min(k, reachable)
+
+    @rule(data=st.data())
+    def search(self, data):
+        draw = data.draw
+        args = {"query": self.draw_query(draw), "k": self.draw_k(draw)}
+        allowed, args["allowlist"] = self.draw_allowlist(draw)
+        defect = self.draw_search_defect(draw)
+        expected = None if self.searchable() else RuntimeError
+        if defect is not None:
+            args.update(defect[1])
+            expected = defect[2]
+        hits = self.attempt(lambda: self.index.search(**args), expected)
+        if hits is FAILED:
+            return
+        self.check_hits(hits, args["k"], allowed)
+        if self.rescoring():
+            self.check_rescored(args["query"], hits)
+            return
+        if self.brute:
+            # Brute force filters before selecting: the scores are the best ones among
+            # the allowed rows (which rows win a tie is not fixed). A NaN score compares
+            # equal to every score, so where one exists there is no "best" to compare.
+            every = self.index.search(args["query"], len(self.rows))
+            if not any(math.isnan(h["score"]) for h in every):
+                pool = [h["score"] for h in every if allowed is None or h["id"] in allowed]
+                assert [h["score"] for h in hits] == pool[:len(hits)]
+        elif allowed is not None:
+            # IvfFlat and Hnsw apply the allowlist after the cut: the hits are those of
+            # the same search without one, less the ids not allowed.
+            unfiltered = self.index.search(args["query"], args["k"])
+            assert keyed(hits) == keyed([h for h in unfiltered if h["id"] in allowed])
+
+    def rescoring(self):
+        return self.kept is not None and self.oversampling != 0
+
+    # How far a re-scored score may be from one computed in float64, relative to the
+    # size of its terms, for each kept type.
+    KEPT_TOLERANCE = {"float32": 1e-4, "float16": 4e-3, "int8": 3e-2}
+
+    def check_rescored(self, query, hits):
+        """With re-scoring on, every hit's score comes from its kept vector: the transformed
+        query against the transformed row it was added as."""
+        q = self.index.transform_query_np(query).astype(np.float64)
+        if not np.isfinite(q).all():
+            return
+        metric = self.index.metric
+        tolerance = self.KEPT_TOLERANCE[self.kept]
+        for hit in hits[:10]:
+            expected = []
+            for row in self.vectors[hit["id"]]:
+                # The row as it was kept: transformed like a query (for cosine, normalised).
+                x = self.index.transform_query_np(row).astype(np.float64)
+                if not np.isfinite(x).all() or (self.kept == "float16" and np.abs(x).max() > 6e4):
+                    expected = None  # a row that overflowed has no score to compare
+                    break
+                norm = float(np.linalg.norm(x))
+                dot = float(q @ x)
+                scale = float(np.linalg.norm(q)) * norm
+                if metric == "l2":
+                    expected.append((dot - 0.5 * norm * norm, scale + norm * norm))
+                elif metric == "cosine" and norm > 1e-9:
+                    expected.append((dot / norm, scale / norm))
+                else:  # dot, and cosine rows of norm 0, which keep the raw product
+                    expected.append((dot, scale))
+            # Terms beyond the float32 range overflow on the way: nothing to compare.
+            if not expected or math.isnan(hit["score"]) or max(scale for _, scale in expected) > 1e37:
+                continue
+            assert any(abs(hit["score"] - want) <= tolerance * scale + 1e-6 for want, scale in expected), (
+                hit, expected)
+
+    @rule(data=st.data())
+    def search_batch(self, data):
+        draw = data.draw
+        nq = draw(st.integers(0, 4), label="queries")
+        queries = draw(matrices(nq, self.dim))
+        form = draw(st.sampled_from(["float32", "float64", "list", "row arrays"]))
+        queries_arg = ROW_FORMS[form](queries)
+        k = self.draw_k(draw)
+        allowed, allowlist = self.draw_allowlist(draw)
+        threads = draw(st.sampled_from([0, 1, 2, 3, 64]), label="threads")
+        expected = None if self.searchable() or nq == 0 else RuntimeError
+        defect = draw(st.sampled_from([None] * 6 + ["width", "ragged", "threads", "1-d"]), label="defect")
+        if defect == "width":
+            queries_arg = np.zeros((nq, other_width(draw, self.dim)), np.float32)
+            expected = ValueError
+        elif defect == "ragged" and nq:
+            queries_arg = queries.tolist()
+            queries_arg[draw(st.integers(0, nq - 1))] = [1.0] * other_width(draw, self.dim)
+            expected = ValueError
+        elif defect == "threads":
+            threads = -1
+            expected = OverflowError
+        elif defect == "1-d" and nq:
+            queries_arg = queries[0]
+            expected = TypeError
+        result = self.attempt(lambda: self.index.search_batch(queries_arg, k, allowlist, threads), expected)
+        if result is FAILED:
+            return
+        ids, scores = result
+        width = min(k, self.count())
+        assert ids.dtype == np.uint64 and scores.dtype == np.float32
+        assert ids.shape == scores.shape == (nq, width)
+        for i in range(nq):
+            hits = self.index.search(queries[i], k, allowlist)
+            self.check_hits(hits, k, allowed)
+            n = len(hits)
+            assert ids[i, :n].tolist() == ids_of(hits)
+            assert scores[i, :n].tobytes() == np.array([h["score"] for h in hits], np.float32).tobytes()
+            assert (ids[i, n:] == NO_ID).all() and (scores[i, n:] == -np.inf).all()
+
+    # ---- structure and settings ------------------------------------------------------
+
+    @rule()
+    def build(self):
+        expected = RuntimeError if self.ivf and not self.pending else None
+        if self.attempt(self.index.build, expected) is FAILED:
+            return
+        if self.ivf:
+            self.rows += self.pending
+            self.pending = []
+            self.built = True
+            self.nprobe = self.kwargs["ivf_nprobe"]
+
+    @rule(value=st.one_of(st.integers(0, 8), st.sampled_from([10**12, NO_ID]), st.sampled_from([-1, 2**64, 2.0])))
+    def set_nprobe(self, value):
+        expected = {int: None if 0 <= value < 2**64 else OverflowError, float: TypeError}[type(value)]
+        if self.attempt(lambda: self.index.set_nprobe(value), expected) is not FAILED and self.ivf and self.built:
+            self.nprobe = value
+
+    @rule(value=st.one_of(st.integers(0, 40), st.sampled_from([10**12, NO_ID]), st.sampled_from([-1, 2**64, 2.0])))
+    def set_ef_search(self, value):
+        expected = {int: None if 0 <= value < 2**64 else OverflowError, float: TypeError}[type(value)]
+        if self.attempt(lambda: self.index.set_ef_search(value), expected) is not FAILED and self.hnsw:
+            self.ef = value
+
+    @rule(dtype=st.sampled_from(["float32", "float16", "int8", None, "float64", "FLOAT16", 16]))
+    def keep_vectors(self, dtype):
+        if dtype is None:
+            call, dtype = self.index.keep_vectors, "float16"
+        else:
+            def call():
+                return self.index.keep_vectors(dtype)
+        good = dtype in ("float32", "float16", "int8")
+        expected = TypeError if not isinstance(dtype, str) else None if good and self.count() == 0 else ValueError
+        if self.attempt(call, expected) is not FAILED:
+            self.kept, self.oversampling = dtype, 4.0
+
+    @rule(value=st.sampled_from([0, 0.0, 1, 1.0, 1.5, 4, 8.0, 1e300, 2**70, True,
+                                 0.5, -1, -0.0001, math.nan, math.inf, -math.inf, "2"]))
+    def set_rescore(self, value):
+        if isinstance(value, str):
+            expected = TypeError
+        elif self.kept is None or not (value == 0 or 1 <= value < math.inf):
+            expected = ValueError
+        else:
+            expected = None
+        if self.attempt(lambda: self.index.set_rescore(value), expected) is not FAILED:
+            self.oversampling = float(value)
+
+    @rule(data=st.data())
+    def fit(self, data):
+        draw = data.draw
+        kind = draw(st.sampled_from(["rows", "rows", "empty", "width", "str"]), label="sample")
+        if kind == "rows":
+            sample = ROW_FORMS[draw(st.sampled_from(sorted(ROW_FORMS)))](draw(matrices(draw(st.integers(1, 6)),
+                                                                                   self.dim)))
+        elif kind == "empty":
+            sample = []
+        elif kind == "width":
+            sample = [[1.0] * other_width(draw, self.dim)]
+        else:
+            sample = [["x"] * self.dim]
+        if kind == "str":
+            expected = TypeError
+        elif kind == "width":
+            expected = ValueError
+        elif not self.l2:
+            expected = None  # nothing to do for cosine and dot, whatever the sample
+        else:
+            expected = ValueError if self.count() > 0 or kind == "empty" else None
+        self.attempt(lambda: self.index.fit(sample), expected)
+
+    # ---- persistence -----------------------------------------------------------------
+
+    def check_copy(self, other, what):
+        """`other` holds what the index holds: the same settings, count and answers."""
+        index = self.index
+        for name in ("dim", "metric", "bit_width", "n4_dims", "padded_dim", "index_type", "kept_vectors",
+                     "packed_bytes_per_vec"):
+            assert getattr(other, name) == getattr(index, name), (what, name)
+        assert len(other) == len(self.rows)
+        if self.searchable():
+            for k in (PROBE_K, len(self.rows)):
+                assert keyed(other.search(self.probe, k)) == keyed(index.search(self.probe, k)), what
+
+    def may_go_on(self):
+        return GO_ON_WITH_KEPT_IVF_COPIES or not (self.ivf and self.kept)
+
+    @rule(data=st.data())
+    def save_and_load(self, data):
+        path = os.path.join(self.tmp, data.draw(st.sampled_from(["a.krvn", "b.krvn"]), label="file"))
+        existed = self.saved.get(path)
+        if self.ivf and not self.built:
+            self.attempt(lambda: self.index.save(path), RuntimeError)
+            # Refused before writing: an earlier file at the path is as it was.
+            if existed is None:
+                assert not os.path.exists(path)
+            else:
+                with open(path, "rb") as f:
+                    assert f.read() == existed
+            assert sorted(os.listdir(self.tmp)) == sorted(os.path.basename(p) for p in self.saved)
+            return
+        self.attempt(lambda: self.index.save(path), None)
+        with open(path, "rb") as f:
+            self.saved[path] = f.read()
+        assert sorted(os.listdir(self.tmp)) == sorted(os.path.basename(p) for p in self.saved)
+        loaded = Korvane.load(path)
+        # Run-time nprobe and ef_search are not saved: the constructor's values come back.
+        resolved_ef = (self.kwargs["hnsw_ef_search"] or 2 * self.kwargs["hnsw_m"]) if self.hnsw else None
+        assert loaded.__reduce__()[2][1:] == (self.kwargs["ivf_nprobe"] if self.ivf else None, resolved_ef)
+        if self.ivf:
+            loaded.set_nprobe(self.nprobe)
+        if self.hnsw:
+            loaded.set_ef_search(self.ef)
+        self.check_copy(loaded, "load")
+        if data.draw(st.booleans(), label="go on with the loaded index") and self.may_go_on():
+            # Rows added to an IvfFlat index since its last build are not in the file.
+            self.index = loaded
+            self.pending = []
+
+    @rule(data=st.data())
+    def copy_or_pickle(self, data):
+        how = data.draw(st.sampled_from(["pickle", "copy", "deepcopy"]), label="how")
+        protocol = data.draw(st.integers(2, pickle.HIGHEST_PROTOCOL), label="protocol")
+        make = {"pickle": lambda: pickle.loads(pickle.dumps(self.index, protocol)),
+                "copy": lambda: copy.copy(self.index), "deepcopy": lambda: copy.deepcopy(self.index)}[how]
+        other = self.attempt(make, RuntimeError if self.ivf and self.pending else None)
+        if other is FAILED:
+            return
+        assert other is not self.index
+        assert other.__reduce__()[2][1:] == self.index.__reduce__()[2][1:] == self.reduce_extras()
+        self.check_copy(other, how)
+        if data.draw(st.booleans(), label="go on with the copy") and self.may_go_on():
+            self.index = other
+
+    # ---- after every step ------------------------------------------------------------
+
+    @invariant()
+    def counted(self):
+        if self.index is None:
+            return
+        index = self.index
+        n = self.count()
+        assert len(index) == index.n_vectors == n
+        assert index.is_empty() == (n == 0)
+        assert index.kept_vectors == self.kept
+        assert repr(index) == (f"Korvane(dim={self.dim}, n={n}, bit_width={index.bit_width}, "
+                               f"index_type={index.index_type})")
+
+    @invariant()
+    def every_row_is_found(self):
+        if self.index is None:
+            return
+        index = self.index
+        if not self.searchable():
+            with pytest.raises(RuntimeError):
+                index.search(self.probe, 1)
+            return
+        n = len(self.rows)
+        if self.brute:
+            assert index.vector_ids().tolist() == self.rows
+        if self.hnsw:
+            hits = index.search(self.probe, n)
+            assert 0 < len(hits) <= n and is_sub_multiset(ids_of(hits), self.rows)
+            return
+        if self.ivf:
+            index.set_nprobe(EVERY_LIST)
+        try:
+            for k, allowlist in ((n, None), (10**12, np.array(sorted(set(self.rows)), np.uint64))):
+                hits = index.search(self.probe, k, allowlist)
+                assert collections.Counter(ids_of(hits)) == collections.Counter(self.rows), (k, allowlist)
+        finally:
+            if self.ivf:
+                index.set_nprobe(self.nprobe)
+
+
+class BruteForceMachine(IndexMachine):
+    INDEX_TYPE = "brute_force"
+    SPELLINGS = ["brute_force", "Brute-Force", "BRUTE_FORCE"]
+
+
+class IvfFlatMachine(IndexMachine):
+    INDEX_TYPE = "ivf_flat"
+    SPELLINGS = ["ivf_flat", "IVF-Flat"]
+
+
+class HnswMachine(IndexMachine):
+    INDEX_TYPE = "hnsw"
+    SPELLINGS = ["hnsw", "HNSW"]
+
+
+TestBruteForce = BruteForceMachine.TestCase
+TestIvfFlat = IvfFlatMachine.TestCase
+TestHnsw = HnswMachine.TestCase
+TestBruteForce.settings = TestIvfFlat.settings = TestHnsw.settings = machine_settings()
+
+
+# Run in a child process: the rows' missing kept vectors are read out of bounds, which
+# crashes once k-means reorders the rows (ivf_nlist 4) and aborts under the sanitizers.
+KEPT_IVF_COPY = """
+import copy, os, sys, tempfile
+import numpy as np
+from korvane import Korvane
+
+how, nlist = sys.argv[1], int(sys.argv[2])
+rows = np.random.default_rng(0).standard_normal((6, 4)).astype(np.float32)
+answers = []
+for copied in (False, True):
+    index = Korvane(4, index_type="ivf_flat", ivf_nlist=nlist)
+    index.keep_vectors("float32")
+    index.add([1, 2], rows[:2])
+    index.build()
+    if copied and how == "copy":
+        index = copy.copy(index)
+    elif copied:
+        path = os.path.join(tempfile.mkdtemp(), "x.krvn")
+        index.save(path)
+        index = Korvane.load(path)
+    index.add([3, 4, 5, 6], rows[2:])
+    index.build()
+    answers.append(index.search(rows[3], 6))
+print(answers)
+sys.exit(0 if answers[0] == answers[1] else 1)
+"""
+
+
+@pytest.mark.xfail(strict=True, reason="rows added to a copied or loaded IvfFlat index lose their kept vectors")
+@pytest.mark.parametrize("nlist", [1, 4])
+@pytest.mark.parametrize("how", ["copy", "load"])
+def test_ivf_copy_rescores_rows_added_later(tmp_path, run_python, how, nlist):
+    # A copy answers like the original, also after both add the same rows and build.
+    script = tmp_path / "kept_ivf_copy.py"
+    script.write_text(KEPT_IVF_COPY)
+    child = run_python(script, how, nlist)
+    assert child.returncode == 0, child.stdout + child.stderr
