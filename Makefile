@@ -66,7 +66,7 @@ test: build test-deps
 # libstdc++ is preloaded too, so the sanitizer finds the C++ runtime's exception entry
 # points at start-up (the interpreter itself does not link it).
 SAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libstdc++.so)
-test-sanitize: venv system-deps
+test-sanitize: venv system-deps test-deps
 	$(VENV)/bin/cmake -S . -B $(BUILD)-sanitize -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_SANITIZE=ON -DKORVANE_WERROR=ON \
 	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DKORVANE_BUILD_TESTS=ON -DKORVANE_BUILD_PYTHON=ON -DKORVANE_BUILD_BENCH=OFF

@@ -51,6 +51,37 @@ TEST(EngineAdd, RowFormChecksCountThenEachRow) {
     EXPECT_EQ(e.n_vectors(), 1u);
 }
 
+TEST(EngineAdd, AnIndexLoadedWithoutNormsGetsThemOnlyWhenRowsAreAdded) {
+    // A file cut inside its norms loads without them. An add that stops at its first row
+    // leaves the index so: its rows are still scored raw. One that adds rows gives every
+    // row a norm, the old ones from their codes.
+    auto full = make(IndexType::BruteForce, Metric::L2);
+    ASSERT_TRUE(full.add_rows(std::vector<VectorId>{1, 2, 3}, rows_of({vec(8, 1), vec(8, -2), vec(8, 3)})).ok());
+    std::vector<std::uint8_t> bytes = full.to_bytes().value();
+    bytes.resize(bytes.size() - 5);
+    auto e = Engine::from_bytes(bytes.data(), bytes.size()).value();
+    ASSERT_TRUE(e.store().norms().empty());
+    const std::vector<float> q = vec(8, 0.5f);
+    const auto before = e.search(q, 3, std::nullopt).value();
+
+    auto r = e.add_rows(std::vector<VectorId>{4}, rows_of({vec(7, 1)}));
+    ASSERT_FALSE(r.ok());
+    EXPECT_TRUE(e.store().norms().empty());
+    EXPECT_EQ(e.n_vectors(), 3u);
+    const auto after = e.search(q, 3, std::nullopt).value();
+    ASSERT_EQ(after.size(), before.size());
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        EXPECT_EQ(after[i].id, before[i].id);
+        EXPECT_EQ(after[i].score, before[i].score);
+    }
+
+    ASSERT_TRUE(e.add_rows(std::vector<VectorId>{4}, rows_of({vec(8, 4)})).ok());
+    ASSERT_TRUE(full.add_rows(std::vector<VectorId>{4}, rows_of({vec(8, 4)})).ok());
+    const auto norms = e.store().norms();
+    const auto want = full.store().norms();
+    EXPECT_TRUE(std::equal(norms.begin(), norms.end(), want.begin(), want.end()));
+}
+
 TEST(EngineAdd, SingleRowAddsGrowTheStoreGeometrically) {
     // One row per call must not copy the whole store each time: the rows move at most
     // a logarithmic number of times, and every row is kept in order.

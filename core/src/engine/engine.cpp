@@ -54,6 +54,8 @@ std::uint64_t Engine::n_vectors() const {
 template <class RowAt>
 void Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at) {
     const std::size_t n = ids.size();
+    // An add stopped at its first row changes nothing, not even a graph's working memory.
+    if (n == 0) return;
     const std::size_t padded = quantizer_.padded_dim();
     const bool ivf = config_.index_type == IndexType::IvfFlat;
     std::vector<float> scratch(padded);
@@ -74,12 +76,14 @@ void Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at) {
         return;
     }
 
-    store_.derive_missing_norms([&](const std::uint8_t* row) { return quantizer_.quantized_norm(row); });
     // Reserve everything first: past this point nothing allocates, so a MemoryError
     // leaves the engine as it was. Growth is geometric, so adding one row per call
     // costs amortised constant time.
+    std::vector<float> derived =
+        store_.missing_norms([&](const std::uint8_t* row) { return quantizer_.quantized_norm(row); }, n);
     store_.reserve_more(n);
     if (ivf) reserve_more(training_vectors_, n * padded);
+    if (!derived.empty()) store_.adopt_norms(std::move(derived));
 
     for (std::size_t i = 0; i < n; ++i) {
         quantizer_.encode_into(row_at(i), scratch.data(), code.data());

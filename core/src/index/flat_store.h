@@ -89,15 +89,20 @@ public:
                 kept_bytes_ ? kept_.data() : nullptr, kept_bytes_};
     }
 
-    // A store loaded without norms (a legacy file) gets them from its codes, so that rows
-    // added later, which come with norms, never outnumber them.
+    // A store loaded without norms (a legacy file) must get them from its codes before
+    // rows are added, so that rows never outnumber norms. These are those norms, with room
+    // for `more` rows, or nothing when the store needs none; the store is not changed, so
+    // an add that fails after this leaves it without norms, as it was.
     template <class NormOf>
-    void derive_missing_norms(NormOf&& norm_of) {
-        if (!norms_.empty() || ids_.empty()) return;
-        std::vector<float> norms(ids_.size());
-        for (std::size_t i = 0; i < norms.size(); ++i) norms[i] = norm_of(row(i));
-        norms_ = std::move(norms);
+    std::vector<float> missing_norms(NormOf&& norm_of, std::size_t more) const {
+        if (!norms_.empty() || ids_.empty()) return {};
+        std::vector<float> norms;
+        norms.reserve(ids_.size() + more);
+        for (std::size_t i = 0; i < ids_.size(); ++i) norms.push_back(norm_of(row(i)));
+        return norms;
     }
+    // Takes over the norms of missing_norms (one per stored row); does not allocate.
+    void adopt_norms(std::vector<float>&& norms) noexcept { norms_ = std::move(norms); }
 
     // Gives back the room kept for growth.
     void shrink_to_fit() {
