@@ -1,7 +1,9 @@
 // Fuzz target for the .krvn loader: each input is written to a file of this process and
 // loaded. An index that loads is searched with a zero query, saved to a second file and
-// loaded again (and searched again). Errors are expected and ignored; only a crash, a
-// sanitizer report or a hang counts as a finding.
+// loaded again (and searched again); then rows are added to it (an add that stops at a
+// short row, then a whole one), it is built and searched, and what it has become must
+// save and load once more. Errors are expected and ignored; only a crash, a sanitizer
+// report, a hang or a saved index that does not load counts as a finding.
 //
 // Built two ways: with clang and libFuzzer (build.sh, `make fuzz`), and with the project's
 // own compiler beside replay_main.cpp, which feeds the committed corpus through the same
@@ -23,6 +25,7 @@ namespace {
 // A legal dimension can still be far too large to build a rotation for in a fuzzer's
 // memory budget; such inputs are skipped rather than reported.
 constexpr std::uint32_t kMaxFuzzDim = 65536;
+constexpr std::uint64_t kMaxFuzzGrowM = 1024;
 
 // KORVANE_FUZZ_SCRATCH if set, else memory-backed /dev/shm (a save syncs to disk), else
 // TMPDIR, else /tmp.
@@ -67,6 +70,37 @@ void search_zero(const korvane::Engine& e) {
     (void)e.search(zero, 3, std::span<const korvane::VectorId>(allowed));
 }
 
+// An index grown after its load must stay whole: rows of its own width (and a short one
+// that stops a row-form add), a build, searches.
+void grow(korvane::Engine& e) {
+    // A graph takes 2·m link slots per node when it grows: a legal but huge m (up to
+    // 65,535 in a file) is megabytes per node, beyond a fuzzer's memory budget.
+    if (e.hnsw() && e.hnsw()->m > kMaxFuzzGrowM) return;
+    const std::uint64_t dim = e.config().dim;
+    std::vector<float> values(2 * dim);
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i % 7) - 3.0f;
+    korvane::RowSet rows;
+    rows.push_row(std::span<const float>(values.data(), dim));
+    rows.push_row(std::span<const float>(values.data(), dim == 0 ? 0 : dim - 1));
+    const korvane::VectorId ids[] = {5, 9};
+    (void)e.add_rows(ids, rows);
+    if (!e.add_flat(ids, values)) return;
+    (void)e.build();
+    search_zero(e);
+}
+
+void must_load_again(const korvane::Engine& e, const std::string& path) {
+    if (!e.save(path)) return;
+    auto again = korvane::Engine::load(path);
+    // What was just written by this build must load again.
+    if (!again) {
+        std::fprintf(stderr, "loader_fuzz: a saved index does not load again: %s\n",
+                     again.error().message().c_str());
+        std::abort();
+    }
+    search_zero(again.value());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -82,16 +116,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     auto loaded = korvane::Engine::load(f.input);
     if (!loaded) return 0;
-    const korvane::Engine& e = loaded.value();
+    korvane::Engine& e = loaded.value();
     search_zero(e);
-    if (!e.save(f.resaved)) return 0;
-    auto again = korvane::Engine::load(f.resaved);
-    // What was just written by this build must load again.
-    if (!again) {
-        std::fprintf(stderr, "loader_fuzz: a saved index does not load again: %s\n",
-                     again.error().message().c_str());
-        std::abort();
-    }
-    search_zero(again.value());
+    must_load_again(e, f.resaved);
+    grow(e);
+    must_load_again(e, f.resaved);
     return 0;
 }
