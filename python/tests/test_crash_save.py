@@ -24,6 +24,11 @@ DIM = 64
 KILLS = 120  # per case
 QUERY = np.random.default_rng(99).standard_normal(DIM).astype(np.float32)
 
+
+def covered(seen):
+    """Whether kills fell before and after a save's rename and inside its writes."""
+    return seen["replaced"] > 0 and seen["unchanged"] > 0 and seen["partial temporary"] > 0
+
 # Index kind, rows of A and of B, constructor arguments, kept vectors. BruteForce: 20,000
 # and 19,000 rows (~0.88 MB). Hnsw: 5,000 and 4,500 nodes (~0.8 MB). IvfFlat: 18,000 and
 # 17,000 rows in 64 lists (~0.8 MB). BruteForce keeping float16 vectors, whose file ends
@@ -176,7 +181,11 @@ def test_a_killed_save_leaves_the_old_or_the_new_index(tmp_path, pair, name):
     pid = None
     seen = {"unchanged": 0, "replaced": 0, "no temporary": 0, "partial temporary": 0, "complete temporary": 0}
     try:
-        for _ in range(KILLS):
+        kills = 0
+        # Past KILLS, up to three times as many kills until some fell inside a save's
+        # writes and some between saves (a loaded machine can shift the timing).
+        while kills < KILLS or (kills < 3 * KILLS and not covered(seen)):
+            kills += 1
             other = "B" if on_disk == "A" else "A"
             pid = saver.ask("go", other)
             # A third of the kills anywhere in the first two saves, the rest around the
@@ -213,10 +222,9 @@ def test_a_killed_save_leaves_the_old_or_the_new_index(tmp_path, pair, name):
             os.kill(pid, signal.SIGKILL)
         saver.close()
 
-    print(f"{pair}: {KILLS} kills; a save takes {saver.save_seconds * 1e3:.2f} ms, its bytes "
+    print(f"{pair}: {kills} kills; a save takes {saver.save_seconds * 1e3:.2f} ms, its bytes "
           f"{saver.write_seconds * 1e3:.2f} ms; {seen}")
-    assert seen["unchanged"] + seen["replaced"] == KILLS
+    assert seen["unchanged"] + seen["replaced"] == kills
     # The kills fell before, inside and between saves.
-    assert seen["replaced"] > 0 and seen["unchanged"] > 0
-    assert seen["partial temporary"] > 0
+    assert covered(seen), seen
     assert os.listdir(work) == [target.name]
