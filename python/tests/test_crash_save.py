@@ -29,6 +29,7 @@ def covered(seen):
     """Whether kills fell before and after a save's rename and inside its writes."""
     return seen["replaced"] > 0 and seen["unchanged"] > 0 and seen["partial temporary"] > 0
 
+
 # Index kind, rows of A and of B, constructor arguments, kept vectors. BruteForce: 20,000
 # and 19,000 rows (~0.88 MB). Hnsw: 5,000 and 4,500 nodes (~0.8 MB). IvfFlat: 18,000 and
 # 17,000 rows in 64 lists (~0.8 MB). BruteForce keeping float16 vectors, whose file ends
