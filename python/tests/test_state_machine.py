@@ -11,8 +11,13 @@ under each id. It checks:
   duplicates as often as they were added, whatever the scores (NaN and infinite inputs
   included); an Hnsw search returns only stored rows;
 - that a call that fails raises the class its defect calls for and leaves the index as
-  it was: the same count, the same answer to a fixed probe search and, for brute force,
-  the same exported ids, codes and norms;
+  it was: the same pickled state (or, for an IvfFlat index with rows added since its last
+  build, which has none, the same count and list contents), the same transformed probe,
+  the same answers to probe searches and, for brute force, the same exported ids, codes
+  and norms;
+- that every accepted form of rows, queries and ids (arrays of any dtype, byte order or
+  layout, lists, tuples, NumPy scalars) reaches the engine as the modelled float32
+  values: for brute force, the index then equals one given those values in place;
 - that searches return stored ids only, best first, as many as brute force can give;
   that an IvfFlat or Hnsw allowlist drops hits after the cut; that re-scored scores are
   those of the kept vectors; that `search_batch` rows are the searches, padded;
@@ -28,6 +33,7 @@ import os
 import pickle
 import shutil
 import tempfile
+import warnings
 
 import numpy as np
 import pytest
@@ -124,16 +130,83 @@ def misaligned(m):
     return view
 
 
-# Every accepted form of a row set; each gives the engine the same float32 values.
+# Accepted forms of a row set that give the engine the same float32 values. Arrays of any
+# other dtype, and non-contiguous ones that are not float32, are read value by value.
 ROW_FORMS = {
     "float32": np.ascontiguousarray,
     "fortran": np.asfortranarray,
     "misaligned": misaligned,
     "float64": lambda m: m.astype(np.float64),
+    "big-endian": lambda m: m.astype(">f4"),
+    "longdouble": lambda m: m.astype(np.longdouble),
+    "object": lambda m: m.astype(object),
+    "strided float64": lambda m: np.repeat(m.astype(np.float64), 2, axis=1)[:, ::2],
     "list": lambda m: m.tolist(),
     "tuples": lambda m: tuple(map(tuple, m.tolist())),
     "row arrays": lambda m: [row.astype(np.float64) for row in m],
 }
+
+
+def float16_rows(m, scale):
+    with np.errstate(over="ignore"):
+        h = m.astype(np.float16)
+    return h, h.astype(np.float32)  # every float16 value is a float32 value
+
+
+def integer_rows(dtype, as_list=False):
+    """Rows of integers of `dtype` near m times a scale (NaN as 0, the rest clipped to the
+    range). Each value reaches the engine as the nearest double, narrowed to the nearest
+    float32: the two roundings are modelled as such."""
+    info = np.iinfo(dtype)
+
+    def make(m, scale):
+        x = m.astype(np.float64) * scale
+        x[np.isnan(x)] = 0.0
+        top, bottom = x >= float(info.max), x <= float(info.min)
+        x[top | bottom] = 0.0
+        ints = np.rint(x).astype(dtype)
+        ints[top], ints[bottom] = info.max, info.min
+        stored = ints.astype(np.float64).astype(np.float32)
+        return (ints.tolist() if as_list else ints), stored
+
+    return make
+
+
+def complex_rows(m, scale):
+    """NumPy's float conversion of a complex scalar keeps the real part, with a
+    ComplexWarning."""
+    z = m.astype(np.complex128)
+    z.imag = scale
+    return z, m
+
+
+# Accepted forms whose values the conversion changes: form(m, scale) gives the argument
+# and the float32 values the engine stores.
+CONVERTED_FORMS = {
+    "float16": float16_rows,
+    "int32": integer_rows(np.int32),
+    "int64": integer_rows(np.int64),
+    "uint8": integer_rows(np.uint8),
+    "int lists": integer_rows(np.int64, as_list=True),
+    "bool": lambda m, scale: (m > 0, (m > 0).astype(np.float32)),
+    "complex": complex_rows,
+}
+ComplexWarning = getattr(np, "exceptions", np).ComplexWarning  # (numpy.exceptions since NumPy 1.25)
+WARNS = {"complex": ComplexWarning}
+# Scales that make integers of every size, up to those a float32 cannot hold exactly.
+INT_SCALES = [1.0, 1000.0, 2.0**20 + 1, 2.0**40 + 3, 2.0**60]
+
+
+@st.composite
+def row_inputs(draw, m, warnings_ok=True):
+    """(form name, the argument, the float32 values the engine must store)."""
+    names = sorted(ROW_FORMS) + sorted(name for name in CONVERTED_FORMS if warnings_ok or name not in WARNS)
+    name = draw(st.sampled_from(names), label="form")
+    if name in ROW_FORMS:
+        return name, ROW_FORMS[name](m), m
+    arg, stored = CONVERTED_FORMS[name](m, draw(st.sampled_from(INT_SCALES), label="scale"))
+    return name, arg, stored
+
 
 ID_VALUES = st.one_of(st.integers(0, 12), st.integers(NO_ID - 3, NO_ID), st.integers(0, NO_ID))
 
@@ -199,13 +272,36 @@ class IndexMachine(RuleBasedStateMachine):
         return (self.nprobe if self.ivf and self.built else None, self.ef if self.hnsw else None)
 
     def observe(self):
-        """Everything a failed call must leave as it was."""
+        """Everything a failed call must leave as it was. The pickled state holds the whole
+        index (its file: settings, standardization, codes, lists or graph, kept vectors and
+        oversampling) and the run-time nprobe and ef_search. An IvfFlat index with rows
+        added since its last build has none: then what can be seen of it is recorded."""
         index = self.index
-        seen = [len(index), index.n_vectors, index.is_empty(), index.kept_vectors]
+        seen = [len(index), index.n_vectors, index.is_empty(), index.kept_vectors, repr(index),
+                index.transform_query_np(self.probe).tobytes()]
         try:
-            seen.append(keyed(index.search(self.probe, PROBE_K)))
+            state = index.__reduce__()
         except RuntimeError as error:
+            # (How many rows are pending then shows only in len() before the first build.)
+            assert self.ivf and self.pending, error
             seen.append(("RuntimeError", str(error)))
+        else:
+            assert type(state[2][0]) is bytes
+            seen.append(state[1:])
+        # (Hnsw and IvfFlat searches also show ef_search, nprobe and, with re-scoring on,
+        # the oversampling.)
+        for k in (PROBE_K, max(self.count(), 1)):
+            try:
+                seen.append(keyed(index.search(self.probe, k)))
+            except RuntimeError as error:
+                seen.append(("RuntimeError", str(error)))
+        if self.ivf and self.built and self.pending:
+            # The lists, whatever nprobe is.
+            index.set_nprobe(EVERY_LIST)
+            try:
+                seen.append(keyed(index.search(self.probe, len(self.rows))))
+            finally:
+                index.set_nprobe(self.nprobe)
         if self.brute:
             seen += [index.vector_ids().tobytes(), index.packed_data().tobytes(), index.vector_norms().tobytes()]
         return seen
@@ -213,7 +309,7 @@ class IndexMachine(RuleBasedStateMachine):
     def attempt(self, call, expected):
         """Runs `call`; `expected` is None when it must succeed, else the exception class it
         must raise, leaving the index as it was."""
-        before = self.observe()
+        before = None if expected is None else self.observe()
         try:
             result = call()
         except Exception as error:  # noqa: BLE001 - the class is what is checked
@@ -281,9 +377,19 @@ class IndexMachine(RuleBasedStateMachine):
         n = draw(st.one_of(st.integers(0, 6), st.integers(7, 60)), label="n")
         ids, ids_arg = draw(id_lists(n), label="ids")
         m = draw(matrices(n, self.dim), label="rows")
-        vectors = ROW_FORMS[draw(st.sampled_from(sorted(ROW_FORMS)), label="form")](m)
-        if self.attempt(lambda: self.index.add(ids_arg, vectors), None) is not FAILED:
-            self.added(ids, m)
+        form, vectors, stored = draw(row_inputs(m))
+        # Brute force: the same index given the modelled float32 values, read in place,
+        # must end up with the same codes, norms and kept vectors.
+        twin = copy.deepcopy(self.index) if self.brute and form != "float32" else None
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            self.attempt(lambda: self.index.add(ids_arg, vectors), None)
+        warned = {type(w.message) for w in caught}
+        assert warned == ({WARNS[form]} if form in WARNS and m.size else set()), (form, caught)
+        self.added(ids, stored)
+        if twin is not None:
+            twin.add(ids, np.ascontiguousarray(stored))
+            assert twin.__reduce__()[2] == self.index.__reduce__()[2], form
 
     @rule(data=st.data())
     def add_nothing(self, data):
@@ -304,7 +410,8 @@ class IndexMachine(RuleBasedStateMachine):
         kind = draw(st.sampled_from([
             "matrix width", "list width", "row width", "ids count", "str element", "str rows", "str array",
             "None element", "not contiguous", "3-d", "scalar", "1-d", "masked", "negative id", "id too big",
-            "float id", "str ids", "None ids",
+            "float id", "str ids", "None ids", "id set", "float id array", "datetime array", "bytes array",
+            "int too big for a float", "row sets", "generator", "complex, warnings as errors",
         ]), label="kind")
         vectors = m
         expected = ValueError
@@ -373,12 +480,42 @@ class IndexMachine(RuleBasedStateMachine):
         elif kind == "None ids":
             ids_arg = None
             expected = TypeError
-        if self.attempt(lambda: self.index.add(ids_arg, vectors), expected) is not FAILED:
+        elif kind == "id set":
+            ids_arg = set(ids)
+            expected = TypeError
+        elif kind == "float id array":
+            ids_arg = np.array(ids, np.float64)
+            expected = TypeError
+        elif kind == "datetime array":
+            vectors = np.zeros((n, dim), "datetime64[s]")
+            expected = TypeError
+        elif kind == "bytes array":
+            vectors = np.full((n, dim), b"1.5")
+            expected = TypeError
+        elif kind == "int too big for a float":
+            vectors = m.tolist()
+            vectors[draw(st.integers(0, n - 1))][draw(st.integers(0, dim - 1))] = -(10**400)
+            expected = OverflowError
+        elif kind == "row sets":
+            vectors = [set(row) for row in m.tolist()]
+            expected = TypeError
+        elif kind == "generator":
+            vectors = (row for row in m)
+            expected = TypeError
+        elif kind == "complex, warnings as errors":
+            # The first element's warning, raised, ends the conversion.
+            vectors = complex_rows(m, 1.0)[0]
+            expected = ComplexWarning
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", ComplexWarning)
+            result = self.attempt(lambda: self.index.add(ids_arg, vectors), expected)
+        if result is not FAILED:
             self.added(ids, m)
 
     # ---- searching -------------------------------------------------------------------
 
     def draw_query(self, draw):
+        """(the argument, the float32 values it must reach the engine as)."""
         kind = draw(st.sampled_from(["probe", "random", "random", "special"]), label="query")
         if kind == "probe":
             q = self.probe
@@ -386,7 +523,8 @@ class IndexMachine(RuleBasedStateMachine):
             q = draw(matrices(1, self.dim))[0]
             if kind == "special":
                 q[draw(st.integers(0, self.dim - 1))] = draw(st.sampled_from(SPECIALS))
-        return draw(st.sampled_from([lambda v: v, lambda v: v.tolist(), lambda v: v.astype(np.float64)]))(q)
+        _, arg, values = draw(row_inputs(q[None, :], warnings_ok=False))
+        return arg[0], values[0]
 
     def draw_k(self, draw):
         return draw(st.one_of(st.integers(0, 12), st.sampled_from([10**12, NO_ID]), st.integers(0, NO_ID)), label="k")
@@ -397,16 +535,23 @@ class IndexMachine(RuleBasedStateMachine):
             return None, None
         known = sorted(set(self.rows) | set(self.pending)) or [0]
         allowed = draw(st.lists(st.one_of(st.sampled_from(known), ID_VALUES), max_size=6), label="allowlist")
-        form = draw(st.sampled_from(["list", "uint64", "tuple", "int64"]))
-        if form == "uint64":
-            arg = np.array(allowed, dtype=np.uint64)
-        elif form == "tuple":
-            arg = tuple(allowed)
-        elif form == "int64" and all(i < 2**63 for i in allowed):
-            arg = np.array(allowed, dtype=np.int64)
-        else:
-            arg = list(allowed)
-        return set(allowed), arg
+        top = max(allowed, default=0)
+        # Each form is drawn only when it can hold the ids; a list holds any.
+        forms = {
+            "list": list,
+            "tuple": tuple,
+            "uint64": lambda a: np.array(a, np.uint64),
+            "uint64 scalars": lambda a: [np.uint64(i) for i in a],
+            "big-endian uint64": lambda a: np.array(a, ">u8"),
+            "strided uint64": lambda a: np.repeat(np.array(a, np.uint64), 2)[::2],
+            "object array": lambda a: np.array(a, object),
+            "int64": lambda a: np.array(a, np.int64) if top < 2**63 else None,
+            "int64 scalars": lambda a: [np.int64(i) for i in a] if top < 2**63 else None,
+            "uint32": lambda a: np.array(a, np.uint32) if top < 2**32 else None,
+            "int32": lambda a: np.array(a, np.int32) if top < 2**31 else None,
+        }
+        arg = forms[draw(st.sampled_from(sorted(forms)), label="allowlist form")](allowed)
+        return set(allowed), list(allowed) if arg is None else arg
 
     def draw_search_defect(self, draw):
         """(name, replacement arguments, class) of one bad argument, or None."""
@@ -419,11 +564,17 @@ class IndexMachine(RuleBasedStateMachine):
             # (An element that is an array of one value converts with older NumPy.)
             ("query 2-d", {"query": np.ones((1, max(dim, 2)))}, TypeError),
             ("query None", {"query": None}, TypeError),
+            ("query bytes", {"query": np.full(dim, b"1")}, TypeError),
+            ("query datetime", {"query": np.zeros(dim, "datetime64[s]")}, TypeError),
             ("k negative", {"k": -1}, OverflowError),
             ("k too big", {"k": 2**64}, OverflowError),
             ("k float", {"k": 3.0}, TypeError),
             ("allowlist negative", {"allowlist": [1, -1]}, OverflowError),
+            ("allowlist negative int64", {"allowlist": np.array([3, -2], np.int64)}, OverflowError),
             ("allowlist float", {"allowlist": [1.0]}, TypeError),
+            ("allowlist float array", {"allowlist": np.array([1.0, 2.0])}, TypeError),
+            ("allowlist 2-d", {"allowlist": np.array([[1, 2]], np.uint64)}, TypeError),
+            ("allowlist set", {"allowlist": {1, 2}}, TypeError),
             ("allowlist str", {"allowlist": "12"}, TypeError),
         ]), label="defect")
 
@@ -444,7 +595,10 @@ class IndexMachine(RuleBasedStateMachine):
     @rule(data=st.data())
     def search(self, data):
         draw = data.draw
-        args = {"query": self.draw_query(draw), "k": self.draw_k(draw)}
+        query, values = self.draw_query(draw)
+        # The query as the engine takes it: exactly the modelled float32 values.
+        assert self.index.transform_query_np(query).tobytes() == self.index.transform_query_np(values).tobytes()
+        args = {"query": query, "k": self.draw_k(draw)}
         allowed, args["allowlist"] = self.draw_allowlist(draw)
         defect = self.draw_search_defect(draw)
         expected = None if self.searchable() else RuntimeError
@@ -515,8 +669,7 @@ class IndexMachine(RuleBasedStateMachine):
         draw = data.draw
         nq = draw(st.integers(0, 4), label="queries")
         queries = draw(matrices(nq, self.dim))
-        form = draw(st.sampled_from(["float32", "float64", "list", "row arrays"]))
-        queries_arg = ROW_FORMS[form](queries)
+        _, queries_arg, values = draw(row_inputs(queries, warnings_ok=False))
         k = self.draw_k(draw)
         allowed, allowlist = self.draw_allowlist(draw)
         threads = draw(st.sampled_from([0, 1, 2, 3, 64]), label="threads")
@@ -543,7 +696,7 @@ class IndexMachine(RuleBasedStateMachine):
         assert ids.dtype == np.uint64 and scores.dtype == np.float32
         assert ids.shape == scores.shape == (nq, width)
         for i in range(nq):
-            hits = self.index.search(queries[i], k, allowlist)
+            hits = self.index.search(values[i], k, allowlist)
             self.check_hits(hits, k, allowed)
             n = len(hits)
             assert ids[i, :n].tolist() == ids_of(hits)
@@ -603,9 +756,10 @@ class IndexMachine(RuleBasedStateMachine):
     def fit(self, data):
         draw = data.draw
         kind = draw(st.sampled_from(["rows", "rows", "empty", "width", "str"]), label="sample")
+        form = None
         if kind == "rows":
-            sample = ROW_FORMS[draw(st.sampled_from(sorted(ROW_FORMS)))](draw(matrices(draw(st.integers(1, 6)),
-                                                                                   self.dim)))
+            form, sample, values = draw(row_inputs(draw(matrices(draw(st.integers(1, 6)), self.dim)),
+                                                   warnings_ok=False))
         elif kind == "empty":
             sample = []
         elif kind == "width":
@@ -620,7 +774,12 @@ class IndexMachine(RuleBasedStateMachine):
             expected = None  # nothing to do for cosine and dot, whatever the sample
         else:
             expected = ValueError if self.count() > 0 or kind == "empty" else None
-        self.attempt(lambda: self.index.fit(sample), expected)
+        # An empty index fitted on the modelled float32 values must end up the same.
+        twin = copy.deepcopy(self.index) if form not in (None, "float32") and self.count() == 0 else None
+        if self.attempt(lambda: self.index.fit(sample), expected) is FAILED or twin is None:
+            return
+        twin.fit(np.ascontiguousarray(values))
+        assert twin.__reduce__()[2] == self.index.__reduce__()[2], form
 
     # ---- persistence -----------------------------------------------------------------
 
