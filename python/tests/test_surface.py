@@ -112,9 +112,11 @@ def test_module_holds_the_class_and_the_version_only():
 
 
 def test_members_in_order_and_kind():
-    assert [(name, type(value)) for name, value in vars(Korvane).items()] == [
-        (name, KINDS[kind]) for name, kind in MEMBERS
-    ]
+    seen = [(name, type(value)) for name, value in vars(Korvane).items()]
+    expected = [(name, KINDS[kind]) for name, kind in MEMBERS]
+    # Python 3.9 puts __new__ after the slot wrappers (__repr__, __len__), later versions
+    # before them: its place is the interpreter's, everything else keeps the given order.
+    assert sorted(seen, key=lambda member: member[0] != "__new__") == expected
 
 
 def test_no_special_methods_beyond_length_and_representation():
