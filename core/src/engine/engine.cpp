@@ -194,23 +194,24 @@ void Engine::rescore(const float* q, std::vector<SearchHit>& hits) const {
     const std::size_t dim = format.dim;
     constexpr std::size_t kChunk = 32;
     std::vector<float> values(*kept_type_ == KeptType::Float32 ? 0 : kChunk * dim);
+    const bool in_place = *kept_type_ == KeptType::Float32;
+    const std::uint8_t* kept[kChunk];
     const float* rows[kChunk];
     float raw[kChunk];
     for (std::size_t start = 0; start < hits.size(); start += kChunk) {
         const std::size_t n = std::min(kChunk, hits.size() - start);
         for (std::size_t j = 0; j < n; ++j) {
-            const std::uint8_t* kept = kept_row(hits[start + j].row);
-            if (*kept_type_ == KeptType::Float32) {
-                rows[j] = reinterpret_cast<const float*>(kept + format.header_bytes());
+            kept[j] = kept_row(hits[start + j].row);
+            if (in_place) {
+                rows[j] = reinterpret_cast<const float*>(kept[j] + format.header_bytes());
             } else {
-                format.decode(kept, values.data() + j * dim);
+                format.decode(kept[j], values.data() + j * dim);
                 rows[j] = values.data() + j * dim;
             }
         }
         dots(q, rows, n, dim, raw);
         for (std::size_t j = 0; j < n; ++j) {
-            SearchHit& h = hits[start + j];
-            h.score = adjust_score(raw[j], KeptFormat::norm(kept_row(h.row)), config_.metric);
+            hits[start + j].score = adjust_score(raw[j], KeptFormat::norm(kept[j]), config_.metric);
         }
     }
 }
