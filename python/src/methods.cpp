@@ -237,7 +237,7 @@ PyObject* method_set_rescore(PyObject* self, PyObject* args, PyObject* kwds) {
         double value;
         if (!to_double(value_arg, "oversampling", value)) return nullptr;
         if (!k.engine.kept_type()) return none_or_raise(k.engine.set_rescore(value));
-        if (!(value == 0.0 || value >= 1.0) || std::isinf(value)) {
+        if (!valid_oversampling(value)) {
             // The value as Python writes it.
             Ref shown(PyFloat_FromDouble(value));
             if (!shown) return nullptr;

@@ -232,7 +232,7 @@ Status Engine::set_rescore(double oversampling) {
     if (!kept_type_) {
         return EngineError::invalid_argument("set_rescore() needs kept vectors: call keep_vectors() before add()");
     }
-    if (!(oversampling == 0.0 || oversampling >= 1.0) || std::isinf(oversampling)) {
+    if (!valid_oversampling(oversampling)) {
         char text[64];
         const auto end = std::to_chars(text, text + sizeof text, oversampling).ptr;
         return EngineError::invalid_argument("oversampling must be 0 or at least 1 (got " + std::string(text, end) + ")");

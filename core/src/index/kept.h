@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string_view>
 
@@ -13,6 +14,10 @@ enum class KeptType : std::uint8_t { Float32 = 0, Float16 = 1, Int8 = 2 };
 
 const char* kept_type_text(KeptType t);  // "float32", "float16", "int8"
 std::optional<KeptType> parse_kept_type(std::string_view text);
+
+// Re-scoring takes ceil(k · oversampling) candidates: 0 turns it off, otherwise at least 1
+// and finite (NaN is neither).
+inline bool valid_oversampling(double v) { return v == 0.0 || (v >= 1.0 && v <= std::numeric_limits<double>::max()); }
 
 // One kept row: the norm of the stored values (f32), for int8 the scale (f32), then dim
 // values. The norm is sqrt of the sum of the squared stored values, in index order.

@@ -187,7 +187,7 @@ Status read_kept(Source& in, LoadedIndex& out, std::uint64_t padded) {
     if (out.ivf) rows = out.ivf->n_vectors();
     if (out.hnsw) rows = out.hnsw->size();
     if (count != rows || length != padded) return EngineError::invalid_file("kept vectors do not match the index");
-    if (!(oversampling == 0.0 || oversampling >= 1.0) || std::isinf(oversampling)) {
+    if (!valid_oversampling(oversampling)) {
         return EngineError::invalid_file("kept vectors with an invalid oversampling");
     }
     const KeptFormat format{static_cast<KeptType>(type), padded};
