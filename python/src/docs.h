@@ -89,11 +89,14 @@ inline constexpr const char* SET_NPROBE =
     "Has no effect before the first ``build`` or on other index types.\n";
 
 inline constexpr const char* SAVE =
-    "save($self, path)\n--\n\n"
+    "save($self, path, checksum=False)\n--\n\n"
     "Save the index to a .krvn file.\n\n"
     "The file is written beside ``path`` and renamed over it once complete, so a failed\n"
     "save leaves an existing file as it was. Pending IvfFlat rows (added after the last\n"
-    "``build``) and run-time ``set_nprobe``/``set_ef_search`` values are not saved.\n";
+    "``build``) are saved and come back pending; run-time ``set_nprobe``/``set_ef_search``\n"
+    "values are not saved. With ``checksum=True`` the file ends with a CRC-32C of its\n"
+    "bytes, and ``load`` refuses it if any byte changed (OSError \"invalid .krvn file:\n"
+    "checksum mismatch\"); use it for files that travel or live long.\n";
 
 inline constexpr const char* LOAD =
     "load($cls, path)\n--\n\n"

@@ -293,12 +293,13 @@ PyObject* method_set_nprobe(PyObject* self, PyObject* args, PyObject* kwds) {
 
 PyObject* method_save(PyObject* self, PyObject* args, PyObject* kwds) {
     return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
-        static const char* const kwlist[] = {"path", nullptr};
+        static const char* const kwlist[] = {"path", "checksum", nullptr};
         PyObject* path_arg = nullptr;
-        if (!parse(args, kwds, "O:save", kwlist, &path_arg)) return nullptr;
+        int checksum = 0;
+        if (!parse(args, kwds, "O|p:save", kwlist, &path_arg, &checksum)) return nullptr;
         std::string path;
         if (!to_path(path_arg, "path", path)) return nullptr;
-        return none_or_raise(k.engine.save(path));
+        return none_or_raise(k.engine.save(path, checksum != 0));
     });
 }
 
@@ -417,10 +418,6 @@ PyObject* method_optimal_n4_dims(PyObject* self, PyObject* args, PyObject* kwds)
 PyObject* method_reduce(PyObject* self, PyObject*) {
     return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
         const Engine& e = k.engine;
-        if (e.config().index_type == IndexType::IvfFlat && !e.store().empty()) {
-            PyErr_SetString(PyExc_RuntimeError, "call build() before pickling an IvfFlat index with pending rows");
-            return nullptr;
-        }
         auto bytes = e.to_bytes();
         if (!ok_or_raise(bytes)) return nullptr;
         const std::vector<std::uint8_t>& b = bytes.value();

@@ -137,3 +137,25 @@ def pack_hnsw(entry, top, nodes, count=None):
         for links in layers:
             out += struct.pack(f"<H{len(links)}I", len(links), *links)
     return out
+
+
+def unseal(data):
+    """The plain file of a sealed one (a pickle's state): without the 16-byte checksum
+    footer and with the header's reserved bytes 36-39 back to zero."""
+    assert data[-16:-12] == b"KCRC" and data[36:40] == b"KCRC"
+    return data[:36] + bytes(4) + data[40:-16]
+
+
+def seal(data):
+    """A plain file sealed as save(checksum=True) writes it."""
+    body = data[:36] + b"KCRC" + data[40:]
+    return body + b"KCRC" + struct.pack("<IQ", crc32c(body), len(body))
+
+
+def crc32c(data):
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ (0x82F63B78 & -(crc & 1))
+    return crc ^ 0xFFFFFFFF

@@ -95,9 +95,18 @@ def test_layout(dim, kwargs, layout):
     assert index.dim == dim and index.bit_width == kwargs.get("bit_width", 4)
 
 
-def test_huge_dim_is_a_memory_error():
-    with pytest.raises(MemoryError):
-        Korvane(2**62)
+@pytest.mark.parametrize("kwargs, field, value, limit", [
+    ({"dim": 2**62}, "dim", 2**62, 2**32 - 1),
+    ({"index_type": "hnsw", "hnsw_m": 40000}, "hnsw_m", 40000, 32767),
+    ({"index_type": "hnsw", "hnsw_ef_construction": 70000}, "hnsw_ef_construction", 70000, 65535),
+    ({"index_type": "ivf_flat", "ivf_nlist": 2**32}, "ivf_nlist", 2**32, 2**32 - 1),
+])
+def test_shapes_the_file_cannot_hold_are_refused_when_made(kwargs, field, value, limit):
+    with pytest.raises(ValueError, match=f"^{field} {value} does not fit the .krvn header \\(at most {limit}\\)$"):
+        Korvane(**{"dim": 8, **kwargs})
+    # Fields of another index type, and those read only at search time, stay free.
+    Korvane(8, index_type="brute_force", hnsw_m=40000, ivf_nlist=2**40)
+    Korvane(8, index_type="ivf_flat", ivf_nprobe=2**40)
 
 
 @pytest.mark.parametrize("call", [

@@ -39,6 +39,8 @@ def test_l2_fit_standardizes_queries_and_can_be_repeated_before_add():
     ([[1.0, 2.0]], ValueError, "vector 0 dimension mismatch: expected 3, got 2"),
     (np.zeros((2, 2), np.float32), ValueError, "vector dimension mismatch: expected 3, got 2"),
     ("abc", TypeError, "'str' object cannot be converted into a sequence of numbers"),
+    ([[1.0, 2.0, 3.0], [1.0, float("nan"), 3.0]], ValueError, "fit() sample row 1 holds a non-finite value"),
+    (np.array([[-np.inf, 0, 0]], np.float32), ValueError, "fit() sample row 0 holds a non-finite value"),
 ])
 def test_fit_errors(sample, exc, message):
     index = Korvane(3, metric="l2")

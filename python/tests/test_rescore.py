@@ -57,8 +57,8 @@ def make(kind="brute_force", metric="cosine", dtype=None, fit=False, n=N, **extr
 
 
 def file_of(index):
-    """The bytes save() writes (a pickle's state is the saved file)."""
-    return index.__reduce__()[2][0]
+    """The bytes save() writes (a pickle's state is the saved file, sealed)."""
+    return kb.unseal(index.__reduce__()[2][0])
 
 
 def from_bytes(data):
@@ -450,8 +450,11 @@ def test_the_kept_rows_follow_the_file_without_them(kind, dtype, oversampling):
 def test_an_empty_index_writes_an_empty_section(kind):
     index = make(kind, "cosine", "float32", n=0)
     data = file_of(index)
-    before, fields, rows = split_trailer(index, data)
-    assert before == file_of(make(kind, "cosine", n=0)) and rows == b""
+    # An IvfFlat index never built ends with its (empty) pending rows' section.
+    pending = b"KPND" + struct.pack("<IBQ", 1, 0, 0) if kind == "ivf_flat" else b""
+    assert data.endswith(pending) and file_of(make(kind, "cosine", n=0)).endswith(pending)
+    before, fields, rows = split_trailer(index, data[:len(data) - len(pending)])
+    assert before + pending == file_of(make(kind, "cosine", n=0)) and rows == b""
     assert (fields["tag"], fields["count"], fields["length"]) == (b"KVEC", 0, PADDED)
     loaded = from_bytes(data)
     assert loaded.kept_vectors == "float32" and file_of(loaded) == data

@@ -32,9 +32,13 @@ std::optional<EngineError> unusable_parameter(const EngineConfig& c) {
 }  // namespace
 
 Expected<Engine> Engine::create(const EngineConfig& config) {
-    auto q = Quantizer::create(config);  // checks the bit width first, then the layout
-    if (!q) return q.error();
+    // The bit width first, then the layout, then values the index or its file cannot
+    // hold, all before the rotation (as large as the dimension) is built.
+    if (auto layout = Quantizer::check_layout(config); !layout) return layout.error();
     if (auto bad = unusable_parameter(config)) return *bad;
+    if (auto s = io::check_shape_fits(config); !s) return s.error();
+    auto q = Quantizer::create(config);
+    if (!q) return q.error();
     Engine e;
     e.quantizer_ = std::move(q).value();
     e.store_ = FlatStore(e.quantizer_.packed_bytes_per_vec());
@@ -261,6 +265,15 @@ Status Engine::fit_standardization(const RowSet& sample) {
     for (std::size_t i = 0; i < sample.size(); ++i) {
         if (sample.row(i).size() != config_.dim) return EngineError::dimension_mismatch(config_.dim, sample.row(i).size());
     }
+    // One NaN or infinity would make the mean and the spread non-finite, and with them
+    // every vector encoded afterwards.
+    for (std::size_t i = 0; i < sample.size(); ++i) {
+        for (float v : sample.row(i)) {
+            if (!std::isfinite(v)) {
+                return EngineError::invalid_argument("fit() sample row " + std::to_string(i) + " holds a non-finite value");
+            }
+        }
+    }
     // Pooled over every coordinate of every sample vector, in double precision.
     double s1 = 0.0, s2 = 0.0;
     for (std::size_t i = 0; i < sample.size(); ++i) {
@@ -336,6 +349,7 @@ io::IndexParts Engine::parts() const {
     p.store = &store_;
     p.ivf = ivf_ ? &*ivf_ : nullptr;
     p.hnsw = hnsw_ ? &*hnsw_ : nullptr;
+    if (config_.index_type == IndexType::IvfFlat) p.pending = &store_;
     p.kept_type = kept_type_;
     p.oversampling = oversampling_;
     return p;
@@ -350,10 +364,24 @@ Engine Engine::from_loaded(io::LoadedIndex&& l) {
     e.config_ = l.config;
     e.kept_type_ = l.kept_type;
     e.oversampling_ = l.oversampling;
+    if (l.unbuilt) e.ivf_.reset();
+    if (e.ivf_ || l.unbuilt) {
+        // Pending rows come back without their exact vectors: the next build trains on
+        // their decoded codes, as it does for rows already in lists.
+        const std::size_t padded = e.quantizer_.padded_dim();
+        e.training_vectors_.resize(e.store_.size() * padded);
+        for (std::size_t i = 0; i < e.store_.size(); ++i) {
+            e.quantizer_.decode(e.store_.row(i), e.training_vectors_.data() + i * padded);
+        }
+    }
     return e;
 }
 
-Status Engine::save(const std::string& path) const { return io::save_krvn(path, parts()); }
+Status Engine::save(const std::string& path, bool checksum) const {
+    io::IndexParts p = parts();
+    p.checksum = checksum;
+    return io::save_krvn(path, p);
+}
 
 Expected<Engine> Engine::load(const std::string& path) {
     auto loaded = io::load_krvn(path);
@@ -361,13 +389,10 @@ Expected<Engine> Engine::load(const std::string& path) {
     return from_loaded(std::move(loaded).value());
 }
 
-Expected<std::vector<std::uint8_t>> Engine::to_bytes() const {
+Expected<std::vector<std::uint8_t>> Engine::to_bytes(bool checksum) const {
     io::IndexParts p = parts();
-    IvfIndex unbuilt;
-    if (config_.index_type == IndexType::IvfFlat && !ivf_ && store_.empty()) {
-        unbuilt.bytes_per_vec = store_.row_bytes();
-        p.ivf = &unbuilt;
-    }
+    p.checksum = checksum;
+    p.allow_unbuilt = true;
     return io::save_krvn_bytes(p);
 }
 
@@ -375,7 +400,8 @@ Expected<Engine> Engine::from_bytes(const std::uint8_t* data, std::size_t size) 
     auto loaded = io::load_krvn_bytes(data, size);
     if (!loaded) return loaded.error();
     Engine e = from_loaded(std::move(loaded).value());
-    if (e.ivf_ && e.ivf_->lists.empty()) e.ivf_.reset();  // written unbuilt
+    // Written unbuilt by an earlier version, which had no pending rows section.
+    if (e.ivf_ && e.ivf_->lists.empty() && e.store_.empty()) e.ivf_.reset();
     return e;
 }
 

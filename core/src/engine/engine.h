@@ -48,12 +48,12 @@ public:
     bool rescoring() const { return kept_type_ && oversampling_ >= 1.0; }
 
     // The .krvn file: save never changes the engine; load makes a new, independent one.
-    Status save(const std::string& path) const;
+    // With `checksum` the file ends with a CRC-32C of its bytes, which load checks.
+    Status save(const std::string& path, bool checksum = false) const;
     static Expected<Engine> load(const std::string& path);
-    // The same bytes in memory (pickles). An IvfFlat engine with pending rows is refused
-    // by the caller; an IvfFlat engine never built and holding nothing is written with no
-    // lists and read back unbuilt.
-    Expected<std::vector<std::uint8_t>> to_bytes() const;
+    // The same bytes in memory (pickles carry the checksum). Every row of an IvfFlat
+    // engine travels, pending or built; one never built reads back unbuilt.
+    Expected<std::vector<std::uint8_t>> to_bytes(bool checksum = true) const;
     static Expected<Engine> from_bytes(const std::uint8_t* data, std::size_t size);
     void set_ef_search(std::uint64_t ef);
 

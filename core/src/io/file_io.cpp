@@ -108,6 +108,22 @@ Status BufferedReader::read(void* out, std::size_t n) {
     return success();
 }
 
+Status BufferedReader::read_at(std::uint64_t offset, void* out, std::size_t n) const {
+    auto* o = static_cast<std::uint8_t*>(out);
+    while (n > 0) {
+        const ssize_t got = ::pread(fd_.get(), o, n, static_cast<off_t>(offset));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return os_error(errno);
+        }
+        if (got == 0) return truncated();
+        o += got;
+        n -= static_cast<std::size_t>(got);
+        offset += static_cast<std::uint64_t>(got);
+    }
+    return success();
+}
+
 Expected<Mapping> Mapping::map(const std::string& path) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) return os_error(errno);

@@ -71,6 +71,9 @@ public:
     }
     // Bytes between the read position and the end of the file.
     std::uint64_t remaining() const { return size_ - consumed_; }
+    std::uint64_t size() const { return size_; }
+    // n bytes at `offset`, outside the buffer and without moving the read position.
+    Status read_at(std::uint64_t offset, void* out, std::size_t n) const;
     // True when at least count · unit bytes remain (no overflow on huge counts).
     bool holds(std::uint64_t count, std::uint64_t unit) const {
         return unit == 0 || count <= remaining() / unit;

@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <vector>
 
+#include "io/checksum.h"
 #include "io/file_io.h"
 
 namespace korvane::io {
@@ -20,6 +22,14 @@ namespace {
 
 constexpr std::uint8_t kMagic[4] = {'K', 'R', 'V', 'N'};
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+// A sealed file (or pickle) carries the tag in its reserved header bytes 36-39 and ends
+// with a footer: the tag, the CRC-32C of every byte before the footer, and that byte
+// count. Either mark alone makes the loader check the footer, so damage to one of them
+// cannot pass the file off as unsealed. Plain files keep zeros there and no footer.
+constexpr std::uint8_t kSealTag[4] = {'K', 'C', 'R', 'C'};
+constexpr std::size_t kSealOffset = 36;
+constexpr std::size_t kFooterBytes = 16;
 
 std::size_t header_size(std::uint32_t version) { return version <= 2 ? 32 : version == 3 ? 40 : 56; }
 
@@ -40,6 +50,7 @@ struct Header {
     std::uint16_t hnsw_ef_construction = 0;
     std::uint16_t hnsw_ef_search = 0;
     bool standardized = false;
+    bool claims_seal = false;
 };
 
 template <class T>
@@ -67,7 +78,10 @@ Expected<Header> read_header(Source& src) {
     h.index_type = raw[14];
     h.count = field<std::uint64_t>(raw, 16);
     h.seed = field<std::uint64_t>(raw, 24);
-    if (h.version >= 3) h.n4_dims = field<std::uint32_t>(raw, 32);
+    if (h.version >= 3) {
+        h.n4_dims = field<std::uint32_t>(raw, 32);
+        h.claims_seal = std::memcmp(raw + kSealOffset, kSealTag, 4) == 0;
+    }
     if (h.version >= 4) {
         h.ivf_nlist = field<std::uint32_t>(raw, 40);
         h.ivf_nprobe = field<std::uint32_t>(raw, 44);
@@ -131,6 +145,7 @@ public:
         return p;
     }
     std::uint64_t remaining() const { return size_ - at_; }
+    std::size_t position() const { return at_; }
     bool holds(std::uint64_t count, std::uint64_t unit) const { return unit == 0 || count <= remaining() / unit; }
 
 private:
@@ -162,14 +177,9 @@ constexpr std::uint8_t kKeptTag[4] = {'K', 'V', 'E', 'C'};
 constexpr std::uint32_t kKeptSection = 1;
 
 // After the body: the tag, the section version, the type, the row count, the row length,
-// the oversampling, then one kept row per stored row in body order. Without the tag,
-// whatever follows the body is ignored.
+// the oversampling, then one kept row per stored row in body order.
 template <class Source>
 Status read_kept(Source& in, LoadedIndex& out, std::uint64_t padded) {
-    if (in.remaining() < sizeof kKeptTag) return success();
-    std::uint8_t tag[4];
-    if (auto s = in.read(tag, 4); !s) return s;
-    if (std::memcmp(tag, kKeptTag, 4) != 0) return success();
     std::uint32_t section = 0;
     std::uint8_t type = 0;
     std::uint64_t count = 0, length = 0;
@@ -215,6 +225,73 @@ Status read_kept(Source& in, LoadedIndex& out, std::uint64_t padded) {
     return success();
 }
 
+// ---- the pending rows of an IvfFlat index ----------------------------------------------
+
+constexpr std::uint8_t kPendingTag[4] = {'K', 'P', 'N', 'D'};
+constexpr std::uint32_t kPendingSection = 1;
+
+// Rows added since the last build (all rows of an index never built): the tag, the
+// section version, whether lists were built (u8), the row count, then each row as a list
+// member is written (id, code, norm), then their kept rows when the index keeps vectors.
+template <class Source>
+Status read_pending(Source& in, LoadedIndex& out, std::uint64_t r) {
+    std::uint32_t section = 0;
+    std::uint8_t built = 0;
+    std::uint64_t count = 0;
+    if (auto s = in.get(section); !s) return s;
+    if (auto s = in.get(built); !s) return s;
+    if (auto s = in.get(count); !s) return s;
+    if (section != kPendingSection) {
+        return EngineError::invalid_file("unsupported pending rows section version " + std::to_string(section));
+    }
+    if (built > 1 || (built == 0 && !out.ivf->lists.empty())) {
+        return EngineError::invalid_file("pending rows do not match the index");
+    }
+    if (!in.holds(count, 12 + r)) return truncated();
+    const std::uint64_t kept_bytes = out.store.kept_bytes();
+    FlatStore rows(r, kept_bytes);
+    rows.reserve_more(count);
+    std::vector<std::uint8_t> code(r);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        VectorId id;
+        float norm;
+        if (auto s = in.get(id); !s) return s;
+        if (auto s = in.read(code.data(), r); !s) return s;
+        if (auto s = in.get(norm); !s) return s;
+        rows.push(id, code.data(), norm, nullptr);
+    }
+    if (kept_bytes != 0) {
+        if (!in.holds(count, kept_bytes)) return truncated();
+        std::vector<std::uint8_t> kept(count * kept_bytes);
+        if (auto s = in.read(kept.data(), kept.size()); !s) return s;
+        rows.adopt_kept(kept_bytes, std::move(kept));
+    }
+    out.store = std::move(rows);
+    out.unbuilt = built == 0;
+    return success();
+}
+
+// What may follow the body, in this order: kept vectors, then an IvfFlat index's pending
+// rows. Anything else there is ignored, as is whatever follows an unknown tag.
+template <class Source>
+Status read_trailers(Source& in, LoadedIndex& out, std::uint64_t padded, std::uint64_t r) {
+    std::uint8_t tag[4];
+    auto next = [&]() -> Expected<bool> {
+        if (in.remaining() < sizeof tag) return false;
+        if (auto s = in.read(tag, sizeof tag); !s) return s.error();
+        return true;
+    };
+    auto have = next();
+    if (!have) return have.error();
+    if (have.value() && std::memcmp(tag, kKeptTag, 4) == 0) {
+        if (auto s = read_kept(in, out, padded); !s) return s;
+        have = next();
+        if (!have) return have.error();
+    }
+    if (have.value() && out.ivf && std::memcmp(tag, kPendingTag, 4) == 0) return read_pending(in, out, r);
+    return success();
+}
+
 // The BruteForce body from bytes already in memory (the whole file): the header again,
 // then the quantizer, the standardization and the three arrays.
 Expected<LoadedIndex> load_brute_force(Cursor& cur) {
@@ -248,7 +325,7 @@ Expected<LoadedIndex> load_brute_force(Cursor& cur) {
     const bool whole = !norms.empty() || n == 0;
     out.store = FlatStore::adopt(r, std::move(codes), std::move(ids), std::move(norms));
     if (whole && h.version >= 2) {
-        if (auto s = read_kept(cur, out, layout.value().padded_dim); !s) return s.error();
+        if (auto s = read_trailers(cur, out, layout.value().padded_dim, r); !s) return s.error();
     }
     auto q = Quantizer::create(out.config, Quantizer::BitWidthCheck::Skipped);
     if (!q) return q.error();
@@ -432,7 +509,7 @@ Expected<LoadedIndex> load_structure(Source& in, const Header& h) {
         out.ivf = std::move(ivf).value();
     }
     out.store = FlatStore(r);
-    if (auto s = read_kept(in, out, padded); !s) return s.error();
+    if (auto s = read_trailers(in, out, padded, r); !s) return s.error();
     // Built last: only a file that held its whole body pays for a large rotation.
     auto q = Quantizer::create(out.config, Quantizer::BitWidthCheck::Skipped);
     if (!q) return q.error();
@@ -448,35 +525,56 @@ Status does_not_fit(const char* field, std::uint64_t value, std::uint64_t limit)
                                          " does not fit the .krvn header (at most " + std::to_string(limit) + ")");
 }
 
+struct HeaderField {
+    const char* name;
+    std::uint64_t value;
+    std::uint64_t limit;
+};
+
+// The fields that shape an index, which its header must be able to hold. A layer-0 list
+// of 2·m entries must be countable in two bytes.
+Status check_fields(std::initializer_list<HeaderField> fields) {
+    for (const HeaderField& f : fields) {
+        if (f.value > f.limit) return does_not_fit(f.name, f.value, f.limit);
+    }
+    return success();
+}
+
+constexpr std::uint64_t kU32 = 0xFFFFFFFFu, kU16 = 0xFFFFu, kMaxM = 32767;
+
 Status check_fits(const IndexParts& p) {
     const EngineConfig& c = *p.config;
-    constexpr std::uint64_t u32 = 0xFFFFFFFFu, u16 = 0xFFFFu;
-    struct Field {
-        const char* name;
-        std::uint64_t value;
-        std::uint64_t limit;
-    };
-    // A layer-0 list of 2·m entries must be countable in two bytes.
-    const Field fields[] = {
-        {"dim", c.dim, u32},
-        {"n4_dims", c.n4_dims, u32},
-        {"ivf_nlist", c.ivf_nlist, u32},
-        {"ivf_nprobe", c.ivf_nprobe, u32},
-        {"hnsw_m", c.hnsw_m, 32767},
-        {"hnsw_ef_construction", c.hnsw_ef_construction, u16},
-        {"hnsw_ef_search", c.hnsw_ef_search, u16},
-    };
-    for (const Field& f : fields) {
-        if (f.value > f.limit) return does_not_fit(f.name, f.value, f.limit);
+    if (auto s = check_fields({{"dim", c.dim, kU32},
+                               {"n4_dims", c.n4_dims, kU32},
+                               {"ivf_nlist", c.ivf_nlist, kU32},
+                               {"ivf_nprobe", c.ivf_nprobe, kU32},
+                               {"hnsw_m", c.hnsw_m, kMaxM},
+                               {"hnsw_ef_construction", c.hnsw_ef_construction, kU16},
+                               {"hnsw_ef_search", c.hnsw_ef_search, kU16}});
+        !s) {
+        return s;
     }
     if (p.ivf) {
         for (const IvfList& l : p.ivf->lists) {
-            if (l.members.size() > u32) return does_not_fit("ivf list size", l.members.size(), u32);
+            if (l.members.size() > kU32) return does_not_fit("ivf list size", l.members.size(), kU32);
         }
     }
-    if (p.hnsw && p.hnsw->size() > u32 - 1) return does_not_fit("hnsw node count", p.hnsw->size(), u32 - 1);
+    if (p.hnsw && p.hnsw->size() > kU32 - 1) return does_not_fit("hnsw node count", p.hnsw->size(), kU32 - 1);
     return success();
 }
+
+}  // namespace
+
+Status check_shape_fits(const EngineConfig& c) {
+    // Fields of the other index types are 0; the search-time ones are checked at save.
+    return check_fields({{"dim", c.dim, kU32},
+                         {"n4_dims", c.n4_dims, kU32},
+                         {"ivf_nlist", c.ivf_nlist, kU32},
+                         {"hnsw_m", c.hnsw_m, kMaxM},
+                         {"hnsw_ef_construction", c.hnsw_ef_construction, kU16}});
+}
+
+namespace {
 
 template <class Writer>
 Status write_header(Writer& w, const IndexParts& p, std::uint64_t count) {
@@ -498,6 +596,7 @@ Status write_header(Writer& w, const IndexParts& p, std::uint64_t count) {
     put(50, static_cast<std::uint16_t>(c.hnsw_ef_construction));
     put(52, static_cast<std::uint16_t>(c.hnsw_ef_search));
     raw[54] = p.quantizer->standardization ? 1 : 0;
+    if (p.checksum) std::memcpy(raw + kSealOffset, kSealTag, 4);
     if (auto s = w.write(raw, sizeof raw); !s) return s;
     if (const auto& st = p.quantizer->standardization) {
         if (auto s = w.write(st->mean.data(), st->mean.size() * sizeof(float)); !s) return s;
@@ -526,7 +625,9 @@ Status write_member(Writer& w, const FlatStore& s, std::size_t i) {
 }
 
 template <class Writer>
-Status write_ivf(Writer& w, const IvfIndex& ivf) {
+Status write_ivf(Writer& w, const IvfIndex* built) {
+    static const IvfIndex unbuilt;
+    const IvfIndex& ivf = built ? *built : unbuilt;
     const auto lists = static_cast<std::uint32_t>(ivf.lists.size());
     const auto width = static_cast<std::uint32_t>(lists > 0 ? ivf.centroids.dim() : 0);
     if (auto s = w.put(lists); !s) return s;
@@ -597,8 +698,8 @@ Expected<std::uint64_t> writable_count(const IndexParts& p) {
     std::uint64_t count = 0;
     switch (p.config->index_type) {
         case IndexType::IvfFlat:
-            if (!p.ivf) return EngineError::not_built();
-            count = p.ivf->n_vectors();
+            if (!p.ivf && !p.allow_unbuilt) return EngineError::not_built();
+            count = p.ivf ? p.ivf->n_vectors() : 0;
             break;
         case IndexType::Hnsw:
             if (!p.hnsw) return EngineError::index_type_not_implemented("Hnsw");
@@ -624,6 +725,7 @@ Status write_kept(Writer& w, const IndexParts& p, std::uint64_t count) {
     auto rows = [&](const FlatStore& store) { return w.write(store.kept().data(), store.kept().size()); };
     switch (p.config->index_type) {
         case IndexType::IvfFlat:
+            if (!p.ivf) return success();
             for (const IvfList& l : p.ivf->lists) {
                 if (auto s = rows(l.members); !s) return s;
             }
@@ -635,16 +737,70 @@ Status write_kept(Writer& w, const IndexParts& p, std::uint64_t count) {
 }
 
 template <class Writer>
-Status write_index(Writer& w, const IndexParts& p, std::uint64_t count) {
+Status write_pending(Writer& w, const IndexParts& p) {
+    const bool unbuilt = p.ivf == nullptr;
+    if (p.config->index_type != IndexType::IvfFlat || (!unbuilt && (!p.pending || p.pending->empty()))) {
+        return success();
+    }
+    static const FlatStore none;
+    const FlatStore& rows = p.pending ? *p.pending : none;
+    if (auto s = w.write(kPendingTag, 4); !s) return s;
+    if (auto s = w.put(kPendingSection); !s) return s;
+    if (auto s = w.put(static_cast<std::uint8_t>(unbuilt ? 0 : 1)); !s) return s;
+    if (auto s = w.put(static_cast<std::uint64_t>(rows.size())); !s) return s;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (auto s = write_member(w, rows, i); !s) return s;
+    }
+    if (!p.kept_type) return success();
+    return w.write(rows.kept().data(), rows.kept().size());
+}
+
+template <class Writer>
+Status write_sections(Writer& w, const IndexParts& p, std::uint64_t count) {
     if (auto s = write_header(w, p, count); !s) return s;
     Status body = success();
     switch (p.config->index_type) {
-        case IndexType::IvfFlat: body = write_ivf(w, *p.ivf); break;
+        case IndexType::IvfFlat: body = write_ivf(w, p.ivf); break;
         case IndexType::Hnsw: body = write_hnsw(w, *p.hnsw); break;
         case IndexType::BruteForce: body = write_brute_force(w, *p.store); break;
     }
     if (!body) return body;
-    return write_kept(w, p, count);
+    if (auto s = write_kept(w, p, count); !s) return s;
+    return write_pending(w, p);
+}
+
+// Passes every byte on and keeps their checksum, then appends the footer.
+template <class Writer>
+class Sealing {
+public:
+    explicit Sealing(Writer& w) : w_(w) {}
+    Status write(const void* data, std::size_t n) {
+        crc_.update(data, n);
+        covered_ += n;
+        return w_.write(data, n);
+    }
+    template <class T>
+    Status put(T value) {
+        return write(&value, sizeof value);
+    }
+    Status seal() {
+        if (auto s = w_.write(kSealTag, 4); !s) return s;
+        if (auto s = w_.put(crc_.value()); !s) return s;
+        return w_.put(covered_);
+    }
+
+private:
+    Writer& w_;
+    Crc32c crc_;
+    std::uint64_t covered_ = 0;
+};
+
+template <class Writer>
+Status write_index(Writer& w, const IndexParts& p, std::uint64_t count) {
+    if (!p.checksum) return write_sections(w, p, count);
+    Sealing<Writer> sealing(w);
+    if (auto s = write_sections(sealing, p, count); !s) return s;
+    return sealing.seal();
 }
 
 // Appends to memory; never fails except by memory exhaustion.
@@ -742,34 +898,62 @@ Expected<std::vector<std::uint8_t>> save_krvn_bytes(const IndexParts& p) {
     return out;
 }
 
+namespace {
+
+EngineError checksum_mismatch() { return EngineError::invalid_file("checksum mismatch"); }
+
+// Whether 16 bytes at the end of a file of `size` bytes are a footer.
+bool is_footer(const std::uint8_t* tail, std::uint64_t size) {
+    return std::memcmp(tail, kSealTag, 4) == 0 && field<std::uint64_t>(tail, 8) == size - kFooterBytes;
+}
+
+// The bytes of a file whose header was read: without a seal, all of them; with one, those
+// before the footer once the checksum holds.
+Expected<std::size_t> unsealed_size(const std::uint8_t* data, std::size_t size, const Header& h) {
+    const bool footer = size >= kFooterBytes && is_footer(data + size - kFooterBytes, size);
+    if (!h.claims_seal && !footer) return size;
+    if (!footer) return checksum_mismatch();
+    const std::size_t covered = size - kFooterBytes;
+    if (crc32c(data, covered) != field<std::uint32_t>(data + covered, 4)) return checksum_mismatch();
+    return covered;
+}
+
+}  // namespace
+
 Expected<LoadedIndex> load_krvn(const std::string& path) {
     auto opened = BufferedReader::open(path);
     if (!opened) return opened.error();
     BufferedReader& in = opened.value();
     auto header = read_header(in);
     if (!header) return header.error();
-    if (header.value().index_type != static_cast<std::uint8_t>(IndexType::BruteForce)) {
-        return load_structure(in, header.value());
+    bool sealed = header.value().claims_seal;
+    if (!sealed && in.size() >= kFooterBytes) {
+        std::uint8_t tail[kFooterBytes];
+        if (auto s = in.read_at(in.size() - kFooterBytes, tail, kFooterBytes); !s) return s.error();
+        sealed = is_footer(tail, in.size());
     }
-    // A BruteForce body is read through a mapping of the whole file, checked again from
-    // its first byte.
+    const bool brute_force = header.value().index_type == static_cast<std::uint8_t>(IndexType::BruteForce);
+    if (!sealed && !brute_force) return load_structure(in, header.value());
+    // A BruteForce body, and any sealed file (checked whole before anything is built), is
+    // read through a mapping of the whole file, checked again from its first byte.
     auto mapped = Mapping::map(path);
     if (!mapped) return mapped.error();
-    Cursor cur(mapped.value().data(), mapped.value().size());
-    return load_brute_force(cur);
+    return load_krvn_bytes(mapped.value().data(), mapped.value().size());
 }
 
 Expected<LoadedIndex> load_krvn_bytes(const std::uint8_t* data, std::size_t size) {
     Cursor cur(data, size);
     auto header = read_header(cur);
     if (!header) return header.error();
+    const auto body = unsealed_size(data, size, header.value());
+    if (!body) return body.error();
     if (header.value().index_type != static_cast<std::uint8_t>(IndexType::BruteForce)) {
-        return load_structure(cur, header.value());
+        Cursor rest(data, body.value());
+        (void)rest.take(cur.position());
+        return load_structure(rest, header.value());
     }
-    Cursor again(data, size);
+    Cursor again(data, body.value());
     return load_brute_force(again);
 }
-
-
 
 }  // namespace korvane::io

@@ -23,13 +23,22 @@ struct IndexParts {
     const EngineConfig* config = nullptr;
     const Quantizer* quantizer = nullptr;
     const FlatStore* store = nullptr;    // BruteForce rows
-    const IvfIndex* ivf = nullptr;       // IvfFlat lists
+    const IvfIndex* ivf = nullptr;       // IvfFlat lists; none before the first build
     const HnswIndex* hnsw = nullptr;     // Hnsw graph
-    // Kept vectors travel in a trailer after the body, which readers of the plain format
-    // ignore.
+    const FlatStore* pending = nullptr;  // IvfFlat rows added since the last build
+    // Kept vectors and pending rows travel in sections after the body, which readers of
+    // the plain format ignore.
     std::optional<KeptType> kept_type;
     double oversampling = 0.0;
+    // A sealed file ends with a CRC-32C of everything before it, checked by every load.
+    bool checksum = false;
+    // An IvfFlat index never built is written with no lists (pickles); a file refuses it.
+    bool allow_unbuilt = false;
 };
+
+// Whether the values that shape an index (dim, n4_dims, ivf_nlist, hnsw_m,
+// hnsw_ef_construction) fit their header fields; the index refuses them when it is made.
+Status check_shape_fits(const EngineConfig& config);
 
 // Checks that every value fits its field, then writes a temporary file beside `path`,
 // flushes it to disk and renames it over `path`: a save that fails leaves any earlier
@@ -44,6 +53,7 @@ struct LoadedIndex {
     std::optional<HnswIndex> hnsw;
     std::optional<KeptType> kept_type;
     double oversampling = 0.0;
+    bool unbuilt = false;  // an IvfFlat index whose rows all wait for a first build
 };
 
 Expected<LoadedIndex> load_krvn(const std::string& path);
