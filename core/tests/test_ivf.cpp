@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <numeric>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -384,15 +386,16 @@ struct Rows {
     std::vector<float> training;
 };
 
+void push_row(Rows& r, VectorId id, const float* v, std::size_t dim) {
+    const std::uint8_t code[3] = {static_cast<std::uint8_t>(id), static_cast<std::uint8_t>(id >> 8), 0x5A};
+    r.store.push(id, code, 0.5f * static_cast<float>(id));
+    r.training.insert(r.training.end(), v, v + dim);
+}
+
 Rows make_rows(std::size_t n, std::size_t dim, std::uint32_t seed, VectorId first_id) {
     Rows r;
-    r.training = random_rows(n, dim, seed);
-    r.store.reserve_more(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const VectorId id = first_id + i;
-        const std::uint8_t code[3] = {static_cast<std::uint8_t>(id), static_cast<std::uint8_t>(id >> 8), 0x5A};
-        r.store.push(id, code, 0.5f * static_cast<float>(id));
-    }
+    const auto v = random_rows(n, dim, seed);
+    for (std::size_t i = 0; i < n; ++i) push_row(r, first_id + i, v.data() + i * dim, dim);
     return r;
 }
 
@@ -604,4 +607,64 @@ TEST(IvfRebuild, BuildWithNothingPendingKeepsTheIndex) {
         EXPECT_EQ(after[i].id, hits[i].id);
         EXPECT_EQ(after[i].score, hits[i].score);
     }
+}
+
+// ---------------------------------------------------------------------------------------
+// Rows holding NaN or infinity (first, among and last) do not move centroids, yet each gets
+// a cell; with no finite row there is one cell, its centroid zero.
+
+class IvfNonFinite : public testing::TestWithParam<Metric> {};
+
+TEST_P(IvfNonFinite, FiniteRowsKeepTheirCells) {
+    const Metric metric = GetParam();
+    const std::size_t n = 304, dim = 8;
+    const std::vector<VectorId> bad = {0, 41, 150, 303};
+    const float inf = std::numeric_limits<float>::infinity(), values[] = {NAN, inf, -inf, NAN};
+    Rows all = make_rows(n, dim, 71, 0), clean, broken;
+    for (std::size_t b = 0; b < bad.size(); ++b) all.training[bad[b] * dim + b] = values[b];
+    auto is_bad = [&](VectorId id) { return std::find(bad.begin(), bad.end(), id) != bad.end(); };
+    for (std::size_t i = 0; i < n; ++i) push_row(is_bad(i) ? broken : clean, i, all.training.data() + i * dim, dim);
+
+    const IvfIndex want = build_ivf(clean.store.view(), clean.training.data(), dim, 16, 4, 5, metric);
+    const IvfIndex got = build_ivf(all.store.view(), all.training.data(), dim, 16, 4, 5, metric);
+    auto members = list_ids(got);
+    for (auto& l : members) std::erase_if(l, is_bad);
+    EXPECT_EQ(members, list_ids(want));
+    EXPECT_EQ(got.n_vectors(), n);
+    for (std::size_t j = 0; j < want.lists.size(); ++j) EXPECT_EQ(row_of(got.centroids, j), row_of(want.centroids, j));
+
+    const IvfIndex lone = build_ivf(broken.store.view(), broken.training.data(), dim, 16, 4, 5, metric);
+    EXPECT_EQ(list_ids(lone), std::vector<std::vector<VectorId>>{bad});
+    EXPECT_EQ(row_of(lone.centroids, 0), std::vector<float>(dim, 0.0f));
+}
+
+INSTANTIATE_TEST_SUITE_P(Metrics, IvfNonFinite, testing::Values(Metric::Cosine, Metric::Dot, Metric::L2),
+                         [](const auto& info) { return std::string(metric_name(info.param)); });
+
+// Huge but finite rows under L2: |c|² overflows a float, and so does the float sum of two
+// equal rows near the largest float. No cell mixes huge and normal rows, normal queries
+// find themselves, and the huge row's own cell ranks first for it.
+TEST(IvfOverflow, HugeFiniteRowsTrapNoCell) {
+    const std::uint64_t dim = 16;
+    const std::size_t n = 2000;
+    Engine e = make_ivf(dim, Metric::L2, 16, 2);
+    auto v = random_rows(n + 3, dim, 81);
+    std::fill(v.begin() + n * dim, v.end(), 0.0f);
+    v[n * dim] = 1e30f;
+    v[(n + 1) * dim + 5] = v[(n + 2) * dim + 5] = 3e38f;
+    std::vector<VectorId> ids(n + 3);
+    std::iota(ids.begin(), ids.end(), VectorId{0});
+    ASSERT_TRUE(e.add_flat(ids, v).ok() && e.build().ok());
+    auto huge = [&](VectorId id) { return id >= n; };
+    for (const IvfList& list : e.ivf()->lists) {
+        const auto& m = list.members.ids();
+        EXPECT_TRUE(std::all_of(m.begin(), m.end(), huge) || std::none_of(m.begin(), m.end(), huge));
+    }
+    for (std::size_t i = 0; i < 50; ++i) {
+        const auto hits = e.search({v.data() + i * dim, dim}, 10, std::nullopt).value();
+        EXPECT_TRUE(hits.size() == 10 && std::any_of(hits.begin(), hits.end(), [&](auto& h) { return h.id == i; }));
+    }
+    e.set_nprobe(1);
+    const auto hits = e.search({v.data() + n * dim, dim}, 1, std::nullopt).value();
+    EXPECT_TRUE(hits.size() == 1 && hits[0].id == n);
 }

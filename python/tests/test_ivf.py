@@ -202,3 +202,15 @@ def test_one_vector_one_list():
     index = ivf(gaussian(1, 12, 8), ivf_nlist=256, ivf_nprobe=1)
     assert ids_of(index.search(gaussian(1, 13, 8)[0], 3)) == [0]
     assert index.search(gaussian(1, 13, 8)[0], 0) == []
+
+
+@pytest.mark.parametrize("bad", [[np.nan], [np.inf], [3e38, 3e38]], ids=["nan", "inf", "two 3e38"])
+@pytest.mark.parametrize("metric", METRICS)
+def test_a_non_finite_row_leaves_every_search_its_k_hits(metric, bad, tmp_path):
+    vectors = gaussian(2001, 14)
+    vectors[2000, :len(bad)] = bad
+    index = ivf(vectors, metric=metric)
+    index.save(str(tmp_path / "a.krvn"))
+    loaded = Korvane.load(str(tmp_path / "a.krvn"))
+    for q in gaussian(20, 15):
+        assert len(index.search(q, 10)) == 10 and loaded.search(q, 10) == index.search(q, 10)

@@ -1,6 +1,7 @@
 #include "index/ivf.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "index/filter.h"
 #include "index/scan.h"
@@ -25,10 +26,9 @@ void distribute(std::vector<IvfList>& lists, const StoreView& rows, const std::u
 
 IvfIndex build_ivf(const StoreView& rows, const float* training, std::uint64_t padded_dim, std::uint64_t nlist,
                    std::uint64_t nprobe, std::uint64_t seed, Metric metric) {
-    const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(rows.rows, nlist));
-    KMeansResult km = train_kmeans(training, rows.rows, padded_dim, k, seed, metric);
+    KMeansResult km = train_kmeans_finite(training, rows.rows, padded_dim, nlist, seed, metric);
     IvfIndex index;
-    index.lists.assign(k, IvfList{FlatStore(rows.row_bytes, rows.kept_bytes)});
+    index.lists.assign(km.centroids.size(), IvfList{FlatStore(rows.row_bytes, rows.kept_bytes)});
     distribute(index.lists, rows, km.labels.data());
     index.centroids = std::move(km.centroids);
     index.bytes_per_vec = rows.row_bytes;
@@ -50,11 +50,29 @@ std::vector<SearchHit> ivf_search(const IvfIndex& index, const QueryScorer& scor
     if (nlists == 0) return {};
     // Rank the lists by their centroid's score, a stable sort keeping lower list numbers
     // first among equal scores.
-    std::vector<float> scores(index.centroids.padded_size());
-    index.centroids.scores(scorer.query(), index.metric, scores.data());
+    const CentroidSet& centroids = index.centroids;
+    std::vector<float> scores(centroids.padded_size());
+    centroids.scores(scorer.query(), index.metric, scores.data());
     std::vector<SearchHit> ranking(nlists);
-    for (std::size_t j = 0; j < nlists; ++j) ranking[j] = {j, scores[j]};
-    sort_hits_descending(ranking);
+    bool finite = true;
+    for (std::size_t j = 0; j < nlists; ++j) {
+        ranking[j] = {j, scores[j]};
+        finite &= std::isfinite(scores[j]);
+    }
+    if (!finite && all_finite(scorer.query(), centroids.dim())) {
+        // |c|² or q·c overflowed: the float scores no longer order the cells.
+        std::vector<double> work(centroids.padded_size());
+        centroids.scores_wide(scorer.query(), index.metric, work.data(), scores.data());
+        for (std::size_t j = 0; j < nlists; ++j) ranking[j].score = scores[j];
+    }
+    // A NaN score ranks after every number, so a broken centroid is probed last.
+    auto numbers_end = ranking.end();
+    if (!finite) {
+        numbers_end = std::stable_partition(ranking.begin(), ranking.end(),
+                                            [](const SearchHit& h) { return !std::isnan(h.score); });
+    }
+    std::stable_sort(ranking.begin(), numbers_end,
+                     [](const SearchHit& a, const SearchHit& b) { return a.score > b.score; });
 
     const std::size_t probes = static_cast<std::size_t>(std::min<std::uint64_t>(index.nprobe, nlists));
     std::uint64_t scanned = 0;

@@ -35,7 +35,8 @@ struct IvfIndex {
 };
 
 // Clusters `rows` (whose transformed vectors are `training`, padded_dim floats each, in
-// the same order) into min(rows, nlist) lists; nlist >= 1 and rows non-empty.
+// the same order) into min(rows with a finite vector, nlist) lists, or one list when none
+// is finite; every row joins a list. nlist >= 1 and rows non-empty.
 IvfIndex build_ivf(const StoreView& rows, const float* training, std::uint64_t padded_dim, std::uint64_t nlist,
                    std::uint64_t nprobe, std::uint64_t seed, Metric metric);
 

@@ -1,6 +1,7 @@
 #include "index/kmeans.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -41,6 +42,41 @@ void CentroidSet::scores(const float* x, std::size_t nx, std::size_t stride, Met
     }
 }
 
+void CentroidSet::scores_wide(const float* x, Metric metric, double* work, float* out) const {
+    // Lane by lane as in `scores`: each centroid's x·c and |c|² summed in index order.
+    // Products of two floats are exact in double, and no sum of them can overflow it.
+    double top = 0.0;
+    for (std::size_t b = 0; b < nblocks_; ++b) {
+        const float* block = blocks_.data() + b * dim_ * kLanes;
+        double dot[kLanes], sq[kLanes];
+        std::fill_n(dot, kLanes, -0.0);
+        std::fill_n(sq, kLanes, -0.0);
+        for (std::size_t d = 0; d < dim_; ++d) {
+            const double xd = x[d];
+            for (std::size_t l = 0; l < kLanes; ++l) {
+                const double c = block[d * kLanes + l];
+                dot[l] += xd * c;
+                sq[l] += c * c;
+            }
+        }
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            const double s = metric == Metric::L2 ? 2.0 * dot[l] - sq[l] : dot[l];
+            work[b * kLanes + l] = s;
+            if (b * kLanes + l < k_) top = std::max(top, std::fabs(s));
+        }
+    }
+    // Brings the largest magnitude into [2^126, 2^127) when it would round to infinity.
+    const double scale = std::isinf(static_cast<float>(top)) ? std::ldexp(1.0, 126 - std::ilogb(top)) : 1.0;
+    for (std::size_t j = 0; j < padded_size(); ++j) out[j] = static_cast<float>(work[j] * scale);
+}
+
+bool all_finite(const float* x, std::size_t n) {
+    // All exponent bits set is infinity or NaN; no early exit, so the loop vectorises.
+    std::uint32_t special = 0;
+    for (std::size_t i = 0; i < n; ++i) special |= (std::bit_cast<std::uint32_t>(x[i]) & 0x7F800000u) == 0x7F800000u;
+    return special == 0;
+}
+
 bool assign_labels(const CentroidSet& centroids, const float* vectors, std::size_t n, Metric metric,
                    std::uint32_t* labels) {
     // Vectors in chunks, so the score buffer stays small while the dot products run
@@ -49,12 +85,22 @@ bool assign_labels(const CentroidSet& centroids, const float* vectors, std::size
     const std::size_t dim = centroids.dim();
     const std::size_t width = centroids.padded_size();
     std::vector<float> scores(kChunk * width);
+    std::vector<double> wide;  // sized when a vector first needs it
     bool changed = false;
     for (std::size_t start = 0; start < n; start += kChunk) {
         const std::size_t m = std::min(kChunk, n - start);
         centroids.scores(vectors + start * dim, m, dim, metric, scores.data());
         for (std::size_t i = 0; i < m; ++i) {
-            const std::uint32_t label = centroids.best(scores.data() + i * width);
+            float* s = scores.data() + i * width;
+            bool finite;
+            std::uint32_t label = centroids.best(s, finite);
+            const float* x = vectors + (start + i) * dim;
+            if (!finite && all_finite(x, dim)) {
+                // |c|² or x·c overflowed: the float scores no longer order the centroids.
+                wide.resize(width);
+                centroids.scores_wide(x, metric, wide.data(), s);
+                label = centroids.best(s);
+            }
             changed |= label != labels[start + i];
             labels[start + i] = label;
         }
@@ -73,6 +119,19 @@ void normalise(float* c, std::size_t dim) {
     }
 }
 
+// The mean of cluster j summed in double, for a cluster whose float sum overflowed: the
+// members are finite, so their mean fits a float.
+void wide_mean(const float* vectors, std::size_t n, std::size_t dim, const std::uint32_t* labels, std::size_t j,
+               std::uint64_t count, std::vector<double>& sum, float* c) {
+    sum.assign(dim, -0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (labels[i] != j) continue;
+        const float* x = vectors + i * dim;
+        for (std::size_t d = 0; d < dim; ++d) sum[d] += x[d];
+    }
+    for (std::size_t d = 0; d < dim; ++d) c[d] = static_cast<float>(sum[d] / static_cast<double>(count));
+}
+
 // Means of the clusters; an empty cluster takes vector (j·RESEED_STRIDE + seed) mod n.
 void update(const float* vectors, std::size_t n, std::size_t dim, std::uint64_t seed, Metric metric,
             const std::uint32_t* labels, CentroidSet& centroids) {
@@ -86,12 +145,18 @@ void update(const float* vectors, std::size_t n, std::size_t dim, std::uint64_t 
         ++counts[labels[i]];
     }
     std::vector<float>& rows = centroids.rows();
+    std::vector<double> wide;
     for (std::size_t j = 0; j < k; ++j) {
         float* c = rows.data() + j * dim;
         if (counts[j] > 0) {
             const float count = static_cast<float>(counts[j]);
             const float* s = sums.data() + j * dim;
-            for (std::size_t d = 0; d < dim; ++d) c[d] = s[d] / count;
+            bool finite = true;
+            for (std::size_t d = 0; d < dim; ++d) {
+                c[d] = s[d] / count;
+                finite &= std::isfinite(c[d]);
+            }
+            if (!finite) wide_mean(vectors, n, dim, labels, j, counts[j], wide, c);
         } else {
             const std::uint64_t pick = (static_cast<std::uint64_t>(j) * RESEED_STRIDE + seed) % n;
             if (dim != 0) std::memcpy(c, vectors + pick * dim, dim * sizeof(float));
@@ -122,6 +187,37 @@ KMeansResult train_kmeans(const float* vectors, std::size_t n, std::size_t dim, 
         update(vectors, n, dim, seed, metric, r.labels.data(), r.centroids);
     }
     if (!settled) assign_labels(r.centroids, vectors, n, metric, r.labels.data());
+    return r;
+}
+
+KMeansResult train_kmeans_finite(const float* vectors, std::size_t n, std::size_t dim, std::uint64_t max_k,
+                                 std::uint64_t seed, Metric metric) {
+    std::vector<std::uint8_t> finite(n);
+    std::size_t f = 0;
+    for (std::size_t i = 0; i < n; ++i) f += finite[i] = all_finite(vectors + i * dim, dim);
+    auto k_for = [&](std::size_t count) { return static_cast<std::size_t>(std::min<std::uint64_t>(count, max_k)); };
+    if (f == n) return train_kmeans(vectors, n, dim, k_for(n), seed, metric);
+
+    // The vectors of one kind side by side, in their order.
+    std::vector<float> picked(f * dim);
+    auto gather = [&](std::uint8_t kind) {
+        float* out = picked.data();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (finite[i] != kind) continue;
+            if (dim != 0) std::memcpy(out, vectors + i * dim, dim * sizeof(float));
+            out += dim;
+        }
+    };
+    gather(1);
+    KMeansResult r = f > 0 ? train_kmeans(picked.data(), f, dim, k_for(f), seed, metric)
+                           : KMeansResult{CentroidSet(std::vector<float>(dim, 0.0f), 1, dim), {}};
+    picked.resize((n - f) * dim);
+    gather(0);
+    std::vector<std::uint32_t> rest(n - f, 0);
+    assign_labels(r.centroids, picked.data(), n - f, metric, rest.data());
+    std::vector<std::uint32_t> labels(n);
+    for (std::size_t i = 0, a = 0, b = 0; i < n; ++i) labels[i] = finite[i] ? r.labels[a++] : rest[b++];
+    r.labels = std::move(labels);
     return r;
 }
 

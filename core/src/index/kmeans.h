@@ -2,6 +2,7 @@
 // so labels and centroids are reproducible bit for bit.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -35,18 +36,34 @@ public:
     void scores(const float* x, std::size_t nx, std::size_t stride, Metric metric, float* out) const;
     std::size_t padded_size() const { return nblocks_ * kLanes; }
 
+    // The same in double precision, each sum in index order, then scaled by one power of
+    // two so that the largest magnitude fits a float, and rounded. For a finite x whose
+    // float scores overflowed: the order of the scores survives the scaling. `work`
+    // holds padded_size() doubles.
+    void scores_wide(const float* x, Metric metric, double* work, float* out) const;
+
     // The best centroid: the highest score, a later centroid winning ties (it replaces the
-    // current best unless the best is strictly greater).
-    std::uint32_t best(const float* scores) const {
+    // current best unless the best is strictly greater). A NaN score loses to every
+    // number, so one broken vector cannot take every cell; with only NaNs the label is 0.
+    // `finite` tells whether every score was finite.
+    std::uint32_t best(const float* scores, bool& finite) const {
         std::uint32_t label = 0;
         float top = scores[0];
+        bool ok = std::isfinite(top);
         for (std::size_t j = 1; j < k_; ++j) {
-            if (!(top > scores[j])) {
-                top = scores[j];
+            const float s = scores[j];
+            ok &= std::isfinite(s);
+            if (!(top > s) && !std::isnan(s)) {
+                top = s;
                 label = static_cast<std::uint32_t>(j);
             }
         }
+        finite = ok;
         return label;
+    }
+    std::uint32_t best(const float* scores) const {
+        bool finite;
+        return best(scores, finite);
     }
 
 private:
@@ -68,8 +85,19 @@ struct KMeansResult {
 KMeansResult train_kmeans(const float* vectors, std::size_t n, std::size_t dim, std::size_t k, std::uint64_t seed,
                           Metric metric);
 
+// k-means over the vectors that are entirely finite (NaN or infinity must not pull a
+// centroid along), exactly as train_kmeans over those alone with k = min(their count,
+// max_k); with none, one centroid of zeros. Then every vector, finite or not, gets its
+// best centroid by the assignment rule. max_k >= 1, n >= 1.
+KMeansResult train_kmeans_finite(const float* vectors, std::size_t n, std::size_t dim, std::uint64_t max_k,
+                                 std::uint64_t seed, Metric metric);
+
+// Whether none of the n floats is NaN or infinite.
+bool all_finite(const float* x, std::size_t n);
+
 // Labels of n vectors by the assignment rule; returns whether any label differs from
-// what `labels` held before.
+// what `labels` held before. A finite vector whose float scores overflowed is labelled
+// by its wide scores.
 bool assign_labels(const CentroidSet& centroids, const float* vectors, std::size_t n, Metric metric,
                    std::uint32_t* labels);
 
