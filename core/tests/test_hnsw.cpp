@@ -136,6 +136,9 @@ std::string name_with(const char* prefix, std::uint64_t n) {
 
 namespace {
 
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
 struct SelectCase {
     const char* name;
     Metric metric;
@@ -194,7 +197,11 @@ INSTANTIATE_TEST_SUITE_P(
         // L2, base (4, 0): node 2 = (1, 1) is nearer node 1 = (1, 0) than the base, so it is
         // dropped: 1 - 0.5 > 4 - 8. Plain dot products would give 1 < 4 and keep it.
         SelectCase{"l2_uses_the_scored_node_norm_drop", Metric::L2,
-                   {{4, 0}, {1, 0}, {1, 1}}, {{3.5f, 1}, {3, 2}}, 4, {1}}),
+                   {{4, 0}, {1, 0}, {1, 1}}, {{3.5f, 1}, {3, 2}}, 4, {1}},
+        // A NaN base: every score against it is the lowest, so node 2 (0 against node 1)
+        // is dropped, while the NaN node 3 (NaN against node 1, the lowest too) is kept.
+        SelectCase{"a_nan_score_is_the_lowest", Metric::Dot,
+                   {{kNaN, kNaN}, {1, 0}, {0, 1}, {kNaN, kNaN}}, {{-kInf, 1}, {-kInf, 2}, {-kInf, 3}}, 4, {1, 3}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- level draw ---------------------------------------------------------------------------

@@ -80,6 +80,29 @@ def test_recall_rises_with_ef_to_the_brute_force_level(blobs, blob_graphs, metri
     assert min(recalls[3:]) >= 0.95 * brute, (recalls, brute)
 
 
+@pytest.mark.parametrize("metric", ["cosine", "l2"])
+def test_nan_rows_leave_the_recall_of_finite_rows_alone(metric):
+    rs = np.random.RandomState(0)
+    data = rs.standard_normal((5000, 32)).astype(np.float32)
+    queries = rs.standard_normal((200, 32)).astype(np.float32)
+    finite = np.setdiff1d(np.arange(5000), rs.choice(5000, 63, replace=False))
+
+    def index_of(rows, **kwargs):
+        index = Korvane(32, metric=metric, **kwargs)
+        if metric == "l2":
+            index.fit(data[finite[:1000]])
+        index.add(rows.astype(np.uint64), np.where(np.isin(rows, finite)[:, None], data[rows], np.nan))
+        return index
+
+    brute = index_of(finite)
+    truth = [set(ids_of(brute.search(q, 10))) for q in queries]
+    recalls = []
+    for rows in (finite, np.arange(5000)):  # without the NaN rows, then with them
+        graph = index_of(rows, index_type="hnsw", hnsw_m=16, hnsw_ef_construction=100, hnsw_ef_search=64)
+        recalls.append(np.mean([len(set(ids_of(graph.search(q, 10))) & t) / 10 for q, t in zip(queries, truth)]))
+    assert recalls[1] >= recalls[0] - 0.01, recalls
+
+
 # ---- beam width and k --------------------------------------------------------------------------
 
 @pytest.mark.parametrize("ef_search", [0, 1, 5])

@@ -181,6 +181,11 @@ void sort_scored(std::vector<ScoredNode>& v) {
 
 // ---- scorers ----------------------------------------------------------------------------
 
+// A NaN construction score (a row holding NaN, or an overflow to inf − inf) becomes −inf
+// where it is made, so it loses to every number in every comparison of insertion and a
+// non-finite row never displaces a finite neighbour. A genuine −inf ties with it.
+inline float nan_lowest(float s) { return std::isnan(s) ? -std::numeric_limits<float>::infinity() : s; }
+
 // construction_score(q, node) for a batch of nodes: q·x summed in index order, minus half
 // the node's squared norm under L2.
 struct ConstructionScores {
@@ -197,7 +202,9 @@ struct ConstructionScores {
             dots(q, ptrs, m, index.padded_dim, out + start);
         }
         if (index.metric == Metric::L2) {
-            for (std::size_t j = 0; j < n; ++j) out[j] = out[j] - 0.5f * index.sqnorms[batch[j]];
+            for (std::size_t j = 0; j < n; ++j) out[j] = nan_lowest(out[j] - 0.5f * index.sqnorms[batch[j]]);
+        } else {
+            for (std::size_t j = 0; j < n; ++j) out[j] = nan_lowest(out[j]);
         }
     }
 };
@@ -393,8 +400,9 @@ std::vector<ScoredNode> select_neighbours(const HnswIndex& index, std::uint32_t 
         for (std::size_t j = 0; j < g && kept.size() < max_keep; ++j) {
             const float* d = out.data() + j * width;
             // construction_score(x_e, x_r): the first argument is the query, so under L2
-            // the half squared norm subtracted is r's (resp. the base's).
-            const float to_base = d[0] - base_half;
+            // the half squared norm subtracted is r's (resp. the base's). A NaN to a kept node
+            // already loses the comparison below; a NaN to the base must lose it too.
+            const float to_base = nan_lowest(d[0] - base_half);
             bool keep = true;
             for (std::size_t r = 1; r < known && keep; ++r) {
                 keep = !(d[r] - half_sq(index, kept[r - 1].node) > to_base);
@@ -472,7 +480,7 @@ void prepare_for_insert(HnswIndex& index, const Quantizer& quantizer) {
                 for (std::uint32_t i = 0; i < *l.count; ++i) {
                     const std::uint32_t nb = l.nodes[i];
                     const float* y = index.construction_vectors.data() + std::size_t{nb} * dim;
-                    l.scores[i] = simd::dot_sequential(x, y, dim) - half_sq(index, nb);
+                    l.scores[i] = nan_lowest(simd::dot_sequential(x, y, dim) - half_sq(index, nb));
                 }
             }
         }

@@ -117,7 +117,8 @@ std::vector<SearchHit> hnsw_search(const HnswIndex& index, const QueryScorer& sc
 
 // The neighbour selection: walks `candidates` (sorted by score, best first) and keeps a
 // node e unless a node r already kept has construction_score(x_e, x_r) strictly above
-// construction_score(x_e, x_base); stops at `max_keep`. Exposed for tests.
+// construction_score(x_e, x_base), a NaN score counting as the lowest; stops at `max_keep`.
+// Exposed for tests.
 std::vector<ScoredNode> select_neighbours(const HnswIndex& index, std::uint32_t base,
                                           std::span<const ScoredNode> candidates, std::uint64_t max_keep);
 
