@@ -37,10 +37,10 @@ TARGET_QPS_RATIO = 0.85
 
 
 def kept_row_bytes(dtype, padded_dim):
-    """A kept row: its norm (f32), for int8 a scale (f32), then padded_dim values."""
+    """A kept row: its norm (f32), for float16 and int8 a scale (f32), then padded_dim values."""
     if dtype is None:
         return 0
-    return {"float32": 4 + 4 * padded_dim, "float16": 4 + 2 * padded_dim, "int8": 8 + padded_dim}[dtype]
+    return {"float32": 4 + 4 * padded_dim, "float16": 8 + 2 * padded_dim, "int8": 8 + padded_dim}[dtype]
 
 
 def loop_seconds(search, queries, min_seconds):

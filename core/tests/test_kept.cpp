@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -199,14 +200,38 @@ TEST_P(KeptFormatDims, Float16StoresEachValueRoundedToHalf) {
     std::vector<float> v = gaussian(GetParam(), 2, 3.0f);
     for (std::size_t i = 0; i < v.size(); i += 5) v[i] *= (i % 2) ? 1e-6f : 1e3f;
     const Encoded e = round_trip(KeptType::Float16, v);
-    ASSERT_EQ(e.row.size(), 4 + 2 * v.size());
+    ASSERT_EQ(e.row.size(), 8 + 2 * v.size());
+    EXPECT_EQ(scale_of(e), 1.0f);  // no value past 32,768
     for (std::size_t i = 0; i < v.size(); ++i) {
         std::uint16_t stored;
-        std::memcpy(&stored, e.row.data() + 4 + 2 * i, 2);
+        std::memcpy(&stored, e.row.data() + 8 + 2 * i, 2);
         ASSERT_EQ(stored, float_to_half(v[i])) << i;
         ASSERT_EQ(std::bit_cast<std::uint32_t>(e.values[i]), std::bit_cast<std::uint32_t>(half_to_float(stored))) << i;
     }
     EXPECT_EQ(KeptFormat::norm(e.row.data()), sequential_norm(e.values));
+}
+
+TEST_P(KeptFormatDims, Float16RowsOfAnySizeStayFiniteWithinHalfPrecision) {
+    // Plain halves are infinite past 65,504. The scale is the power of two that brings the
+    // largest finite magnitude into (16,384, 32,768] (or 1); an infinity must not sway it.
+    for (const float sigma : {5e4f, 1e30f}) {
+        std::vector<float> v = gaussian(GetParam(), 4, sigma);
+        if (sigma > 1e29f) v[0] = -FLT_MAX;  // rounds up to -2^128 at the largest scale
+        float top = 0.0f;
+        for (float x : v) top = std::fmax(top, std::fabs(x));
+        v.push_back(INFINITY);
+        const Encoded e = round_trip(KeptType::Float16, v);
+        const float scale = scale_of(e);
+        int exponent;
+        ASSERT_EQ(std::frexp(scale, &exponent), 0.5f) << scale;
+        EXPECT_TRUE(top / scale <= 32768.0f && (scale == 1.0f || top / scale > 16384.0f)) << top << " " << scale;
+        for (std::size_t i = 0; i + 1 < v.size(); ++i) {
+            const double error = std::fabs(double{e.values[i]} - double{v[i]});
+            ASSERT_TRUE(std::isfinite(e.values[i])) << i;
+            ASSERT_LE(error, std::ldexp(std::fabs(double{v[i]}), -11) + std::ldexp(double{scale}, -25)) << i;
+        }
+        EXPECT_EQ(e.values.back(), INFINITY);
+    }
 }
 
 TEST_P(KeptFormatDims, Int8MapsTheLargestMagnitudeTo127) {
@@ -237,10 +262,12 @@ TEST_P(KeptFormatDims, ZeroVectorKeepsZeros) {
         const KeptFormat format{type, zeros.size()};
         EXPECT_EQ(KeptFormat::norm(e.row.data()), 0.0f) << kept_type_text(type);
         for (std::size_t i = 0; i < zeros.size(); ++i) ASSERT_EQ(e.values[i], 0.0f) << kept_type_text(type);
-        // Every byte after the norm is zero: values, and for int8 a scale of 0.
-        for (std::size_t b = 4; b < format.row_bytes(); ++b) ASSERT_EQ(e.row[b], 0) << kept_type_text(type) << " " << b;
-        if (type == KeptType::Int8) {
-            EXPECT_EQ(scale_of(e), 0.0f);
+        // Every value byte is zero; the scale is 0 for int8, 1 for float16.
+        for (std::size_t b = format.header_bytes(); b < format.row_bytes(); ++b) {
+            ASSERT_EQ(e.row[b], 0) << kept_type_text(type) << " " << b;
+        }
+        if (type != KeptType::Float32) {
+            EXPECT_EQ(scale_of(e), type == KeptType::Int8 ? 0.0f : 1.0f);
         }
     }
 }

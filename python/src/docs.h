@@ -185,8 +185,9 @@ inline constexpr const char* KEEP_VECTORS =
     "Keep, beside its codes, the vector each added row's codes approximate, to re-score.\n\n"
     "Call it on an empty index. From then on every added vector also keeps its rotated and\n"
     "scaled form (``padded_dim`` values) as ``\"float32\"`` (4 bytes a value),\n"
-    "``\"float16\"`` (2 bytes) or ``\"int8\"`` (1 byte, one scale per vector), and searches\n"
-    "re-score their candidates from it (``set_rescore``; oversampling 4 by default).\n";
+    "``\"float16\"`` (2 bytes, one scale per vector) or ``\"int8\"`` (1 byte, one scale per\n"
+    "vector), and searches re-score their candidates from it (``set_rescore``; oversampling 4\n"
+    "by default).\n";
 
 inline constexpr const char* SET_RESCORE =
     "set_rescore($self, oversampling)\n--\n\n"

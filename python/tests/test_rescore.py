@@ -3,8 +3,11 @@ re-scored search starts from, the scores it gives them, the kept rows in a saved
 the loader's checks of them."""
 
 import copy
+import json
 import math
+import pathlib
 import pickle
+import runpy
 import struct
 import textwrap
 
@@ -44,14 +47,14 @@ MORE_IDS = [5000 + i for i in range(len(MORE))]
 ALLOW = IDS[::3] + MORE_IDS[::4]
 
 
-def make(kind="brute_force", metric="cosine", dtype=None, fit=False, n=N, **extra):
+def make(kind="brute_force", metric="cosine", dtype=None, fit=False, n=N, vectors=VECTORS, **extra):
     index = Korvane(DIM, metric=metric, index_type=kind, **{**KINDS[kind], **extra})
     if fit:
-        index.fit(VECTORS)
+        index.fit(vectors)
     if dtype is not None:
         index.keep_vectors(dtype)
     if n:
-        index.add(IDS[:n], VECTORS[:n])
+        index.add(IDS[:n], vectors[:n])
         index.build()
     return index
 
@@ -68,7 +71,7 @@ def from_bytes(data):
 
 
 def row_bytes(dtype, padded=PADDED):
-    return {"float32": 4 + 4 * padded, "float16": 4 + 2 * padded, "int8": 8 + padded}[dtype]
+    return {"float32": 4 + 4 * padded, "float16": 8 + 2 * padded, "int8": 8 + padded}[dtype]
 
 
 def split_trailer(index, data=None):
@@ -98,9 +101,9 @@ def decode_rows(rows, dtype, padded=PADDED):
     norms = a[:, :4].copy().view("<f4")[:, 0]
     if dtype == "float32":
         return norms, a[:, 4:].copy().view("<f4")
-    if dtype == "float16":
-        return norms, a[:, 4:].copy().view("<f2").astype(np.float32)
     scale = a[:, 4:8].copy().view("<f4")[:, 0]
+    if dtype == "float16":
+        return norms, a[:, 8:].copy().view("<f2").astype(np.float32) * scale[:, None]
     return norms, a[:, 8:].copy().view(np.int8).astype(np.float32) * scale[:, None]
 
 
@@ -195,6 +198,8 @@ def test_kept_rows_hold_the_transformed_vectors(kind, metric, fit, dtype):
         if dtype == "float32":
             assert values.tobytes() == t.tobytes()
         elif dtype == "float16":
+            # Unit-scale data keeps a scale of 1 and each value rounded to half.
+            assert row[4:8] == struct.pack("<f", 1.0)
             assert values.tobytes() == t.astype(np.float16).astype(np.float32).tobytes()
         else:
             scale = np.frombuffer(row[4:8], "<f4")[0]
@@ -208,25 +213,40 @@ def test_kept_rows_hold_the_transformed_vectors(kind, metric, fit, dtype):
 
 # ---- re-scored answers ---------------------------------------------------------------------
 
+@pytest.mark.parametrize("dtype, scale", [("float32", 1), ("float32", 5000), ("float16", 1), ("float16", 5000)])
 @pytest.mark.parametrize("metric, fit", METRICS, ids=METRIC_IDS)
 @pytest.mark.parametrize("kind", ["brute_force", "ivf_flat"])
-def test_oversampling_past_the_count_gives_the_exact_top_k_of_the_kept_vectors(kind, metric, fit):
+def test_oversampling_past_the_count_gives_the_exact_top_k_of_the_kept_vectors(kind, metric, fit, dtype, scale):
     # R >= the vector count: every vector is a candidate (IVF probing every list), so the
-    # answer is the exact top k of the transformed vectors, computed here from scratch.
-    index = make(kind, metric, "float32", fit=fit, ivf_nprobe=6)
+    # answer is the exact top k of the transformed vectors, computed here from scratch. At
+    # scale 5000 (norms near 75,000) transformed values pass the largest half, 65,504.
+    vectors = VECTORS * np.float32(scale)
+    index = make(kind, metric, dtype, fit=fit, vectors=vectors, ivf_nprobe=6)
     index.set_rescore(1000)
-    t = np.array([index.transform_query_np(v) for v in VECTORS], np.float32)
-    norms = np.sqrt((t.astype(np.float64) ** 2).sum(1))
+    t = np.array([index.transform_query_np(v) for v in vectors], np.float64)
+    norms = np.sqrt((t**2).sum(1))
+    # float16 rounds each value within 2**-11 of itself: scores within that of the size of their terms.
+    tolerance = {"float32": 1e-5, "float16": 1e-3}[dtype]
     for allowlist in (None, ALLOW):
         allowed = np.array([allowlist is None or i in allowlist for i in IDS])
-        for q in QUERIES:
-            raw = t.astype(np.float64) @ index.transform_query_np(q).astype(np.float64)
+        for q in QUERIES * np.float32(scale):
+            tq = index.transform_query_np(q).astype(np.float64)
+            raw = t @ tq
             score = raw / norms if metric == "cosine" else raw - 0.5 * norms**2 if metric == "l2" else raw
+            size = {"cosine": np.full_like(norms, np.linalg.norm(tq)), "dot": np.linalg.norm(tq) * norms,
+                    "l2": np.linalg.norm(tq) * norms + norms**2}[metric]
             score = np.where(allowed, score, -np.inf)
             best = np.argsort(-score, kind="stable")[:10]
             hits = index.search(q, 10, allowlist)
-            assert ids_of(hits) == [IDS[i] for i in best]
-            np.testing.assert_allclose(scores_of(hits), score[best], rtol=1e-5, atol=1e-5 * np.abs(score[best]).max())
+            if dtype == "float32":
+                assert ids_of(hits) == [IDS[i] for i in best]
+                np.testing.assert_allclose(scores_of(hits), score[best], rtol=1e-5,
+                                           atol=1e-5 * np.abs(score[best]).max())
+            # Every score is its own row's, and the rows found are as good as the best ones.
+            rows = [IDS.index(vid) for vid in ids_of(hits)]
+            assert np.isfinite(scores_of(hits)).all()
+            assert (np.abs(scores_of(hits) - score[rows]) <= tolerance * size[rows]).all()
+            assert (np.abs(np.sort(score[rows])[::-1] - score[best]) <= tolerance * size[best]).all()
 
 
 CUTS = [(1, 1), (3, 1), (3, 1.5), (4, 2.5), (10, 4), (7, 1e9)]
@@ -441,7 +461,7 @@ def test_the_kept_rows_follow_the_file_without_them(kind, dtype, oversampling):
     data = file_of(index)
     before, fields, rows = split_trailer(index, data)
     assert before == file_of(make(kind, "l2", fit=True))
-    assert fields == {"tag": b"KVEC", "section": 1, "type": DTYPE_CODES[dtype], "count": N, "length": PADDED,
+    assert fields == {"tag": b"KVEC", "section": 2, "type": DTYPE_CODES[dtype], "count": N, "length": PADDED,
                       "oversampling": 4.0 if oversampling is None else oversampling}
     assert len(data) == len(before) + TRAILER.size + N * row_bytes(dtype)
 
@@ -493,7 +513,7 @@ def test_a_section_that_disagrees_with_the_body_is_refused(tmp_path, kind, field
     assert refused(tmp_path, damaged) == MISMATCH
 
 
-@pytest.mark.parametrize("field, value", [("section", 2), ("type", 3), ("oversampling", 0.5),
+@pytest.mark.parametrize("field, value", [("section", 0), ("section", 3), ("type", 3), ("oversampling", 0.5),
                                           ("oversampling", math.inf), ("oversampling", math.nan)])
 def test_other_damaged_section_fields_are_refused(tmp_path, field, value):
     index = make("brute_force", "cosine", "float16")
@@ -513,6 +533,25 @@ def test_a_cut_section_is_refused(tmp_path, kind, dtype):
     for cut in (start + 4, start + 9, start + TRAILER.size - 1, start + TRAILER.size,
                 start + TRAILER.size + rb + 3, len(data) - 1):
         assert refused(tmp_path, data[:cut]) == TRUNCATED, cut - start
+
+
+# Indexes saved when float16 rows had no scale (kept-vector section version 1), and how.
+V1 = runpy.run_path(str(pathlib.Path(__file__).parent / "data" / "make_kept_float16_v1.py"))
+
+
+@pytest.mark.parametrize("case", sorted(V1["CASES"]))
+def test_float16_rows_of_section_version_1_still_load(tmp_path, case):
+    # They load as rows of scale 1, answer as they did then and grow like an index made today.
+    today = V1["build"](V1["CASES"][case])
+    then = json.loads((V1["HERE"] / "kept_float16_v1.json").read_text())["cases"][case]["answers"]
+    for read in loaders(tmp_path).values():
+        loaded = read((V1["HERE"] / f"kept_float16_v1_{case}.krvn").read_bytes())
+        assert V1["answers"](loaded) == then
+        assert file_of(loaded) == file_of(today)
+        twin = from_bytes(file_of(today))
+        for each in (loaded, twin):
+            each.add(range(len(V1["QUERIES"])), V1["QUERIES"])
+        assert file_of(loaded) == file_of(twin)
 
 
 @pytest.mark.parametrize("tail", [b"\x00", b"KVE", b"kvec" + bytes(40), b"XVEC" + TRAILER.pack(b"KVEC", 1, 0, N, 32, 4.0),

@@ -632,7 +632,7 @@ class IndexMachine(RuleBasedStateMachine):
             for row in self.vectors[hit["id"]]:
                 # The row as it was kept: transformed like a query (for cosine, normalised).
                 x = self.index.transform_query_np(row).astype(np.float64)
-                if not np.isfinite(x).all() or (self.kept == "float16" and np.abs(x).max() > 6e4):
+                if not np.isfinite(x).all():
                     expected = None  # a row that overflowed has no score to compare
                     break
                 norm = float(np.linalg.norm(x))

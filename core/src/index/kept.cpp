@@ -3,7 +3,6 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <vector>
 
 #include "simd/float_dots.h"
 
@@ -63,20 +62,41 @@ float half_to_float(std::uint16_t h) {
 }
 
 void KeptFormat::encode(const float* v, std::uint8_t* out) const {
-    std::vector<float> stored(dim);
     std::uint8_t* data = out + header_bytes();
+    float s = -0.0f;  // the squares of the stored values, in index order
     switch (type) {
         case KeptType::Float32:
-            std::memcpy(stored.data(), v, dim * sizeof(float));
             std::memcpy(data, v, dim * sizeof(float));
+            for (std::uint64_t i = 0; i < dim; ++i) s += v[i] * v[i];
             break;
-        case KeptType::Float16:
+        case KeptType::Float16: {
+            // The scale is the smallest power of two (at least 1) that brings the largest
+            // finite magnitude to 32,768 or less: no half then rounds up to infinity, and
+            // dividing by it is exact. Unit-scale rows keep a scale of 1 and plain halves.
+            float top = 0.0f;
             for (std::uint64_t i = 0; i < dim; ++i) {
-                const std::uint16_t h = float_to_half(v[i]);
+                if (std::isfinite(v[i])) top = std::fmax(top, std::fabs(v[i]));
+            }
+            int e = 0;
+            if (top > 32768.0f) {
+                int x;
+                std::frexp(top, &x);  // top in [2^(x-1), 2^x)
+                e = top == std::ldexp(0.5f, x) ? x - 16 : x - 15;
+            }
+            const float scale = std::ldexp(1.0f, e);
+            const float inverse = std::ldexp(1.0f, -e);
+            std::memcpy(out + 4, &scale, 4);
+            for (std::uint64_t i = 0; i < dim; ++i) {
+                std::uint16_t h = float_to_half(v[i] * inverse);
+                float stored = half_to_float(h) * scale;
+                // Only 32,768 · 2^113 = 2^128, for a value near the float maximum: one half
+                // step down keeps it finite.
+                if (std::isinf(stored) && std::isfinite(v[i])) stored = half_to_float(--h) * scale;
                 std::memcpy(data + 2 * i, &h, 2);
-                stored[i] = half_to_float(h);
+                s += stored * stored;
             }
             break;
+        }
         case KeptType::Int8: {
             // Each row its own scale: its largest magnitude maps to 127.
             float top = 0.0f;
@@ -88,19 +108,20 @@ void KeptFormat::encode(const float* v, std::uint8_t* out) const {
                 q = std::fmin(127.0f, std::fmax(-127.0f, q));
                 const auto c = static_cast<std::int8_t>(q);
                 std::memcpy(data + i, &c, 1);
-                stored[i] = static_cast<float>(c) * scale;
+                const float stored = static_cast<float>(c) * scale;
+                s += stored * stored;
             }
             break;
         }
     }
-    float s = -0.0f;
-    for (float x : stored) s += x * x;  // in index order
     const float n = std::sqrt(s);
     std::memcpy(out, &n, 4);
 }
 
 void KeptFormat::decode(const std::uint8_t* row, float* out) const {
     const std::uint8_t* data = row + header_bytes();
+    float scale = 1.0f;
+    if (type != KeptType::Float32) std::memcpy(&scale, row + 4, 4);
     switch (type) {
         case KeptType::Float32:
             std::memcpy(out, data, dim * sizeof(float));
@@ -110,21 +131,39 @@ void KeptFormat::decode(const std::uint8_t* row, float* out) const {
             if (vector != nullptr) {
                 // Rows start at multiples of 2 bytes, so the halves are aligned for u16.
                 vector(reinterpret_cast<const std::uint16_t*>(data), out, dim);
-                return;
+            } else {
+                for (std::uint64_t i = 0; i < dim; ++i) {
+                    std::uint16_t h;
+                    std::memcpy(&h, data + 2 * i, 2);
+                    out[i] = half_to_float(h);
+                }
             }
-            for (std::uint64_t i = 0; i < dim; ++i) {
-                std::uint16_t h;
-                std::memcpy(&h, data + 2 * i, 2);
-                out[i] = half_to_float(h);
+            // Each value, not the dot product, is scaled: q·(s·h) is the score of the stored
+            // values, which s·(q·h) need not be. Scaling up by 2^e is exact.
+            if (scale != 1.0f) {
+                for (std::uint64_t i = 0; i < dim; ++i) out[i] *= scale;
             }
             return;
         }
-        case KeptType::Int8: {
-            float scale;
-            std::memcpy(&scale, row + 4, 4);
+        case KeptType::Int8:
             for (std::uint64_t i = 0; i < dim; ++i) out[i] = static_cast<float>(static_cast<std::int8_t>(data[i])) * scale;
             return;
-        }
+    }
+}
+
+void KeptFormat::add_unit_scales(std::uint8_t* rows, std::size_t n) const {
+    // Row i lies at 4n + i · (row_bytes() - 4) and moves to i · row_bytes(), never later:
+    // front to back, a row overwrites only rows already moved.
+    const std::uint64_t rb = row_bytes();
+    const float one = 1.0f;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint8_t* to = rows + i * rb;
+        const std::uint8_t* from = rows + 4 * n + i * (rb - 4);
+        float norm;
+        std::memcpy(&norm, from, 4);
+        std::memmove(to + 8, from + 4, 2 * dim);
+        std::memcpy(to, &norm, 4);
+        std::memcpy(to + 4, &one, 4);
     }
 }
 

@@ -174,10 +174,11 @@ Status read_standardization(Source& src, const Header& h, std::optional<Standard
 // ---- the kept-vector trailer ----------------------------------------------------------
 
 constexpr std::uint8_t kKeptTag[4] = {'K', 'V', 'E', 'C'};
-constexpr std::uint32_t kKeptSection = 1;
+constexpr std::uint32_t kKeptSection = 2;
 
 // After the body: the tag, the section version, the type, the row count, the row length,
-// the oversampling, then one kept row per stored row in body order.
+// the oversampling, then one kept row per stored row in body order. Section version 1
+// differs only in its float16 rows, which have no scale: they are read as rows of scale 1.
 template <class Source>
 Status read_kept(Source& in, LoadedIndex& out, std::uint64_t padded) {
     std::uint32_t section = 0;
@@ -189,7 +190,7 @@ Status read_kept(Source& in, LoadedIndex& out, std::uint64_t padded) {
     if (auto s = in.get(count); !s) return s;
     if (auto s = in.get(length); !s) return s;
     if (auto s = in.get(oversampling); !s) return s;
-    if (section != kKeptSection) {
+    if (section != 1 && section != kKeptSection) {
         return EngineError::invalid_file("unsupported kept vector section version " + std::to_string(section));
     }
     if (type > 2) return EngineError::invalid_file("kept vectors of an unknown type " + std::to_string(type));
@@ -202,10 +203,13 @@ Status read_kept(Source& in, LoadedIndex& out, std::uint64_t padded) {
     }
     const KeptFormat format{static_cast<KeptType>(type), padded};
     const std::uint64_t rb = format.row_bytes();
-    if (!in.holds(count, rb)) return truncated();
+    const bool unscaled = section == 1 && format.type == KeptType::Float16;
+    const std::uint64_t stored_rb = unscaled ? rb - 4 : rb;
+    if (!in.holds(count, stored_rb)) return truncated();
     auto take = [&](std::size_t n, FlatStore& store) -> Status {
         std::vector<std::uint8_t> kept(n * rb);
-        if (auto s = in.read(kept.data(), kept.size()); !s) return s;
+        if (auto s = in.read(kept.data() + n * (rb - stored_rb), n * stored_rb); !s) return s;
+        if (unscaled) format.add_unit_scales(kept.data(), n);
         store.adopt_kept(rb, std::move(kept));
         return success();
     };
