@@ -21,7 +21,10 @@ Each row is the median of --repeat runs. MB/s counts the file's size (MB = 10^6 
   here, which a load must also do and shutil.copyfile (a copy inside the kernel) never does.
 The last lines say whether save and both loads reach half the copy's MB/s.
 
-    PYTHONPATH=build/python python bench/bench_persist.py [--n 1000000] [--hnsw-n 100000] [--dir DIR]
+    PYTHONPATH=build/python python bench/bench_persist.py [--n 1000000] [--hnsw-n 100000] [--dir DIR] [--checksum]
+
+With --checksum every save is sealed (save(path, checksum=True)) and every load checks the
+CRC-32C of the whole file.
 """
 import argparse
 import os
@@ -88,10 +91,12 @@ def fill(index, n, dim, seed):
         index.add(np.arange(start, start + m, dtype=np.uint64), rng.standard_normal((m, dim), dtype=np.float32))
 
 
-def measure(label, index, directory, repeat, query):
+def measure(label, index, directory, repeat, query, checksum):
     path = os.path.join(directory, label + ".krvn")
     copy = os.path.join(directory, label + ".copy")
-    save = median_seconds(repeat, lambda: remove(path), lambda: index.save(path))
+    # Modules without the keyword (earlier builds, for a before/after run) save plainly.
+    save_it = (lambda: index.save(path, checksum=True)) if checksum else (lambda: index.save(path))
+    save = median_seconds(repeat, lambda: remove(path), save_it)
     size = os.path.getsize(path)
     copy_sync = median_seconds(repeat, lambda: remove(copy), lambda: copy_synced(path, copy))
 
@@ -148,6 +153,7 @@ def main():
     ap.add_argument("--hnsw-n", type=int, default=100_000, help="Hnsw vectors (128 dims); 0 leaves it out")
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--dir", default=None, help="where the files go (default: the system's temporary directory)")
+    ap.add_argument("--checksum", action="store_true", help="save with checksum=True (a sealed file)")
     args = ap.parse_args()
 
     with tempfile.TemporaryDirectory(dir=args.dir, prefix="korvane-persist-") as directory:
@@ -159,7 +165,7 @@ def main():
             fill(index, args.n, dim, seed=0)
             print(f"BruteForce {args.n:,} x {dim} 4-bit added in {time.perf_counter() - t0:.1f} s", flush=True)
             query = np.random.default_rng(1).standard_normal(dim, dtype=np.float32)
-            measure(f"bruteforce_{args.n}x{dim}", index, directory, args.repeat, query)
+            measure(f"bruteforce_{args.n}x{dim}", index, directory, args.repeat, query, args.checksum)
             del index
         if args.hnsw_n > 0:
             dim = 128
@@ -171,7 +177,7 @@ def main():
             print(f"Hnsw {args.hnsw_n:,} x {dim} 4-bit (m 16, ef_construction 100) built in "
                   f"{time.perf_counter() - t0:.1f} s", flush=True)
             query = np.random.default_rng(3).standard_normal(dim, dtype=np.float32)
-            measure(f"hnsw_{args.hnsw_n}x{dim}", index, directory, args.repeat, query)
+            measure(f"hnsw_{args.hnsw_n}x{dim}", index, directory, args.repeat, query, args.checksum)
 
 
 if __name__ == "__main__":

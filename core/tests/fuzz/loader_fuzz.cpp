@@ -89,16 +89,22 @@ void grow(korvane::Engine& e) {
     search_zero(e);
 }
 
-void must_load_again(const korvane::Engine& e, const std::string& path) {
-    if (!e.save(path)) return;
-    auto again = korvane::Engine::load(path);
+void must_load(const korvane::Expected<korvane::Engine>& again, const char* how) {
     // What was just written by this build must load again.
     if (!again) {
-        std::fprintf(stderr, "loader_fuzz: a saved index does not load again: %s\n",
+        std::fprintf(stderr, "loader_fuzz: a %s index does not load again: %s\n", how,
                      again.error().message().c_str());
         std::abort();
     }
     search_zero(again.value());
+}
+
+// Saved plain and sealed, and pickled (sealed, pending IvfFlat rows included).
+void must_load_again(const korvane::Engine& e, const std::string& path) {
+    if (!e.save(path)) return;
+    must_load(korvane::Engine::load(path), "saved");
+    if (e.save(path, true)) must_load(korvane::Engine::load(path), "sealed");
+    if (auto bytes = e.to_bytes()) must_load(korvane::Engine::from_bytes(bytes.value().data(), bytes.value().size()), "pickled");
 }
 
 }  // namespace
@@ -114,6 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::perror("loader_fuzz: cannot write the input file");
         std::abort();
     }
+    // The same bytes as a pickle's state (sealed or not), then as a file.
+    if (auto state = korvane::Engine::from_bytes(data, size)) search_zero(state.value());
     auto loaded = korvane::Engine::load(f.input);
     if (!loaded) return 0;
     korvane::Engine& e = loaded.value();

@@ -26,15 +26,19 @@ def data(n, dim, seed):
     return np.random.default_rng(seed).standard_normal((n, dim)).astype(np.float32)
 
 
-def make(dim, n, seed, fit=False, build=False, **kw):
+def make(dim, n, seed, fit=False, build=False, kept=None, pending=0, **kw):
     k = korvane.Korvane(dim, **kw)
-    x = data(max(n, 8), dim, seed)
+    x = data(max(n, 8) + pending, dim, seed)
     if fit:
         k.fit(x)
+    if kept:
+        k.keep_vectors(kept)
     if n:
         k.add(list(range(1000, 1000 + n)), x[:n])
     if build:
         k.build()
+    if pending:
+        k.add(list(range(2000, 2000 + pending)), x[n:n + pending])
     return k
 
 
@@ -60,6 +64,15 @@ def current_files():
         "hnsw_cos_d16_mixed": make(16, 24, 13, mixed_ratio=0.5, index_type="hnsw", hnsw_m=4,
                                    hnsw_ef_construction=16),
         "hnsw_cos_d8_empty": make(8, 0, 14, index_type="hnsw", hnsw_m=4),
+        # Kept vectors, pending IvfFlat rows, and files sealed with a checksum.
+        "bf_dot_d8_kept_f16": make(8, 20, 15, metric="dot", kept="float16"),
+        "ivf_cos_d8_pending": make(8, 30, 16, build=True, pending=6, index_type="ivf_flat", ivf_nlist=3),
+        "ivf_l2_d16_kept_i8_pending": make(16, 20, 17, fit=True, build=True, pending=5, metric="l2",
+                                           kept="int8", index_type="ivf_flat", ivf_nlist=2),
+        "sealed_hnsw_cos_d8_kept_f32": make(8, 25, 18, kept="float32", index_type="hnsw", hnsw_m=4),
+        "sealed_bf_l2_d16_fit": make(16, 20, 19, fit=True, metric="l2"),
+        "sealed_ivf_dot_d8_pending": make(8, 20, 20, build=True, pending=4, metric="dot",
+                                          index_type="ivf_flat", ivf_nlist=2),
     }
 
 
@@ -109,7 +122,7 @@ def main(out_dir):
     with tempfile.TemporaryDirectory() as tmp:
         for name, k in engines.items():
             path = os.path.join(tmp, name)
-            k.save(path)
+            k.save(path, checksum=name.startswith("sealed_"))
             with open(path, "rb") as f:
                 written[name] = f.read()
     for name, source, version, drop_norms in OLDER:
