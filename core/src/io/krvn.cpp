@@ -23,6 +23,13 @@ namespace {
 constexpr std::uint8_t kMagic[4] = {'K', 'R', 'V', 'N'};
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
+template <class T>
+T field(const std::uint8_t* p, std::size_t at) {
+    T v;
+    std::memcpy(&v, p + at, sizeof v);
+    return v;
+}
+
 // A sealed file (or pickle) carries the tag in its reserved header bytes 36-39 and ends
 // with a footer: the tag, the CRC-32C of every byte before the footer, and that byte
 // count. Either mark alone makes the loader check the footer, so damage to one of them
@@ -30,6 +37,42 @@ constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 constexpr std::uint8_t kSealTag[4] = {'K', 'C', 'R', 'C'};
 constexpr std::size_t kSealOffset = 36;
 constexpr std::size_t kFooterBytes = 16;
+// The checksum runs over pieces this large right before they are copied, while in cache.
+constexpr std::size_t kChecksumPiece = std::size_t{1} << 16;
+
+EngineError checksum_mismatch() { return EngineError::invalid_file("checksum mismatch"); }
+
+struct Seal {
+    bool present = false;       // either mark is there
+    bool footer = false;        // the footer is whole
+    std::uint32_t crc = 0;      // what the footer holds
+    std::uint64_t covered = 0;  // the bytes before the footer
+};
+
+// The marks of a sealed file, read from its raw bytes before anything is checked, so that
+// damage anywhere (the magic and version included) is reported as a checksum mismatch.
+// `head` holds the first min(size, 40) bytes, `tail` the last 16 (when size >= 16).
+Seal find_seal(const std::uint8_t* head, std::uint64_t size, const std::uint8_t* tail) {
+    Seal seal;
+    const bool claimed = size >= kSealOffset + 4 && field<std::uint32_t>(head, 4) >= 3 &&
+                         std::memcmp(head + kSealOffset, kSealTag, 4) == 0;
+    seal.footer = size >= kFooterBytes && std::memcmp(tail, kSealTag, 4) == 0 &&
+                  field<std::uint64_t>(tail, 8) == size - kFooterBytes;
+    seal.present = claimed || seal.footer;
+    if (seal.footer) {
+        seal.crc = field<std::uint32_t>(tail, 4);
+        seal.covered = size - kFooterBytes;
+    }
+    return seal;
+}
+
+// A sealed BruteForce file is checksummed while its codes are copied out.
+struct Checksum {
+    const std::uint8_t* file;
+    std::uint64_t covered;
+    std::uint32_t expected;
+    bool done = false;
+};
 
 std::size_t header_size(std::uint32_t version) { return version <= 2 ? 32 : version == 3 ? 40 : 56; }
 
@@ -50,15 +93,7 @@ struct Header {
     std::uint16_t hnsw_ef_construction = 0;
     std::uint16_t hnsw_ef_search = 0;
     bool standardized = false;
-    bool claims_seal = false;
 };
-
-template <class T>
-T field(const std::uint8_t* p, std::size_t at) {
-    T v;
-    std::memcpy(&v, p + at, sizeof v);
-    return v;
-}
 
 // Magic, version, the rest of the header of that version, then the metric and index
 // type bytes (metric first): the same checks in the same order on either read path.
@@ -78,10 +113,7 @@ Expected<Header> read_header(Source& src) {
     h.index_type = raw[14];
     h.count = field<std::uint64_t>(raw, 16);
     h.seed = field<std::uint64_t>(raw, 24);
-    if (h.version >= 3) {
-        h.n4_dims = field<std::uint32_t>(raw, 32);
-        h.claims_seal = std::memcmp(raw + kSealOffset, kSealTag, 4) == 0;
-    }
+    if (h.version >= 3) h.n4_dims = field<std::uint32_t>(raw, 32);
     if (h.version >= 4) {
         h.ivf_nlist = field<std::uint32_t>(raw, 40);
         h.ivf_nprobe = field<std::uint32_t>(raw, 44);
@@ -171,6 +203,23 @@ Status read_standardization(Source& src, const Header& h, std::optional<Standard
     return success();
 }
 
+// `count` rows as list members are written (id, code, norm), appended to `store`; the
+// caller checked that the bytes are there.
+template <class Source>
+Status read_members(Source& in, std::uint64_t count, FlatStore& store) {
+    store.reserve_more(count);
+    std::vector<std::uint8_t> code(store.row_bytes());
+    for (std::uint64_t i = 0; i < count; ++i) {
+        VectorId id;
+        float norm;
+        if (auto s = in.get(id); !s) return s;
+        if (auto s = in.read(code.data(), code.size()); !s) return s;
+        if (auto s = in.get(norm); !s) return s;
+        store.push(id, code.data(), norm);
+    }
+    return success();
+}
+
 // ---- the kept-vector trailer ----------------------------------------------------------
 
 constexpr std::uint8_t kKeptTag[4] = {'K', 'V', 'E', 'C'};
@@ -253,17 +302,8 @@ Status read_pending(Source& in, LoadedIndex& out, std::uint64_t r) {
     }
     if (!in.holds(count, 12 + r)) return truncated();
     const std::uint64_t kept_bytes = out.store.kept_bytes();
-    FlatStore rows(r, kept_bytes);
-    rows.reserve_more(count);
-    std::vector<std::uint8_t> code(r);
-    for (std::uint64_t i = 0; i < count; ++i) {
-        VectorId id;
-        float norm;
-        if (auto s = in.get(id); !s) return s;
-        if (auto s = in.read(code.data(), r); !s) return s;
-        if (auto s = in.get(norm); !s) return s;
-        rows.push(id, code.data(), norm, nullptr);
-    }
+    FlatStore rows(r);
+    if (auto s = read_members(in, count, rows); !s) return s;
     if (kept_bytes != 0) {
         if (!in.holds(count, kept_bytes)) return truncated();
         std::vector<std::uint8_t> kept(count * kept_bytes);
@@ -297,8 +337,9 @@ Status read_trailers(Source& in, LoadedIndex& out, std::uint64_t padded, std::ui
 }
 
 // The BruteForce body from bytes already in memory (the whole file): the header again,
-// then the quantizer, the standardization and the three arrays.
-Expected<LoadedIndex> load_brute_force(Cursor& cur) {
+// then the quantizer, the standardization and the three arrays. With `sum`, nothing after
+// the codes is read before the checksum of the whole file holds.
+Expected<LoadedIndex> load_brute_force(Cursor& cur, Checksum* sum = nullptr) {
     auto header = read_header(cur);
     if (!header) return header.error();
     const Header& h = header.value();
@@ -316,7 +357,25 @@ Expected<LoadedIndex> load_brute_force(Cursor& cur) {
     if (!cur.holds(n, r)) return truncated();
     // Copied straight from the mapping, without filling the array with zeros first.
     const std::uint8_t* code_bytes = cur.take(n * r);
-    std::vector<std::uint8_t> codes(code_bytes, code_bytes + n * r);
+    std::vector<std::uint8_t> codes;
+    if (sum == nullptr) {
+        codes.assign(code_bytes, code_bytes + n * r);
+    } else {
+        // The codes are most of the file: each piece is checksummed right before it is
+        // copied, so the file is read from memory once.
+        Crc32c crc;
+        crc.update(sum->file, static_cast<std::size_t>(code_bytes - sum->file));
+        codes.reserve(n * r);
+        for (std::uint64_t at = 0; at < n * r; at += kChecksumPiece) {
+            const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(kChecksumPiece, n * r - at));
+            crc.update(code_bytes + at, m);
+            codes.insert(codes.end(), code_bytes + at, code_bytes + at + m);
+        }
+        const std::uint8_t* rest = code_bytes + n * r;
+        crc.update(rest, static_cast<std::size_t>(sum->file + sum->covered - rest));
+        sum->done = true;
+        if (crc.value() != sum->expected) return checksum_mismatch();
+    }
     if (!cur.holds(n, sizeof(VectorId))) return truncated();
     std::vector<VectorId> ids(n);
     if (auto s = cur.read(ids.data(), n * sizeof(VectorId)); !s) return s.error();
@@ -359,16 +418,7 @@ Expected<IvfIndex> read_ivf(Source& in, const EngineConfig& c, std::uint64_t r, 
         if (auto s = in.get(members); !s) return s.error();
         if (!in.holds(members, 12 + r)) return truncated();
         IvfList list{FlatStore(r)};
-        list.members.reserve_more(members);
-        std::vector<std::uint8_t> code(r);
-        for (std::uint32_t i = 0; i < members; ++i) {
-            VectorId id;
-            float norm;
-            if (auto s = in.get(id); !s) return s.error();
-            if (auto s = in.read(code.data(), r); !s) return s.error();
-            if (auto s = in.get(norm); !s) return s.error();
-            list.members.push(id, code.data(), norm);
-        }
+        if (auto s = read_members(in, members, list.members); !s) return s.error();
         index.lists.push_back(std::move(list));
     }
     // Centroids of another length than the queries' would be scored past either end.
@@ -779,9 +829,17 @@ class Sealing {
 public:
     explicit Sealing(Writer& w) : w_(w) {}
     Status write(const void* data, std::size_t n) {
-        crc_.update(data, n);
+        // Large writes in pieces, each checksummed right before it is written.
+        const auto* p = static_cast<const std::uint8_t*>(data);
         covered_ += n;
-        return w_.write(data, n);
+        do {
+            const std::size_t m = std::min(n, kChecksumPiece);
+            crc_.update(p, m);
+            if (auto s = w_.write(p, m); !s) return s;
+            p += m;
+            n -= m;
+        } while (n > 0);
+        return success();
     }
     template <class T>
     Status put(T value) {
@@ -904,22 +962,24 @@ Expected<std::vector<std::uint8_t>> save_krvn_bytes(const IndexParts& p) {
 
 namespace {
 
-EngineError checksum_mismatch() { return EngineError::invalid_file("checksum mismatch"); }
-
-// Whether 16 bytes at the end of a file of `size` bytes are a footer.
-bool is_footer(const std::uint8_t* tail, std::uint64_t size) {
-    return std::memcmp(tail, kSealTag, 4) == 0 && field<std::uint64_t>(tail, 8) == size - kFooterBytes;
-}
-
-// The bytes of a file whose header was read: without a seal, all of them; with one, those
-// before the footer once the checksum holds.
-Expected<std::size_t> unsealed_size(const std::uint8_t* data, std::size_t size, const Header& h) {
-    const bool footer = size >= kFooterBytes && is_footer(data + size - kFooterBytes, size);
-    if (!h.claims_seal && !footer) return size;
-    if (!footer) return checksum_mismatch();
-    const std::size_t covered = size - kFooterBytes;
-    if (crc32c(data, covered) != field<std::uint32_t>(data + covered, 4)) return checksum_mismatch();
-    return covered;
+// A file with either mark of a seal: its checksum must hold before anything is built.
+Expected<LoadedIndex> load_sealed(const std::uint8_t* data, const Seal& seal) {
+    if (!seal.footer) return checksum_mismatch();
+    Checksum sum{data, seal.covered, seal.crc};
+    Cursor cur(data, seal.covered);
+    Expected<LoadedIndex> out = checksum_mismatch();
+    if (seal.covered > 14 && data[14] == static_cast<std::uint8_t>(IndexType::BruteForce)) {
+        out = load_brute_force(cur, &sum);
+    } else {
+        sum.done = true;
+        if (crc32c(data, seal.covered) != seal.crc) return checksum_mismatch();
+        auto header = read_header(cur);
+        if (!header) return header.error();
+        out = load_structure(cur, header.value());
+    }
+    // Stopped before the checksum was taken: a damaged file says so.
+    if (!out && !sum.done && crc32c(data, seal.covered) != seal.crc) return checksum_mismatch();
+    return out;
 }
 
 }  // namespace
@@ -928,35 +988,40 @@ Expected<LoadedIndex> load_krvn(const std::string& path) {
     auto opened = BufferedReader::open(path);
     if (!opened) return opened.error();
     BufferedReader& in = opened.value();
-    auto header = read_header(in);
-    if (!header) return header.error();
-    bool sealed = header.value().claims_seal;
-    if (!sealed && in.size() >= kFooterBytes) {
-        std::uint8_t tail[kFooterBytes];
-        if (auto s = in.read_at(in.size() - kFooterBytes, tail, kFooterBytes); !s) return s.error();
-        sealed = is_footer(tail, in.size());
+    std::uint8_t head[kSealOffset + 4] = {};
+    std::uint8_t tail[kFooterBytes] = {};
+    const std::uint64_t size = in.size();
+    if (auto s = in.read_at(0, head, static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof head))); !s) {
+        return s.error();
     }
-    const bool brute_force = header.value().index_type == static_cast<std::uint8_t>(IndexType::BruteForce);
-    if (!sealed && !brute_force) return load_structure(in, header.value());
-    // A BruteForce body, and any sealed file (checked whole before anything is built), is
-    // read through a mapping of the whole file, checked again from its first byte.
+    if (size >= kFooterBytes) {
+        if (auto s = in.read_at(size - kFooterBytes, tail, kFooterBytes); !s) return s.error();
+    }
+    const Seal seal = find_seal(head, size, tail);
+    if (!seal.present) {
+        auto header = read_header(in);
+        if (!header) return header.error();
+        if (header.value().index_type != static_cast<std::uint8_t>(IndexType::BruteForce)) {
+            return load_structure(in, header.value());
+        }
+    }
+    // A BruteForce body, and any sealed file, is read through a mapping of the whole file,
+    // checked again from its first byte.
     auto mapped = Mapping::map(path);
     if (!mapped) return mapped.error();
     return load_krvn_bytes(mapped.value().data(), mapped.value().size());
 }
 
 Expected<LoadedIndex> load_krvn_bytes(const std::uint8_t* data, std::size_t size) {
+    const Seal seal = find_seal(data, size, size >= kFooterBytes ? data + size - kFooterBytes : nullptr);
+    if (seal.present) return load_sealed(data, seal);
     Cursor cur(data, size);
     auto header = read_header(cur);
     if (!header) return header.error();
-    const auto body = unsealed_size(data, size, header.value());
-    if (!body) return body.error();
     if (header.value().index_type != static_cast<std::uint8_t>(IndexType::BruteForce)) {
-        Cursor rest(data, body.value());
-        (void)rest.take(cur.position());
-        return load_structure(rest, header.value());
+        return load_structure(cur, header.value());
     }
-    Cursor again(data, body.value());
+    Cursor again(data, size);
     return load_brute_force(again);
 }
 
