@@ -62,7 +62,8 @@ void CentroidSet::scores_wide(const float* x, Metric metric, double* work, float
         for (std::size_t l = 0; l < kLanes; ++l) {
             const double s = metric == Metric::L2 ? 2.0 * dot[l] - sq[l] : dot[l];
             work[b * kLanes + l] = s;
-            if (b * kLanes + l < k_) top = std::max(top, std::fabs(s));
+            // A centroid that is not finite (a damaged file) must not scale the others to 0.
+            if (b * kLanes + l < k_ && std::isfinite(s)) top = std::max(top, std::fabs(s));
         }
     }
     // Brings the largest magnitude into [2^126, 2^127) when it would round to infinity.

@@ -43,7 +43,7 @@ constexpr std::size_t kChecksumPiece = std::size_t{1} << 16;
 EngineError checksum_mismatch() { return EngineError::invalid_file("checksum mismatch"); }
 
 struct Seal {
-    bool present = false;       // either mark is there
+    bool present = false;       // any mark is there
     bool footer = false;        // the footer is whole
     std::uint32_t crc = 0;      // what the footer holds
     std::uint64_t covered = 0;  // the bytes before the footer
@@ -51,14 +51,18 @@ struct Seal {
 
 // The marks of a sealed file, read from its raw bytes before anything is checked, so that
 // damage anywhere (the magic and version included) is reported as a checksum mismatch.
-// `head` holds the first min(size, 40) bytes, `tail` the last 16 (when size >= 16).
+// There are three: the header's tag, the footer's tag and the footer's byte count; any one
+// of them makes the file sealed, so no damage of fewer than three places passes a changed
+// file off as a plain one. `head` holds the first min(size, 40) bytes, `tail` the last 16
+// (when size >= 16).
 Seal find_seal(const std::uint8_t* head, std::uint64_t size, const std::uint8_t* tail) {
     Seal seal;
     const bool claimed = size >= kSealOffset + 4 && field<std::uint32_t>(head, 4) >= 3 &&
                          std::memcmp(head + kSealOffset, kSealTag, 4) == 0;
-    seal.footer = size >= kFooterBytes && std::memcmp(tail, kSealTag, 4) == 0 &&
-                  field<std::uint64_t>(tail, 8) == size - kFooterBytes;
-    seal.present = claimed || seal.footer;
+    const bool tagged = size >= kFooterBytes && std::memcmp(tail, kSealTag, 4) == 0;
+    const bool counted = size >= kFooterBytes && field<std::uint64_t>(tail, 8) == size - kFooterBytes;
+    seal.footer = tagged && counted;
+    seal.present = claimed || tagged || counted;
     if (seal.footer) {
         seal.crc = field<std::uint32_t>(tail, 4);
         seal.covered = size - kFooterBytes;
@@ -223,7 +227,10 @@ Status read_members(Source& in, std::uint64_t count, FlatStore& store) {
 // ---- the kept-vector trailer ----------------------------------------------------------
 
 constexpr std::uint8_t kKeptTag[4] = {'K', 'V', 'E', 'C'};
+// Version 2 gave float16 rows their scale; float32 and int8 rows are written as version 1,
+// whose rows are the same, so that earlier readers still take them.
 constexpr std::uint32_t kKeptSection = 2;
+std::uint32_t kept_section_for(KeptType t) { return t == KeptType::Float16 ? kKeptSection : 1; }
 
 // After the body: the tag, the section version, the type, the row count, the row length,
 // the oversampling, then one kept row per stored row in body order. Section version 1
@@ -596,16 +603,23 @@ Status check_fields(std::initializer_list<HeaderField> fields) {
 
 constexpr std::uint64_t kU32 = 0xFFFFFFFFu, kU16 = 0xFFFFu, kMaxM = 32767;
 
+}  // namespace
+
+Status check_shape_fits(const EngineConfig& c) {
+    // Fields of the other index types are 0; the search-time ones are checked at save.
+    return check_fields({{"dim", c.dim, kU32},
+                         {"n4_dims", c.n4_dims, kU32},
+                         {"ivf_nlist", c.ivf_nlist, kU32},
+                         {"hnsw_m", c.hnsw_m, kMaxM},
+                         {"hnsw_ef_construction", c.hnsw_ef_construction, kU16}});
+}
+
+namespace {
+
 Status check_fits(const IndexParts& p) {
     const EngineConfig& c = *p.config;
-    if (auto s = check_fields({{"dim", c.dim, kU32},
-                               {"n4_dims", c.n4_dims, kU32},
-                               {"ivf_nlist", c.ivf_nlist, kU32},
-                               {"ivf_nprobe", c.ivf_nprobe, kU32},
-                               {"hnsw_m", c.hnsw_m, kMaxM},
-                               {"hnsw_ef_construction", c.hnsw_ef_construction, kU16},
-                               {"hnsw_ef_search", c.hnsw_ef_search, kU16}});
-        !s) {
+    if (auto s = check_shape_fits(c); !s) return s;
+    if (auto s = check_fields({{"ivf_nprobe", c.ivf_nprobe, kU32}, {"hnsw_ef_search", c.hnsw_ef_search, kU16}}); !s) {
         return s;
     }
     if (p.ivf) {
@@ -618,15 +632,6 @@ Status check_fits(const IndexParts& p) {
 }
 
 }  // namespace
-
-Status check_shape_fits(const EngineConfig& c) {
-    // Fields of the other index types are 0; the search-time ones are checked at save.
-    return check_fields({{"dim", c.dim, kU32},
-                         {"n4_dims", c.n4_dims, kU32},
-                         {"ivf_nlist", c.ivf_nlist, kU32},
-                         {"hnsw_m", c.hnsw_m, kMaxM},
-                         {"hnsw_ef_construction", c.hnsw_ef_construction, kU16}});
-}
 
 namespace {
 
@@ -771,7 +776,7 @@ template <class Writer>
 Status write_kept(Writer& w, const IndexParts& p, std::uint64_t count) {
     if (!p.kept_type) return success();
     if (auto s = w.write(kKeptTag, 4); !s) return s;
-    if (auto s = w.put(kKeptSection); !s) return s;
+    if (auto s = w.put(kept_section_for(*p.kept_type)); !s) return s;
     if (auto s = w.put(static_cast<std::uint8_t>(*p.kept_type)); !s) return s;
     if (auto s = w.put(count); !s) return s;
     if (auto s = w.put(p.quantizer->padded_dim()); !s) return s;
@@ -952,9 +957,9 @@ Expected<std::vector<std::uint8_t>> save_krvn_bytes(const IndexParts& p) {
     if (!count) return count.error();
     // Sized first: growing by doubling would need room for two copies of a large index.
     SizeSink size;
-    if (auto s = write_index(size, p, count.value()); !s) return s.error();
+    if (auto s = write_sections(size, p, count.value()); !s) return s.error();
     std::vector<std::uint8_t> out;
-    out.reserve(size.size());
+    out.reserve(size.size() + (p.checksum ? kFooterBytes : 0));
     ByteSink sink(out);
     if (auto s = write_index(sink, p, count.value()); !s) return s.error();
     return out;
