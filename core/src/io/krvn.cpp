@@ -38,7 +38,7 @@ constexpr std::uint8_t kSealTag[4] = {'K', 'C', 'R', 'C'};
 constexpr std::size_t kSealOffset = 36;
 constexpr std::size_t kFooterBytes = 16;
 // The checksum runs over pieces this large right before they are copied, while in cache.
-constexpr std::size_t kChecksumPiece = std::size_t{1} << 16;
+constexpr std::size_t kChecksumPiece = std::size_t{1} << 18;
 
 EngineError checksum_mismatch() { return EngineError::invalid_file("checksum mismatch"); }
 
@@ -834,13 +834,14 @@ class Sealing {
 public:
     explicit Sealing(Writer& w) : w_(w) {}
     Status write(const void* data, std::size_t n) {
-        // Large writes in pieces, each checksummed right before it is written.
+        // Large writes in pieces, each checksummed right after it is written, while the
+        // copy into the file has it in cache.
         const auto* p = static_cast<const std::uint8_t*>(data);
         covered_ += n;
         do {
             const std::size_t m = std::min(n, kChecksumPiece);
-            crc_.update(p, m);
             if (auto s = w_.write(p, m); !s) return s;
+            crc_.update(p, m);
             p += m;
             n -= m;
         } while (n > 0);
