@@ -37,7 +37,8 @@ T field(const std::uint8_t* p, std::size_t at) {
 constexpr std::uint8_t kSealTag[4] = {'K', 'C', 'R', 'C'};
 constexpr std::size_t kSealOffset = 36;
 constexpr std::size_t kFooterBytes = 16;
-// The checksum runs over pieces this large right before they are copied, while in cache.
+// The checksum runs over pieces this large while they are in cache: on load right before
+// they are copied, on save right after they are written.
 constexpr std::size_t kChecksumPiece = std::size_t{1} << 18;
 
 EngineError checksum_mismatch() { return EngineError::invalid_file("checksum mismatch"); }
