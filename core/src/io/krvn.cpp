@@ -52,18 +52,22 @@ struct Seal {
 
 // The marks of a sealed file, read from its raw bytes before anything is checked, so that
 // damage anywhere (the magic and version included) is reported as a checksum mismatch.
-// There are three: the header's tag, the footer's tag and the footer's byte count; any one
-// of them makes the file sealed, so no damage of fewer than three places passes a changed
+// The header's tag marks it. A plain file has zeros there (its tail is data and may look
+// like anything), so where those bytes are neither (the tag was damaged) the footer's tag
+// or its byte count marks it too: no damage of fewer than three places passes a changed
 // file off as a plain one. `head` holds the first min(size, 40) bytes, `tail` the last 16
 // (when size >= 16).
 Seal find_seal(const std::uint8_t* head, std::uint64_t size, const std::uint8_t* tail) {
     Seal seal;
-    const bool claimed = size >= kSealOffset + 4 && field<std::uint32_t>(head, 4) >= 3 &&
-                         std::memcmp(head + kSealOffset, kSealTag, 4) == 0;
+    const bool has_reserved = size >= kSealOffset + 4;
+    const bool claimed = has_reserved && std::memcmp(head + kSealOffset, kSealTag, 4) == 0;
+    // Versions 1 and 2 have no reserved bytes there: bytes 36-39 are part of their body.
+    const bool damaged = has_reserved && !claimed && field<std::uint32_t>(head, 4) >= 3 &&
+                         field<std::uint32_t>(head, kSealOffset) != 0;
     const bool tagged = size >= kFooterBytes && std::memcmp(tail, kSealTag, 4) == 0;
     const bool counted = size >= kFooterBytes && field<std::uint64_t>(tail, 8) == size - kFooterBytes;
     seal.footer = tagged && counted;
-    seal.present = claimed || tagged || counted;
+    seal.present = claimed || (damaged && (tagged || counted));
     if (seal.footer) {
         seal.crc = field<std::uint32_t>(tail, 4);
         seal.covered = size - kFooterBytes;
@@ -215,8 +219,8 @@ Status read_members(Source& in, std::uint64_t count, FlatStore& store) {
     store.reserve_more(count);
     std::vector<std::uint8_t> code(store.row_bytes());
     for (std::uint64_t i = 0; i < count; ++i) {
-        VectorId id;
-        float norm;
+        VectorId id = 0;
+        float norm = 0.0f;
         if (auto s = in.get(id); !s) return s;
         if (auto s = in.read(code.data(), code.size()); !s) return s;
         if (auto s = in.get(norm); !s) return s;
