@@ -37,9 +37,9 @@ T field(const std::uint8_t* p, std::size_t at) {
 constexpr std::uint8_t kSealTag[4] = {'K', 'C', 'R', 'C'};
 constexpr std::size_t kSealOffset = 36;
 constexpr std::size_t kFooterBytes = 16;
-// The checksum runs over pieces this large while they are in cache: on load right before
-// they are copied, on save right after they are written.
-constexpr std::size_t kChecksumPiece = std::size_t{1} << 18;
+// The checksum runs over pieces this large while they are in cache, right after they are
+// copied (load) or written (save).
+constexpr std::size_t kChecksumPiece = std::size_t{1} << 20;
 
 EngineError checksum_mismatch() { return EngineError::invalid_file("checksum mismatch"); }
 
@@ -186,7 +186,6 @@ public:
         return p;
     }
     std::uint64_t remaining() const { return size_ - at_; }
-    std::size_t position() const { return at_; }
     bool holds(std::uint64_t count, std::uint64_t unit) const { return unit == 0 || count <= remaining() / unit; }
 
 private:
@@ -373,15 +372,15 @@ Expected<LoadedIndex> load_brute_force(Cursor& cur, Checksum* sum = nullptr) {
     if (sum == nullptr) {
         codes.assign(code_bytes, code_bytes + n * r);
     } else {
-        // The codes are most of the file: each piece is checksummed right before it is
-        // copied, so the file is read from memory once.
+        // The codes are most of the file: they are checksummed as they are copied, so the
+        // file is read from memory once. Each piece is sized (zero-filled) in cache first.
         Crc32c crc;
         crc.update(sum->file, static_cast<std::size_t>(code_bytes - sum->file));
         codes.reserve(n * r);
         for (std::uint64_t at = 0; at < n * r; at += kChecksumPiece) {
             const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(kChecksumPiece, n * r - at));
-            crc.update(code_bytes + at, m);
-            codes.insert(codes.end(), code_bytes + at, code_bytes + at + m);
+            codes.resize(codes.size() + m);
+            crc.update_copy(codes.data() + at, code_bytes + at, m);
         }
         const std::uint8_t* rest = code_bytes + n * r;
         crc.update(rest, static_cast<std::size_t>(sum->file + sum->covered - rest));
