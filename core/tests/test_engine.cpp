@@ -91,8 +91,8 @@ TEST(EngineAdd, SingleRowAddsGrowTheStoreGeometrically) {
     const std::uint8_t* last = nullptr;
     for (std::size_t i = 0; i < n; ++i) {
         ASSERT_TRUE(e.add_flat(std::vector<VectorId>{i}, vec(8, float(i))).ok());
-        if (e.store().codes().data() != last) ++moves;
-        last = e.store().codes().data();
+        if (e.store().blocks().codes != last) ++moves;
+        last = e.store().blocks().codes;
     }
     EXPECT_LE(moves, 2 * 12 + 2u);
     ASSERT_EQ(e.store().size(), n);
@@ -108,7 +108,7 @@ TEST(EngineAdd, FlatFormChecksOnlyTheValueCount) {
     values.pop_back();
     ASSERT_TRUE(e.add_flat(std::vector<VectorId>{1, 2}, values).ok());
     EXPECT_EQ(e.n_vectors(), 2u);
-    EXPECT_EQ(e.store().codes().size(), 2 * e.row_bytes());
+    EXPECT_EQ(e.store().row_major().size(), 2 * e.row_bytes());
     EXPECT_EQ(e.store().norms().size(), 2u);
 
     auto zero = make(IndexType::BruteForce, Metric::Cosine, 0);
@@ -129,7 +129,7 @@ TEST(EngineAdd, BothFormsStoreTheSameRows) {
     const std::vector<VectorId> ids = {7, 7, 8, 9};  // duplicates are stored independently
     ASSERT_TRUE(a.add_flat(ids, flat).ok());
     ASSERT_TRUE(b.add_rows(ids, rows).ok());
-    EXPECT_TRUE(std::equal(a.store().codes().begin(), a.store().codes().end(), b.store().codes().begin(), b.store().codes().end()));
+    EXPECT_TRUE(a.store().row_major() == b.store().row_major());
     EXPECT_TRUE(std::equal(a.store().norms().begin(), a.store().norms().end(), b.store().norms().begin(), b.store().norms().end()));
     EXPECT_EQ(a.n_vectors(), 4u);
     const auto hits = a.search(vec(5, -1.5f), 4, std::vector<VectorId>{7}).value();
@@ -160,9 +160,9 @@ TEST(EngineSearch, IvfNeedsBuildAndKeepsPendingRows) {
 TEST(EngineBuild, BruteForceAndHnswBuildsChangeNothing) {
     auto e = make(IndexType::BruteForce);
     ASSERT_TRUE(e.add_flat(std::vector<VectorId>{1}, vec(8, 1)).ok());
-    const std::vector<std::uint8_t> before(e.store().codes().begin(), e.store().codes().end());
+    const std::vector<std::uint8_t> before = e.store().row_major();
     EXPECT_TRUE(e.build().ok());
-    EXPECT_TRUE(std::equal(before.begin(), before.end(), e.store().codes().begin(), e.store().codes().end()));
+    EXPECT_TRUE(before == e.store().row_major());
     auto h = make(IndexType::Hnsw);
     EXPECT_TRUE(h.build().ok());
     h.set_ef_search(0);
@@ -208,7 +208,7 @@ TEST(EngineFit, StandardizationReachesStoredRowsAndQueries) {
     const auto t = e.quantizer().transform_query(v);
     const auto prepared = e.quantizer().prepare(v);
     EXPECT_NE(prepared, v);
-    EXPECT_EQ(e.quantizer().encode(v), std::vector<std::uint8_t>(e.store().codes().begin(), e.store().codes().end()));
+    EXPECT_EQ(e.quantizer().encode(v), e.store().row_major());
     EXPECT_EQ(t.size(), 16u);
 }
 
@@ -249,7 +249,7 @@ TEST(EngineAdd, UnalignedFloatsGiveTheSameRows) {
     const std::vector<VectorId> ids = {1, 2, 3};
     ASSERT_TRUE(a.add_flat(ids, values).ok());
     ASSERT_TRUE(b.add_flat_unaligned(ids, bytes.data() + 1, values.size()).ok());
-    EXPECT_TRUE(std::equal(a.store().codes().begin(), a.store().codes().end(), b.store().codes().begin(), b.store().codes().end()));
+    EXPECT_TRUE(a.store().row_major() == b.store().row_major());
     EXPECT_EQ(b.add_flat_unaligned(ids, bytes.data() + 1, values.size() - 1).error().message(),
               "id/vector count mismatch: 3 ids vs 2 vectors");
 }

@@ -382,7 +382,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, BlockDots,
 namespace {
 
 struct Rows {
-    FlatStore store{3};
+    BlockStore store{3};
     std::vector<float> training;
 };
 
@@ -399,10 +399,10 @@ Rows make_rows(std::size_t n, std::size_t dim, std::uint32_t seed, VectorId firs
     return r;
 }
 
-void expect_member_matches_id(const FlatStore& list, std::size_t m) {
+void expect_member_matches_id(const BlockStore& list, std::size_t m) {
     const VectorId id = list.id(m);
-    EXPECT_EQ(list.row(m)[0], static_cast<std::uint8_t>(id));
-    EXPECT_EQ(list.row(m)[1], static_cast<std::uint8_t>(id >> 8));
+    EXPECT_EQ(list.code(m)[0], static_cast<std::uint8_t>(id));
+    EXPECT_EQ(list.code(m)[1], static_cast<std::uint8_t>(id >> 8));
     EXPECT_EQ(list.norm(m), 0.5f * static_cast<float>(id));
 }
 
@@ -414,7 +414,7 @@ TEST_P(IvfBuild, OneListPerClusterMembersInInputOrder) {
     const auto [n, nlist, want_lists] = GetParam();
     const std::size_t dim = 4;
     const Rows rows = make_rows(n, dim, 31, 100);
-    const IvfIndex index = build_ivf(rows.store.view(), rows.training.data(), dim, nlist, 5, 9, Metric::L2);
+    const IvfIndex index = build_ivf(rows.store, rows.training.data(), dim, nlist, 5, 9, Metric::L2);
     ASSERT_EQ(index.lists.size(), want_lists);
     EXPECT_EQ(index.centroids.size(), want_lists);
     EXPECT_EQ(index.n_vectors(), n);
@@ -425,7 +425,7 @@ TEST_P(IvfBuild, OneListPerClusterMembersInInputOrder) {
 
     std::vector<int> seen(n, 0);
     for (std::size_t j = 0; j < index.lists.size(); ++j) {
-        const FlatStore& list = index.lists[j].members;
+        const BlockStore& list = index.lists[j].members;
         for (std::size_t m = 0; m < list.size(); ++m) {
             const std::size_t i = list.id(m) - 100;
             ASSERT_LT(i, n);
@@ -448,17 +448,17 @@ INSTANTIATE_TEST_SUITE_P(Counts, IvfBuild,
 TEST(IvfAppend, RowsJoinTheirBestListsAtTheEnd) {
     const std::size_t dim = 4;
     const Rows first = make_rows(30, dim, 41, 0);
-    IvfIndex index = build_ivf(first.store.view(), first.training.data(), dim, 4, 2, 77, Metric::L2);
+    IvfIndex index = build_ivf(first.store, first.training.data(), dim, 4, 2, 77, Metric::L2);
     const IvfIndex before = index;
     const Rows more = make_rows(25, dim, 42, 1000);
-    append_to_lists(index, more.store.view(), more.training.data());
+    append_to_lists(index, more.store, more.training.data());
 
     ASSERT_EQ(index.lists.size(), before.lists.size());
     EXPECT_EQ(index.n_vectors(), 55u);
     for (std::size_t j = 0; j < index.lists.size(); ++j) {
         EXPECT_EQ(row_of(index.centroids, j), row_of(before.centroids, j));
-        const FlatStore& was = before.lists[j].members;
-        const FlatStore& now = index.lists[j].members;
+        const BlockStore& was = before.lists[j].members;
+        const BlockStore& now = index.lists[j].members;
         ASSERT_GE(now.size(), was.size());
         for (std::size_t m = 0; m < was.size(); ++m) EXPECT_EQ(now.id(m), was.id(m));
         std::vector<VectorId> appended, want;
@@ -523,7 +523,7 @@ TEST_P(IvfRebuild, KeepsEveryVector) {
     e.set_nprobe(1);
     ASSERT_TRUE(e.add_flat(ids_b, b).ok());
     const IvfIndex old = *e.ivf();
-    const FlatStore pending = e.store();
+    const BlockStore pending = e.store();
     const std::size_t padded = e.quantizer().padded_dim();
     std::vector<float> pending_training(c.second * padded);
     for (std::size_t i = 0; i < c.second; ++i) {
@@ -539,20 +539,20 @@ TEST_P(IvfRebuild, KeepsEveryVector) {
     EXPECT_EQ(now.nprobe, 3u);
 
     if (c.reclusters) {
-        FlatStore all(pending.row_bytes());
+        BlockStore all(pending.row_bytes());
         all.reserve_more(c.first + c.second);
         std::vector<float> training;
         std::vector<float> decoded(padded);
         for (const auto& list : old.lists) {
             for (std::size_t m = 0; m < list.members.size(); ++m) {
-                all.push(list.members.id(m), list.members.row(m), list.members.norm(m));
-                e.quantizer().decode(list.members.row(m), decoded.data());
+                all.push(list.members.id(m), list.members.code(m).data(), list.members.norm(m));
+                e.quantizer().decode(list.members.code(m).data(), decoded.data());
                 training.insert(training.end(), decoded.begin(), decoded.end());
             }
         }
-        for (std::size_t i = 0; i < pending.size(); ++i) all.push(pending.id(i), pending.row(i), pending.norm(i));
+        for (std::size_t i = 0; i < pending.size(); ++i) all.push(pending.id(i), pending.code(i).data(), pending.norm(i));
         training.insert(training.end(), pending_training.begin(), pending_training.end());
-        const IvfIndex want = build_ivf(all.view(), training.data(), padded, c.nlist, 3, e.config().seed, metric);
+        const IvfIndex want = build_ivf(all, training.data(), padded, c.nlist, 3, e.config().seed, metric);
         EXPECT_EQ(list_ids(now), list_ids(want));
         for (std::size_t j = 0; j < want.lists.size(); ++j) EXPECT_EQ(row_of(now.centroids, j), row_of(want.centroids, j));
     } else {
@@ -569,7 +569,7 @@ TEST_P(IvfRebuild, KeepsEveryVector) {
             const VectorId id = list.members.id(m);
             if (id < 5000) continue;
             const std::size_t i = id - 5000;
-            EXPECT_TRUE(std::equal(list.members.row(m), list.members.row(m) + pending.row_bytes(), pending.row(i)));
+            EXPECT_EQ(list.members.code(m), pending.code(i));
             EXPECT_EQ(list.members.norm(m), pending.norm(i));
         }
     }
@@ -625,15 +625,15 @@ TEST_P(IvfNonFinite, FiniteRowsKeepTheirCells) {
     auto is_bad = [&](VectorId id) { return std::find(bad.begin(), bad.end(), id) != bad.end(); };
     for (std::size_t i = 0; i < n; ++i) push_row(is_bad(i) ? broken : clean, i, all.training.data() + i * dim, dim);
 
-    const IvfIndex want = build_ivf(clean.store.view(), clean.training.data(), dim, 16, 4, 5, metric);
-    const IvfIndex got = build_ivf(all.store.view(), all.training.data(), dim, 16, 4, 5, metric);
+    const IvfIndex want = build_ivf(clean.store, clean.training.data(), dim, 16, 4, 5, metric);
+    const IvfIndex got = build_ivf(all.store, all.training.data(), dim, 16, 4, 5, metric);
     auto members = list_ids(got);
     for (auto& l : members) std::erase_if(l, is_bad);
     EXPECT_EQ(members, list_ids(want));
     EXPECT_EQ(got.n_vectors(), n);
     for (std::size_t j = 0; j < want.lists.size(); ++j) EXPECT_EQ(row_of(got.centroids, j), row_of(want.centroids, j));
 
-    const IvfIndex lone = build_ivf(broken.store.view(), broken.training.data(), dim, 16, 4, 5, metric);
+    const IvfIndex lone = build_ivf(broken.store, broken.training.data(), dim, 16, 4, 5, metric);
     EXPECT_EQ(list_ids(lone), std::vector<std::vector<VectorId>>{bad});
     EXPECT_EQ(row_of(lone.centroids, 0), std::vector<float>(dim, 0.0f));
 }

@@ -244,7 +244,7 @@ TEST_F(BruteForceTest, ScoresAreAdjustedByMetric) {
         ASSERT_TRUE(e.add_flat(std::vector<VectorId>{9}, v).ok());
         const auto q = e.quantizer().transform_query(v);
         const QueryScorer scorer(q.data(), e.quantizer().row_layout(), m);
-        const float raw = scorer.raw<Layout::Pure4>(e.store().row(0));
+        const float raw = scorer.raw<Layout::Pure4>(e.store().code(0).data());
         const float norm = e.store().norms()[0];
         const auto hit = e.search(v, 5, std::nullopt).value();
         ASSERT_EQ(hit.size(), 1u);
@@ -272,7 +272,7 @@ TEST(BruteForceStore, MissingNormsUseRawScores) {
     const std::vector<std::uint8_t> codes = {0xFF, 0xFF, 0x00, 0x00};
     const std::vector<VectorId> ids = {1, 2};
     const std::vector<float> q = {1, 1, 1, 1};
-    const StoreView store{codes.data(), ids.data(), nullptr, 2, 2};
+    const BlockView store{codes.data(), ids.data(), nullptr, 2, 2};
     const auto hits = brute_force_search(QueryScorer(q.data(), qz.row_layout(), c.metric), store, 10, std::nullopt);
     ASSERT_EQ(hits.size(), 2u);
     EXPECT_EQ(hits[0].id, 1u);

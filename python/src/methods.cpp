@@ -355,7 +355,7 @@ PyObject* method_transform_query_np(PyObject* self, PyObject* args, PyObject* kw
 PyObject* method_packed_data(PyObject* self, PyObject*) {
     return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
         if (!require_brute_force(k.engine, "packed_data")) return nullptr;
-        return uint8_matrix(copy_of(k.engine.store().codes()), k.engine.n_vectors(),
+        return uint8_matrix(k.engine.store().row_major(), k.engine.n_vectors(),
                             k.engine.quantizer().packed_bytes_per_vec());
     });
 }

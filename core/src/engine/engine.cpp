@@ -41,7 +41,7 @@ Expected<Engine> Engine::create(const EngineConfig& config) {
     if (!q) return q.error();
     Engine e;
     e.quantizer_ = std::move(q).value();
-    e.store_ = FlatStore(e.quantizer_.packed_bytes_per_vec());
+    e.store_ = BlockStore(e.quantizer_.packed_bytes_per_vec());
     if (config.index_type == IndexType::Hnsw) {
         e.hnsw_ = HnswIndex::empty(config, e.store_.row_bytes(), e.quantizer_.padded_dim());
     }
@@ -181,7 +181,7 @@ Expected<std::vector<SearchHit>> Engine::search_index(const std::vector<float>& 
             break;
     }
     const QueryScorer scorer(q.data(), quantizer_.row_layout(), config_.metric);
-    return brute_force_search(scorer, store_.view(), k, allowlist);
+    return brute_force_search(scorer, store_.blocks(), k, allowlist);
 }
 
 const std::uint8_t* Engine::kept_row(std::uint64_t row) const {
@@ -307,7 +307,7 @@ Status Engine::build_ivf_lists() {
     // Everything new is built aside and swapped in at the end, so a failure (memory)
     // leaves the index as it was.
     if (!ivf_) {
-        ivf_ = build_ivf(store_.view(), training_vectors_.data(), padded, config_.ivf_nlist, config_.ivf_nprobe,
+        ivf_ = build_ivf(store_, training_vectors_.data(), padded, config_.ivf_nlist, config_.ivf_nprobe,
                          config_.seed, config_.metric);
     } else if (ivf_->lists.size() < std::min<std::uint64_t>(config_.ivf_nlist, ivf_->n_vectors() + store_.size())) {
         // A later build must not lose the vectors already in the lists. With room for more
@@ -315,26 +315,27 @@ Status Engine::build_ivf_lists() {
         // codes (the same space as the training vectors), in list order, then the pending
         // rows.
         const std::uint64_t total = ivf_->n_vectors() + store_.size();
-        FlatStore all(store_.row_bytes(), store_.kept_bytes());
+        BlockStore all(store_.row_bytes(), store_.kept_bytes());
         all.reserve_more(total);
         std::vector<float> training(total * padded);
         std::size_t at = 0;
         for (const IvfList& list : ivf_->lists) {
-            for (std::size_t i = 0; i < list.members.size(); ++i, ++at) {
-                all.push(list.members.id(i), list.members.row(i), list.members.norm(i), list.members.kept_row(i));
-                quantizer_.decode(list.members.row(i), training.data() + at * padded);
-            }
+            const BlockStore& m = list.members;
+            m.for_each_row([&](std::size_t i, const std::uint8_t* code) {
+                all.push(m.id(i), code, m.norm(i), m.kept_row(i));
+                quantizer_.decode(code, training.data() + at++ * padded);
+            });
         }
-        for (std::size_t i = 0; i < store_.size(); ++i) {
-            all.push(store_.id(i), store_.row(i), store_.norm(i), store_.kept_row(i));
-        }
+        store_.for_each_row([&](std::size_t i, const std::uint8_t* code) {
+            all.push(store_.id(i), code, store_.norm(i), store_.kept_row(i));
+        });
         std::copy(training_vectors_.begin(), training_vectors_.end(), training.begin() + at * padded);
-        ivf_ = build_ivf(all.view(), training.data(), padded, config_.ivf_nlist, config_.ivf_nprobe, config_.seed,
+        ivf_ = build_ivf(all, training.data(), padded, config_.ivf_nlist, config_.ivf_nprobe, config_.seed,
                          config_.metric);
     } else {
         // Every list is already in use: the pending rows join their best lists. Like any
         // build, this one takes the probe count from the configuration.
-        append_to_lists(*ivf_, store_.view(), training_vectors_.data());
+        append_to_lists(*ivf_, store_, training_vectors_.data());
         ivf_->nprobe = config_.ivf_nprobe;
     }
     store_.release();
@@ -370,9 +371,9 @@ Engine Engine::from_loaded(io::LoadedIndex&& l) {
         // their decoded codes, as it does for rows already in lists.
         const std::size_t padded = e.quantizer_.padded_dim();
         e.training_vectors_.resize(e.store_.size() * padded);
-        for (std::size_t i = 0; i < e.store_.size(); ++i) {
-            e.quantizer_.decode(e.store_.row(i), e.training_vectors_.data() + i * padded);
-        }
+        e.store_.for_each_row([&](std::size_t i, const std::uint8_t* code) {
+            e.quantizer_.decode(code, e.training_vectors_.data() + i * padded);
+        });
     }
     return e;
 }

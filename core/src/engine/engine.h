@@ -64,7 +64,7 @@ public:
     const Quantizer& quantizer() const { return quantizer_; }
     std::uint64_t row_bytes() const { return store_.row_bytes(); }
     // The flat store: every row of a BruteForce engine, the pending rows of an IvfFlat one.
-    const FlatStore& store() const { return store_; }
+    const BlockStore& store() const { return store_; }
     const std::optional<IvfIndex>& ivf() const { return ivf_; }
     const std::optional<HnswIndex>& hnsw() const { return hnsw_; }
 
@@ -85,7 +85,7 @@ private:
     void add_checked(std::span<const VectorId> ids, RowAt&& row_at);
 
     Quantizer quantizer_;
-    FlatStore store_;
+    BlockStore store_;
     std::vector<float> training_vectors_;  // IvfFlat: padded_dim floats per flat-store row
     std::optional<IvfIndex> ivf_;
     std::optional<HnswIndex> hnsw_;

@@ -14,7 +14,7 @@ namespace korvane {
 
 // Rows whose id the allowlist does not hold are never scored. Returns at most k hits,
 // best first.
-std::vector<SearchHit> brute_force_search(const QueryScorer& scorer, const StoreView& store, std::uint64_t k,
+std::vector<SearchHit> brute_force_search(const QueryScorer& scorer, const BlockView& store, std::uint64_t k,
                                           std::optional<std::span<const VectorId>> allowlist);
 
 }  // namespace korvane

@@ -1,6 +1,7 @@
-// Packed rows with their ids and quantized norms, each array contiguous. The brute-force
-// storage, the pending rows of an IVF index, every IVF list and the graph's node codes
-// are flat stores.
+// Packed rows with their ids and quantized norms, each array contiguous. The graph's node
+// codes are a FlatStore (row-major); the brute-force storage, the pending rows of an IVF
+// index and every IVF list are a BlockStore, whose whole blocks of 32 rows are kept in the
+// scan layout (index/blocks.h) and whose last size() % 32 rows follow them row-major.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "base/grow.h"
 #include "base/types.h"
+#include "index/blocks.h"
 
 namespace korvane {
 
@@ -25,20 +27,49 @@ struct StoreView {
     std::uint64_t kept_bytes = 0;
 };
 
-class FlatStore {
+// What a scan of a BlockStore reads: the codes of `rows` rows, rows / 32 whole blocks
+// then the rest row-major (row i >= 32·(rows / 32) starts at codes + i·row_bytes).
+struct BlockView {
+    const std::uint8_t* codes = nullptr;
+    const VectorId* ids = nullptr;
+    const float* norms = nullptr;
+    std::size_t rows = 0;
+    std::uint64_t row_bytes = 0;
+
+    std::size_t blocks() const { return rows / kBlockRows; }
+    const std::uint8_t* block(std::size_t j) const { return codes + j * kBlockRows * row_bytes; }
+    // The rows after the last whole block, as a row-major view.
+    StoreView tail() const {
+        const std::size_t first = blocks() * kBlockRows;
+        return {codes + first * row_bytes, ids + first, norms ? norms + first : nullptr, rows - first, row_bytes};
+    }
+};
+
+template <bool Blocked>
+class BasicStore {
 public:
-    FlatStore() = default;
+    BasicStore() = default;
     // kept_bytes: the length of the kept vector stored with every row (0: none).
-    explicit FlatStore(std::uint64_t row_bytes, std::uint64_t kept_bytes = 0)
+    explicit BasicStore(std::uint64_t row_bytes, std::uint64_t kept_bytes = 0)
         : row_bytes_(row_bytes), kept_bytes_(kept_bytes) {}
 
-    // Takes over arrays read from elsewhere; `norms` is either one per id or empty.
-    static FlatStore adopt(std::uint64_t row_bytes, std::vector<std::uint8_t> codes, std::vector<VectorId> ids,
-                           std::vector<float> norms) {
-        FlatStore s(row_bytes);
+    // Takes over arrays read from elsewhere (codes row-major); `norms` is either one per
+    // id or empty.
+    static BasicStore adopt(std::uint64_t row_bytes, std::vector<std::uint8_t> codes, std::vector<VectorId> ids,
+                            std::vector<float> norms) {
+        BasicStore s(row_bytes);
         s.codes_ = std::move(codes);
         s.ids_ = std::move(ids);
         s.norms_ = std::move(norms);
+        if constexpr (Blocked) {
+            const std::size_t block_bytes = kBlockRows * row_bytes;
+            std::vector<std::uint8_t> rows(block_bytes);
+            for (std::size_t j = 0; j < s.ids_.size() / kBlockRows; ++j) {
+                std::uint8_t* at = s.codes_.data() + j * block_bytes;
+                std::memcpy(rows.data(), at, block_bytes);
+                rows_to_block(rows.data(), row_bytes, at);
+            }
+        }
         return s;
     }
 
@@ -57,7 +88,8 @@ public:
 
     // Room for n more rows. On std::bad_alloc the store's contents are unchanged.
     void reserve_more(std::size_t n) {
-        korvane::reserve_more(codes_, n * row_bytes_);
+        // A block is laid out through room for one more block past the end.
+        korvane::reserve_more(codes_, (n + (Blocked ? kBlockRows : 0)) * row_bytes_);
         korvane::reserve_more(ids_, n);
         korvane::reserve_more(norms_, n);
         korvane::reserve_more(kept_, n * kept_bytes_);
@@ -69,24 +101,77 @@ public:
         codes_.insert(codes_.end(), code, code + row_bytes_);
         ids_.push_back(id);
         norms_.push_back(norm);
+        if constexpr (Blocked) {
+            if (ids_.size() % kBlockRows == 0) seal_block();
+        }
         if (kept_bytes_ == 0) return;
         if (kept != nullptr) kept_.insert(kept_.end(), kept, kept + kept_bytes_);
         else kept_.resize(kept_.size() + kept_bytes_, 0);  // never in practice: callers pass one
     }
 
-    const std::uint8_t* row(std::size_t i) const { return codes_.data() + i * row_bytes_; }
+    const std::uint8_t* row(std::size_t i) const
+        requires(!Blocked)
+    {
+        return codes_.data() + i * row_bytes_;
+    }
+    // Row i's code into out (row_bytes() bytes).
+    void copy_row(std::size_t i, std::uint8_t* out) const {
+        const std::size_t whole = Blocked ? ids_.size() / kBlockRows * kBlockRows : 0;
+        if (i < whole) {
+            block_row(codes_.data() + (i / kBlockRows) * kBlockRows * row_bytes_, row_bytes_, i % kBlockRows, out);
+        } else {
+            std::memcpy(out, codes_.data() + i * row_bytes_, row_bytes_);
+        }
+    }
+    std::vector<std::uint8_t> code(std::size_t i) const {
+        std::vector<std::uint8_t> out(row_bytes_);
+        copy_row(i, out.data());
+        return out;
+    }
+    // Calls f(i, code) for every row in order; `code` is valid during the call only.
+    template <class F>
+    void for_each_row(F&& f) const {
+        std::size_t i = 0;
+        if constexpr (Blocked) {
+            std::vector<std::uint8_t> rows(kBlockRows * row_bytes_);
+            for (; i + kBlockRows <= ids_.size(); i += kBlockRows) {
+                block_to_rows(codes_.data() + i * row_bytes_, row_bytes_, rows.data());
+                for (std::size_t r = 0; r < kBlockRows; ++r) f(i + r, rows.data() + r * row_bytes_);
+            }
+        }
+        for (; i < ids_.size(); ++i) f(i, codes_.data() + i * row_bytes_);
+    }
+    // Every code row-major, as the file and packed_data() hold them.
+    std::vector<std::uint8_t> row_major() const {
+        std::vector<std::uint8_t> out(codes_.size());
+        for_each_row([&](std::size_t i, const std::uint8_t* code) {
+            std::memcpy(out.data() + i * row_bytes_, code, row_bytes_);
+        });
+        return out;
+    }
     VectorId id(std::size_t i) const { return ids_[i]; }
     const std::uint8_t* kept_row(std::size_t i) const { return kept_bytes_ ? kept_.data() + i * kept_bytes_ : nullptr; }
     std::span<const std::uint8_t> kept() const { return kept_; }
     // A store without norms (a legacy file) reads as 0, which scores rows raw.
     float norm(std::size_t i) const { return norms_.empty() ? 0.0f : norms_[i]; }
-    std::span<const std::uint8_t> codes() const { return codes_; }
+    std::span<const std::uint8_t> codes() const
+        requires(!Blocked)
+    {
+        return codes_;
+    }
     std::span<const VectorId> ids() const { return ids_; }
     std::span<const float> norms() const { return norms_; }
 
-    StoreView view() const {
+    StoreView view() const
+        requires(!Blocked)
+    {
         return {codes_.data(), ids_.data(), norms_.empty() ? nullptr : norms_.data(), ids_.size(), row_bytes_,
                 kept_bytes_ ? kept_.data() : nullptr, kept_bytes_};
+    }
+    BlockView blocks() const
+        requires Blocked
+    {
+        return {codes_.data(), ids_.data(), norms_.empty() ? nullptr : norms_.data(), ids_.size(), row_bytes_};
     }
 
     // A store loaded without norms (a legacy file) must get them from its codes before
@@ -98,7 +183,7 @@ public:
         if (!norms_.empty() || ids_.empty()) return {};
         std::vector<float> norms;
         norms.reserve(ids_.size() + more);
-        for (std::size_t i = 0; i < ids_.size(); ++i) norms.push_back(norm_of(row(i)));
+        for_each_row([&](std::size_t, const std::uint8_t* code) { norms.push_back(norm_of(code)); });
         return norms;
     }
     // Takes over the norms of missing_norms (one per stored row); does not allocate.
@@ -121,6 +206,17 @@ public:
     }
 
 private:
+    // The last 32 rows, row-major at the end, become a block: laid out past the end (in
+    // room reserve_more kept) and copied back.
+    void seal_block() {
+        const std::size_t block_bytes = kBlockRows * row_bytes_;
+        const std::size_t at = codes_.size() - block_bytes;
+        codes_.resize(codes_.size() + block_bytes);
+        rows_to_block(codes_.data() + at, row_bytes_, codes_.data() + at + block_bytes);
+        std::memcpy(codes_.data() + at, codes_.data() + at + block_bytes, block_bytes);
+        codes_.resize(at + block_bytes);
+    }
+
     std::uint64_t row_bytes_ = 0;
     std::vector<std::uint8_t> codes_;
     std::vector<VectorId> ids_;
@@ -128,5 +224,8 @@ private:
     std::uint64_t kept_bytes_ = 0;
     std::vector<std::uint8_t> kept_;
 };
+
+using FlatStore = BasicStore<false>;
+using BlockStore = BasicStore<true>;
 
 }  // namespace korvane

@@ -16,7 +16,7 @@
 namespace korvane {
 
 struct IvfList {
-    FlatStore members;  // ids, packed rows and norms, in the order they were added
+    BlockStore members;  // ids, packed rows and norms, in the order they were added
 };
 
 struct IvfIndex {
@@ -37,13 +37,13 @@ struct IvfIndex {
 // Clusters `rows` (whose transformed vectors are `training`, padded_dim floats each, in
 // the same order) into min(rows with a finite vector, nlist) lists, or one list when none
 // is finite; every row joins a list. nlist >= 1 and rows non-empty.
-IvfIndex build_ivf(const StoreView& rows, const float* training, std::uint64_t padded_dim, std::uint64_t nlist,
+IvfIndex build_ivf(const BlockStore& rows, const float* training, std::uint64_t padded_dim, std::uint64_t nlist,
                    std::uint64_t nprobe, std::uint64_t seed, Metric metric);
 
 // Appends each row to the list whose centroid it scores best on (the assignment rule of
 // the build). Allocates before changing anything, so std::bad_alloc leaves the index as
 // it was.
-void append_to_lists(IvfIndex& index, const StoreView& rows, const float* training);
+void append_to_lists(IvfIndex& index, const BlockStore& rows, const float* training);
 
 // At most k hits (k > 0) from the nprobe best lists, best first; the allowlist then keeps
 // only the hits it holds.

@@ -3,45 +3,75 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <vector>
+
+#include "index/blocks.h"
 
 namespace korvane {
 
 namespace {
 
-constexpr std::size_t kBlock = 16;
+constexpr std::size_t kBatch = 16;
 
-// A block of up to 16 rows: scored four at a time, adjusted with vector arithmetic (a
-// vector division or multiplication rounds exactly like the scalar one), compared with
-// the selection's worst score at once, and only the rows that can enter are offered.
-template <Layout L, Metric M, bool HasNorms, bool Filtered>
-struct Scan {
-    Scan(const QueryScorer& s, const StoreView& v, const AllowFilter* f, TopK& t, std::uint64_t first)
-        : scorer(s), store(v), filter(f), top(t), first_row(first) {}
+void block_scan_ref(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out) {
+    for (std::size_t r = 0; r < kBlockRows; ++r) out[r] = 0;
+    for (std::size_t b = 0; b < B; ++b) {
+        for (std::size_t r = 0; r < kBlockRows; ++r) {
+            const std::uint8_t v = block[b * kBlockRows + r];
+            out[r] += lut[32 * b + (v & 15)] + lut[32 * b + 16 + (v >> 4)];
+        }
+    }
+}
+
+// Rows fed one by one (an index and its code), in the order they are to be offered, and
+// scored in batches of up to 16: four at a time, adjusted with vector arithmetic (a vector
+// division or multiplication rounds exactly like the scalar one), compared with the
+// selection's worst score at once, and only the rows that can enter are offered.
+template <Layout L, Metric M, bool HasNorms>
+struct Feed {
+    Feed(const QueryScorer& s, const VectorId* i, const float* n, TopK& t, std::uint64_t first)
+        : scorer(s), ids(i), norms(n), top(t), first_row(first), offer_all(t.has_nan()) {}
 
     const QueryScorer& scorer;
-    const StoreView& store;
-    const AllowFilter* filter;
+    const VectorId* ids;
+    const float* norms;
     TopK& top;
     std::uint64_t first_row;
-    // Until a NaN score is seen the selection's worst score only rises, so a row not
-    // above it at the start of a block cannot enter later in the block. A NaN breaks
-    // that order; from then on every row is offered one by one.
-    bool offer_all = false;
+    // Until a NaN score is in the selection its worst score only rises, so a row not
+    // above it at the start of a batch cannot enter later in the batch. A NaN breaks that
+    // order; from then on every row is offered one by one.
+    bool offer_all;
 
-    alignas(16) float score[kBlock] = {};
-    alignas(16) float norm[kBlock] = {};
-    std::size_t row[kBlock] = {};
-    const std::uint8_t* code[kBlock] = {};
+    alignas(16) float score[kBatch] = {};
+    alignas(16) float norm[kBatch] = {};
+    std::size_t row[kBatch] = {};
+    const std::uint8_t* code[kBatch] = {};
+    std::size_t n = 0;
 
-    void score_block(std::size_t n) {
+    // `c` must stay valid until the next flush.
+    void add(std::size_t r, const std::uint8_t* c) {
+        row[n] = r;
+        code[n++] = c;
+        if (n == kBatch) flush();
+    }
+
+    void flush() {
+        if (n == 0) return;
+        score_batch();
+        offer_batch();
+        n = 0;
+    }
+
+    void score_batch() {
         std::size_t j = 0;
         for (; j + 4 <= n; j += 4) scorer.template raw4<L>(code + j, score + j);
         for (; j < n; ++j) score[j] = scorer.template raw<L>(code[j]);
         if constexpr (HasNorms && M != Metric::Dot) {
-            for (j = 0; j < n; ++j) norm[j] = store.norms[row[j]];
-            for (; j < kBlock; ++j) norm[j] = 1.0f;
-            for (std::size_t v = 0; v < kBlock; v += 4) {
+            for (j = 0; j < n; ++j) norm[j] = norms[row[j]];
+            for (; j < kBatch; ++j) norm[j] = 1.0f;
+            for (std::size_t v = 0; v < kBatch; v += 4) {
                 const __m128 raw = _mm_load_ps(score + v);
                 const __m128 nv = _mm_load_ps(norm + v);
                 __m128 s;
@@ -57,67 +87,137 @@ struct Scan {
         }
     }
 
-    void offer_block(std::size_t n) {
+    void offer_batch() {
         const unsigned live = (1u << n) - 1;
         if (!offer_all) {
             unsigned nan = 0;
-            for (std::size_t v = 0; v < kBlock; v += 4) {
+            for (std::size_t v = 0; v < kBatch; v += 4) {
                 const __m128 s = _mm_load_ps(score + v);
                 nan |= static_cast<unsigned>(_mm_movemask_ps(_mm_cmpunord_ps(s, s))) << v;
             }
             offer_all = (nan & live) != 0;
         }
         if (offer_all || !top.full()) {
-            for (std::size_t j = 0; j < n; ++j) top.offer(store.ids[row[j]], score[j], first_row + row[j]);
+            for (std::size_t j = 0; j < n; ++j) top.offer(ids[row[j]], score[j], first_row + row[j]);
             return;
         }
         const __m128 worst = _mm_set1_ps(top.worst_score());
         unsigned above = 0;
-        for (std::size_t v = 0; v < kBlock; v += 4) {
+        for (std::size_t v = 0; v < kBatch; v += 4) {
             above |= static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(_mm_load_ps(score + v), worst))) << v;
         }
         for (above &= live; above != 0; above &= above - 1) {
             const unsigned j = static_cast<unsigned>(__builtin_ctz(above));
-            top.offer(store.ids[row[j]], score[j], first_row + row[j]);
-        }
-    }
-
-    void run() {
-        const std::size_t rows = store.rows;
-        std::size_t i = 0;
-        while (i < rows) {
-            std::size_t n = 0;
-            if constexpr (Filtered) {
-                for (; i < rows && n < kBlock; ++i) {
-                    if (!filter->allows(store.ids[i])) continue;
-                    row[n] = i;
-                    code[n++] = store.codes + i * store.row_bytes;
-                }
-                if (n == 0) break;
-            } else {
-                n = std::min(kBlock, rows - i);
-                for (std::size_t j = 0; j < n; ++j) {
-                    row[j] = i + j;
-                    code[j] = store.codes + (i + j) * store.row_bytes;
-                }
-                i += n;
-            }
-            score_block(n);
-            offer_block(n);
+            top.offer(ids[row[j]], score[j], first_row + row[j]);
         }
     }
 };
+
+template <Layout L, Metric M, bool HasNorms, bool Filtered>
+void scan_rows(Feed<L, M, HasNorms>& feed, const StoreView& store, const AllowFilter* filter, std::size_t first) {
+    for (std::size_t i = 0; i < store.rows; ++i) {
+        if constexpr (Filtered) {
+            if (!filter->allows(store.ids[i])) continue;
+        }
+        feed.add(first + i, store.codes + i * store.row_bytes);
+    }
+    feed.flush();
+}
+
+// The rows of a block store: whole blocks through the tables' bound where it can prune,
+// the rest scored as the plain scan scores them.
+template <Layout L, Metric M, bool HasNorms, bool Filtered>
+struct BlockScan {
+    const QueryScorer& scorer;
+    const BlockView& store;
+    const AllowFilter* filter;
+    TopK& top;
+    const ScanTables* tables;
+    Feed<L, M, HasNorms> feed;
+    const std::size_t R = store.row_bytes;
+    std::vector<std::uint8_t> rows = std::vector<std::uint8_t>(kBlockRows * R);  // block rows, row-major
+    alignas(64) std::uint32_t sums[kBlockRows] = {};
+
+    BlockScan(const QueryScorer& s, const BlockView& v, const AllowFilter* f, TopK& t, const ScanTables* tb,
+              std::uint64_t first)
+        : scorer(s), store(v), filter(f), top(t), tables(tb), feed(s, v.ids, v.norms, t, first) {}
+
+    // Rows of block j whose bit is set in `mask`, offered in order.
+    void offer(std::size_t j, std::uint32_t mask) {
+        if constexpr (Filtered) {
+            for (std::uint32_t m = mask; m != 0; m &= m - 1) {
+                const unsigned r = static_cast<unsigned>(__builtin_ctz(m));
+                if (!filter->allows(store.ids[j * kBlockRows + r])) mask &= ~(1u << r);
+            }
+        }
+        if (mask == 0) return;
+        const std::uint8_t* block = store.block(j);
+        if (std::popcount(mask) >= 8) {
+            block_to_rows(block, R, rows.data());
+        } else {
+            for (std::uint32_t m = mask; m != 0; m &= m - 1) {
+                const unsigned r = static_cast<unsigned>(__builtin_ctz(m));
+                block_row(block, R, r, rows.data() + r * R);
+            }
+        }
+        for (std::uint32_t m = mask; m != 0; m &= m - 1) {
+            const unsigned r = static_cast<unsigned>(__builtin_ctz(m));
+            feed.add(j * kBlockRows + r, rows.data() + r * R);
+        }
+        feed.flush();
+    }
+
+    // The rows of block j that may beat the selection's worst score: those whose bound on
+    // the score is above it (a score equal to the worst never enters).
+    std::uint32_t candidates(std::size_t j) {
+        block_scan_ref(store.block(j), R, tables->lut(), sums);
+        const float worst = top.worst_score();
+        std::uint32_t mask = 0;
+        for (std::size_t r = 0; r < kBlockRows; ++r) {
+            float s = tables->upper(sums[r]);
+            // adjust<M> does not decrease when its raw score grows, so it keeps the bound.
+            if constexpr (HasNorms) s = adjust<M>(s, store.norms[j * kBlockRows + r]);
+            mask |= static_cast<std::uint32_t>(s > worst) << r;
+        }
+        return mask;
+    }
+
+    void run() {
+        const std::size_t blocks = store.blocks();
+        for (std::size_t j = 0; j < blocks; ++j) {
+            const bool prune = tables != nullptr && top.full() && !feed.offer_all;
+            offer(j, prune ? candidates(j) : ~std::uint32_t{0});
+        }
+        scan_rows<L, M, HasNorms, Filtered>(feed, store.tail(), filter, blocks * kBlockRows);
+    }
+};
+
+template <class Run>
+void with_flags(bool filtered, bool norms, Run&& run) {
+    if (filtered && norms) run.template operator()<true, true>();
+    else if (filtered) run.template operator()<false, true>();
+    else if (norms) run.template operator()<true, false>();
+    else run.template operator()<false, false>();
+}
 
 }  // namespace
 
 void scan_store(const QueryScorer& scorer, const StoreView& store, const AllowFilter* filter, TopK& top,
                 std::uint64_t first_row) {
     scorer.dispatch([&]<Layout L, Metric M>() {
-        const bool norms = store.norms != nullptr;
-        if (filter && norms) Scan<L, M, true, true>{scorer, store, filter, top, first_row}.run();
-        else if (filter) Scan<L, M, false, true>{scorer, store, filter, top, first_row}.run();
-        else if (norms) Scan<L, M, true, false>{scorer, store, filter, top, first_row}.run();
-        else Scan<L, M, false, false>{scorer, store, filter, top, first_row}.run();
+        with_flags(filter != nullptr, store.norms != nullptr, [&]<bool N, bool F>() {
+            Feed<L, M, N> feed(scorer, store.ids, store.norms, top, first_row);
+            scan_rows<L, M, N, F>(feed, store, filter, 0);
+        });
+    });
+}
+
+void scan_blocks(const QueryScorer& scorer, const BlockView& store, const AllowFilter* filter, TopK& top,
+                 const ScanTables* tables, std::uint64_t first_row) {
+    scorer.dispatch([&]<Layout L, Metric M>() {
+        with_flags(filter != nullptr, store.norms != nullptr, [&]<bool N, bool F>() {
+            BlockScan<L, M, N, F>(scorer, store, filter, top, tables, first_row).run();
+        });
     });
 }
 

@@ -3,6 +3,7 @@
 
 #include "index/filter.h"
 #include "index/flat_store.h"
+#include "index/scan_tables.h"
 #include "index/scorer.h"
 #include "index/topk.h"
 
@@ -15,5 +16,15 @@ namespace korvane {
 // Row r is offered with the locator first_row + r.
 void scan_store(const QueryScorer& scorer, const StoreView& store, const AllowFilter* filter, TopK& top,
                 std::uint64_t first_row = 0);
+
+// The same for a store in the scan layout, with the same offers in the same order and so
+// the same selection. With `tables` (built for this scorer), a row whose score provably
+// cannot enter the full selection is skipped without being scored.
+void scan_blocks(const QueryScorer& scorer, const BlockView& store, const AllowFilter* filter, TopK& top,
+                 const ScanTables* tables, std::uint64_t first_row = 0);
+
+// Whether tables pay for themselves on a scan of `rows` rows for the k best: the bound
+// prunes only once the selection is full.
+inline bool worth_tables(std::uint64_t rows, std::uint64_t k) { return rows >= 256 && rows / 8 >= k; }
 
 }  // namespace korvane

@@ -34,6 +34,8 @@ public:
     }
 
     std::size_t size() const { return heap_.size(); }
+    // Whether a NaN score ever entered: from then on the worst score may fall.
+    bool has_nan() const { return nan_; }
     bool full() const { return heap_.size() >= k_; }
     // The score a new entry must exceed once the selection is full.
     float worst_score() const { return heap_[0].score; }
@@ -51,6 +53,7 @@ public:
 
 private:
     void push(SearchHit e) {
+        nan_ |= e.score != e.score;
         heap_.push_back(e);
         sift_up(heap_.size() - 1);
     }
@@ -89,6 +92,7 @@ private:
 
     std::uint64_t k_;
     std::vector<SearchHit> heap_;
+    bool nan_ = false;
 };
 
 // Stable sort by score descending in which a NaN compares equal to every score.

@@ -214,7 +214,7 @@ Status read_standardization(Source& src, const Header& h, std::optional<Standard
 // `count` rows as list members are written (id, code, norm), appended to `store`; the
 // caller checked that the bytes are there.
 template <class Source>
-Status read_members(Source& in, std::uint64_t count, FlatStore& store) {
+Status read_members(Source& in, std::uint64_t count, BlockStore& store) {
     store.reserve_more(count);
     std::vector<std::uint8_t> code(store.row_bytes());
     for (std::uint64_t i = 0; i < count; ++i) {
@@ -266,7 +266,7 @@ Status read_kept(Source& in, LoadedIndex& out, std::uint64_t padded) {
     const bool unscaled = section == 1 && format.type == KeptType::Float16;
     const std::uint64_t stored_rb = unscaled ? rb - 4 : rb;
     if (!in.holds(count, stored_rb)) return truncated();
-    auto take = [&](std::size_t n, FlatStore& store) -> Status {
+    auto take = [&](std::size_t n, auto& store) -> Status {
         std::vector<std::uint8_t> kept(n * rb);
         if (auto s = in.read(kept.data() + n * (rb - stored_rb), n * stored_rb); !s) return s;
         if (unscaled) format.add_unit_scales(kept.data(), n);
@@ -313,7 +313,7 @@ Status read_pending(Source& in, LoadedIndex& out, std::uint64_t r) {
     }
     if (!in.holds(count, 12 + r)) return truncated();
     const std::uint64_t kept_bytes = out.store.kept_bytes();
-    FlatStore rows(r);
+    BlockStore rows(r);
     if (auto s = read_members(in, count, rows); !s) return s;
     if (kept_bytes != 0) {
         if (!in.holds(count, kept_bytes)) return truncated();
@@ -397,7 +397,7 @@ Expected<LoadedIndex> load_brute_force(Cursor& cur, Checksum* sum = nullptr) {
         if (auto s = cur.read(norms.data(), n * sizeof(float)); !s) return s.error();
     }
     const bool whole = !norms.empty() || n == 0;
-    out.store = FlatStore::adopt(r, std::move(codes), std::move(ids), std::move(norms));
+    out.store = BlockStore::adopt(r, std::move(codes), std::move(ids), std::move(norms));
     if (whole && h.version >= 2) {
         if (auto s = read_trailers(cur, out, layout.value().padded_dim, r); !s) return s.error();
     }
@@ -428,7 +428,7 @@ Expected<IvfIndex> read_ivf(Source& in, const EngineConfig& c, std::uint64_t r, 
         std::uint32_t members = 0;
         if (auto s = in.get(members); !s) return s.error();
         if (!in.holds(members, 12 + r)) return truncated();
-        IvfList list{FlatStore(r)};
+        IvfList list{BlockStore(r)};
         if (auto s = read_members(in, members, list.members); !s) return s.error();
         index.lists.push_back(std::move(list));
     }
@@ -573,7 +573,7 @@ Expected<LoadedIndex> load_structure(Source& in, const Header& h) {
         if (!ivf) return ivf.error();
         out.ivf = std::move(ivf).value();
     }
-    out.store = FlatStore(r);
+    out.store = BlockStore(r);
     if (auto s = read_trailers(in, out, padded, r); !s) return s.error();
     // Built last: only a file that held its whole body pays for a large rotation.
     auto q = Quantizer::create(out.config, Quantizer::BitWidthCheck::Skipped);
@@ -668,9 +668,22 @@ Status write_header(Writer& w, const IndexParts& p, std::uint64_t count) {
     return success();
 }
 
+// Calls write(i, code) for every row in order until one fails.
+template <class Store, class Write>
+Status each_row(const Store& store, Write&& write) {
+    Status st = success();
+    store.for_each_row([&](std::size_t i, const std::uint8_t* code) {
+        if (st) st = write(i, code);
+    });
+    return st;
+}
+
 template <class Writer>
-Status write_brute_force(Writer& w, const FlatStore& store) {
-    if (auto s = w.write(store.codes().data(), store.codes().size()); !s) return s;
+Status write_brute_force(Writer& w, const BlockStore& store) {
+    const std::size_t rb = store.row_bytes();
+    if (auto s = each_row(store, [&](std::size_t, const std::uint8_t* code) { return w.write(code, rb); }); !s) {
+        return s;
+    }
     if (auto s = w.write(store.ids().data(), store.ids().size() * sizeof(VectorId)); !s) return s;
     if (store.norms().size() == store.size()) return w.write(store.norms().data(), store.size() * sizeof(float));
     // Rows loaded without norms are scored raw; a norm of 0 scores them the same way.
@@ -680,11 +693,16 @@ Status write_brute_force(Writer& w, const FlatStore& store) {
     return success();
 }
 
-template <class Writer>
-Status write_member(Writer& w, const FlatStore& s, std::size_t i) {
+template <class Writer, class Store>
+Status write_member(Writer& w, const Store& s, std::size_t i, const std::uint8_t* code) {
     if (auto st = w.put(s.id(i)); !st) return st;
-    if (auto st = w.write(s.row(i), s.row_bytes()); !st) return st;
+    if (auto st = w.write(code, s.row_bytes()); !st) return st;
     return w.put(s.norms().empty() ? 0.0f : s.norm(i));
+}
+
+template <class Writer>
+Status write_members(Writer& w, const BlockStore& s) {
+    return each_row(s, [&](std::size_t i, const std::uint8_t* code) { return write_member(w, s, i, code); });
 }
 
 template <class Writer>
@@ -697,11 +715,9 @@ Status write_ivf(Writer& w, const IvfIndex* built) {
     if (auto s = w.put(width); !s) return s;
     for (std::uint32_t j = 0; j < lists; ++j) {
         if (auto s = w.write(ivf.centroids.row(j), std::size_t{width} * sizeof(float)); !s) return s;
-        const FlatStore& m = ivf.lists[j].members;
+        const BlockStore& m = ivf.lists[j].members;
         if (auto s = w.put(static_cast<std::uint32_t>(m.size())); !s) return s;
-        for (std::size_t i = 0; i < m.size(); ++i) {
-            if (auto s = write_member(w, m, i); !s) return s;
-        }
+        if (auto s = write_members(w, m); !s) return s;
     }
     return success();
 }
@@ -712,7 +728,7 @@ Status write_hnsw(Writer& w, const HnswIndex& g) {
     if (auto s = w.put(g.entry_point ? *g.entry_point : kNone); !s) return s;
     if (auto s = w.put(static_cast<std::uint32_t>(g.max_level)); !s) return s;
     for (std::uint32_t i = 0; i < g.size(); ++i) {
-        if (auto s = write_member(w, g.nodes, i); !s) return s;
+        if (auto s = write_member(w, g.nodes, i, g.nodes.row(i)); !s) return s;
         const std::uint8_t layers = static_cast<std::uint8_t>(g.levels[i] + 1);
         if (auto s = w.put(layers); !s) return s;
         for (std::uint64_t l = 0; l < layers; ++l) {
@@ -785,7 +801,7 @@ Status write_kept(Writer& w, const IndexParts& p, std::uint64_t count) {
     if (auto s = w.put(count); !s) return s;
     if (auto s = w.put(p.quantizer->padded_dim()); !s) return s;
     if (auto s = w.put(p.oversampling); !s) return s;
-    auto rows = [&](const FlatStore& store) { return w.write(store.kept().data(), store.kept().size()); };
+    auto rows = [&](const auto& store) { return w.write(store.kept().data(), store.kept().size()); };
     switch (p.config->index_type) {
         case IndexType::IvfFlat:
             if (!p.ivf) return success();
@@ -805,15 +821,13 @@ Status write_pending(Writer& w, const IndexParts& p) {
     if (p.config->index_type != IndexType::IvfFlat || (!unbuilt && (!p.pending || p.pending->empty()))) {
         return success();
     }
-    static const FlatStore none;
-    const FlatStore& rows = p.pending ? *p.pending : none;
+    static const BlockStore none;
+    const BlockStore& rows = p.pending ? *p.pending : none;
     if (auto s = w.write(kPendingTag, 4); !s) return s;
     if (auto s = w.put(kPendingSection); !s) return s;
     if (auto s = w.put(static_cast<std::uint8_t>(unbuilt ? 0 : 1)); !s) return s;
     if (auto s = w.put(static_cast<std::uint64_t>(rows.size())); !s) return s;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (auto s = write_member(w, rows, i); !s) return s;
-    }
+    if (auto s = write_members(w, rows); !s) return s;
     if (!p.kept_type) return success();
     return w.write(rows.kept().data(), rows.kept().size());
 }

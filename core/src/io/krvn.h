@@ -22,10 +22,10 @@ inline constexpr std::uint32_t kWrittenVersion = 6;
 struct IndexParts {
     const EngineConfig* config = nullptr;
     const Quantizer* quantizer = nullptr;
-    const FlatStore* store = nullptr;    // BruteForce rows
+    const BlockStore* store = nullptr;    // BruteForce rows
     const IvfIndex* ivf = nullptr;       // IvfFlat lists; none before the first build
     const HnswIndex* hnsw = nullptr;     // Hnsw graph
-    const FlatStore* pending = nullptr;  // IvfFlat rows added since the last build
+    const BlockStore* pending = nullptr;  // IvfFlat rows added since the last build
     // Kept vectors and pending rows travel in sections after the body, which readers of
     // the plain format ignore.
     std::optional<KeptType> kept_type;
@@ -48,7 +48,7 @@ Status save_krvn(const std::string& path, const IndexParts& parts);
 struct LoadedIndex {
     EngineConfig config;
     Quantizer quantizer;
-    FlatStore store;
+    BlockStore store;
     std::optional<IvfIndex> ivf;
     std::optional<HnswIndex> hnsw;
     std::optional<KeptType> kept_type;

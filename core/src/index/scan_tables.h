@@ -1,0 +1,36 @@
+// What lets a block scan skip rows without changing any answer: per query, a table of
+// 8-bit integers for each code position (a nibble of a packed row) whose sum over a row
+// estimates its raw score, and the constants that turn such a sum into a rigorous upper
+// bound of the raw score the float kernels would return for that row.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "index/scorer.h"
+
+namespace korvane {
+
+class ScanTables {
+public:
+    // Nothing when no bound can be had: a query value that is not finite or so large
+    // that a table entry would overflow, an all-zero query, or rows too long for exact
+    // integer sums.
+    static std::optional<ScanTables> build(const QueryScorer& scorer);
+
+    // 2·row_bytes tables of 16 entries: table 2b for the low nibble of byte b, 2b + 1 for
+    // the high nibble.
+    const std::uint8_t* lut() const { return lut_.data(); }
+
+    // No raw score of a row whose table sum is `sum` exceeds this, whichever kernel
+    // computes it: the float expression rounds up by construction.
+    float upper(std::uint32_t sum) const { return static_cast<float>(static_cast<std::int32_t>(sum)) * scale_ + base_; }
+
+private:
+    std::vector<std::uint8_t> lut_;
+    float scale_ = 0.0f;
+    float base_ = 0.0f;
+};
+
+}  // namespace korvane
