@@ -321,3 +321,26 @@ TEST_P(ScanNaN, ANaNEntryCanLowerTheWorstScore) {
         expect_same_hits(scan(s, v, 4, allow), want, filtered ? "filtered" : "unfiltered");
     }
 }
+
+TEST_P(ScanAtLevel, BatchOffersWhatEachQueryOffers) {
+    // 5000 rows span several runs of blocks; queries include a NaN one, which has no tables.
+    const auto [level, layout, metric] = GetParam();
+    const RowLayout l = row_layout(layout);
+    const Data d = make_data(l, 5000, 11);
+    std::vector<std::vector<float>> qs = {d.q, make_data(l, 1, 12).q, make_data(l, 1, 13).q};
+    qs[2][7] = kNaN;
+    std::vector<QueryScorer> scorers;
+    for (const auto& q : qs) scorers.emplace_back(q.data(), l, metric, simd::kernels_for(level));
+    const BlockStore store = BlockStore::adopt(l.row_bytes, d.codes, d.ids, d.norms);
+    const auto allow = d.allowlist();
+    for (std::uint64_t k : {1u, 10u, 5000u}) {
+        for (bool filtered : {false, true}) {
+            const auto list = filtered ? std::optional(std::span<const VectorId>(allow)) : std::nullopt;
+            const auto got = brute_force_search_batch(scorers, store.blocks(), k, list);
+            for (std::size_t i = 0; i < qs.size(); ++i) {
+                expect_same_hits(got[i], brute_force_search(scorers[i], store.blocks(), k, list),
+                                 describe(5000, filtered, true, k) + " query " + std::to_string(i));
+            }
+        }
+    }
+}

@@ -147,7 +147,11 @@ PyObject* method_search_batch(PyObject* self, PyObject* args, PyObject* kwds) {
         std::optional<std::span<const VectorId>> allowed;
         if (allowlist) allowed = std::span<const VectorId>(*allowlist);
 
-        // Each worker takes the next query; the first failing query (by position) wins.
+        const std::size_t want = threads == 0 ? available_cores() : static_cast<std::size_t>(std::min<std::uint64_t>(threads, 1024));
+        const std::size_t workers = std::max<std::size_t>(1, std::min(want, nq));
+        // Each worker takes the next group of queries, which share one pass over the rows;
+        // the first failing query (by position) wins.
+        const std::size_t group = std::clamp<std::size_t>(nq / workers, 1, 8);
         std::atomic<std::size_t> next{0};
         std::atomic<std::size_t> failed_at{nq};
         std::vector<std::optional<EngineError>> errors(nq);
@@ -155,18 +159,25 @@ PyObject* method_search_batch(PyObject* self, PyObject* args, PyObject* kwds) {
         std::atomic<bool> has_thrown{false};
         auto work = [&] {
             try {
-                for (std::size_t i = next++; i < nq && i < failed_at.load(); i = next++) {
-                    auto hits = engine.search(queries.row(i), count, allowed);
-                    if (!hits) {
-                        errors[i] = hits.error();
-                        std::size_t seen = failed_at.load();
-                        while (i < seen && !failed_at.compare_exchange_weak(seen, i)) {}
-                        continue;
-                    }
-                    const auto& h = hits.value();
-                    for (std::size_t j = 0; j < h.size() && j < width; ++j) {
-                        ids[i * width + j] = h[j].id;
-                        scores[i * width + j] = h[j].score;
+                std::vector<std::span<const float>> rows;
+                for (std::size_t first = next.fetch_add(group); first < nq && first < failed_at.load();
+                     first = next.fetch_add(group)) {
+                    rows.clear();
+                    for (std::size_t i = first; i < std::min(nq, first + group); ++i) rows.push_back(queries.row(i));
+                    auto results = engine.search_many(rows, count, allowed);
+                    for (std::size_t j = 0; j < results.size(); ++j) {
+                        const std::size_t i = first + j;
+                        if (!results[j]) {
+                            errors[i] = results[j].error();
+                            std::size_t seen = failed_at.load();
+                            while (i < seen && !failed_at.compare_exchange_weak(seen, i)) {}
+                            continue;
+                        }
+                        const auto& h = results[j].value();
+                        for (std::size_t c = 0; c < h.size() && c < width; ++c) {
+                            ids[i * width + c] = h[c].id;
+                            scores[i * width + c] = h[c].score;
+                        }
                     }
                 }
             } catch (...) {
@@ -174,8 +185,6 @@ PyObject* method_search_batch(PyObject* self, PyObject* args, PyObject* kwds) {
                 failed_at = 0;
             }
         };
-        const std::size_t want = threads == 0 ? available_cores() : static_cast<std::size_t>(std::min<std::uint64_t>(threads, 1024));
-        const std::size_t workers = std::max<std::size_t>(1, std::min(want, nq));
         // The engine is only read: the interpreter lock is released while this instance
         // stays in shared use, so an add from another thread waits for the batch.
         Py_BEGIN_ALLOW_THREADS

@@ -151,19 +151,49 @@ Expected<std::vector<SearchHit>> Engine::search(std::span<const float> query, st
     if (query.size() != config_.dim) return EngineError::dimension_mismatch(config_.dim, query.size());
     if (n_vectors() == 0) return EngineError::empty_index();
     const std::vector<float> q = quantizer_.transform_query(query);
-    if (!rescoring() || k == 0) return search_index(q, k, allowlist);
-    // Ask the index for R = max(k, ⌈k·oversampling⌉) candidates, exactly as a search for R
-    // would, then re-score them from their kept vectors and keep the best k.
-    const double want = std::ceil(static_cast<double>(k) * oversampling_);
-    const std::uint64_t r =
-        want >= 18446744073709551616.0 ? ~std::uint64_t{0} : std::max<std::uint64_t>(k, static_cast<std::uint64_t>(want));
-    auto candidates = search_index(q, r, allowlist);
+    auto candidates = search_index(q, candidates_for(k), allowlist);
     if (!candidates) return candidates;
-    std::vector<SearchHit> hits = std::move(candidates).value();
-    rescore(q.data(), hits);
+    return finish(q.data(), std::move(candidates).value(), k);
+}
+
+std::uint64_t Engine::candidates_for(std::uint64_t k) const {
+    if (!rescoring() || k == 0) return k;
+    // R = max(k, ⌈k·oversampling⌉) candidates, exactly as a search for R would find them.
+    const double want = std::ceil(static_cast<double>(k) * oversampling_);
+    return want >= 18446744073709551616.0 ? ~std::uint64_t{0}
+                                          : std::max<std::uint64_t>(k, static_cast<std::uint64_t>(want));
+}
+
+std::vector<SearchHit> Engine::finish(const float* q, std::vector<SearchHit> hits, std::uint64_t k) const {
+    if (!rescoring() || k == 0) return hits;
+    rescore(q, hits);
     sort_hits_descending(hits);
     if (hits.size() > k) hits.resize(static_cast<std::size_t>(k));
     return hits;
+}
+
+std::vector<Expected<std::vector<SearchHit>>> Engine::search_many(std::span<const std::span<const float>> queries,
+                                                                  std::uint64_t k,
+                                                                  std::optional<std::span<const VectorId>> allowlist) const {
+    std::vector<Expected<std::vector<SearchHit>>> out;
+    out.reserve(queries.size());
+    const bool shared = config_.index_type == IndexType::BruteForce && n_vectors() > 0 && queries.size() > 1 &&
+                        std::all_of(queries.begin(), queries.end(), [&](auto q) { return q.size() == config_.dim; });
+    if (!shared) {
+        for (const auto& q : queries) out.push_back(search(q, k, allowlist));
+        return out;
+    }
+    std::vector<std::vector<float>> qs;
+    std::vector<QueryScorer> scorers;
+    qs.reserve(queries.size());
+    scorers.reserve(queries.size());
+    for (const auto& q : queries) {
+        qs.push_back(quantizer_.transform_query(q));
+        scorers.emplace_back(qs.back().data(), quantizer_.row_layout(), config_.metric);
+    }
+    auto hits = brute_force_search_batch(scorers, store_.blocks(), candidates_for(k), allowlist);
+    for (std::size_t i = 0; i < queries.size(); ++i) out.push_back(finish(qs[i].data(), std::move(hits[i]), k));
+    return out;
 }
 
 Expected<std::vector<SearchHit>> Engine::search_index(const std::vector<float>& q, std::uint64_t k,

@@ -35,6 +35,10 @@ public:
 
     Expected<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t k,
                                             std::optional<std::span<const VectorId>> allowlist) const;
+    // search() for each query, in order; a BruteForce index reads its rows once for all.
+    std::vector<Expected<std::vector<SearchHit>>> search_many(std::span<const std::span<const float>> queries,
+                                                             std::uint64_t k,
+                                                             std::optional<std::span<const VectorId>> allowlist) const;
     Status build();
     Status fit_standardization(const RowSet& sample);
     void set_nprobe(std::uint64_t nprobe);
@@ -75,6 +79,10 @@ private:
     Status build_ivf_lists();
     Expected<std::vector<SearchHit>> search_index(const std::vector<float>& q, std::uint64_t k,
                                                   std::optional<std::span<const VectorId>> allowlist) const;
+    // How many candidates the index gives for k hits: more when they are re-scored.
+    std::uint64_t candidates_for(std::uint64_t k) const;
+    // The k best of the index's candidates, re-scored when the engine keeps vectors.
+    std::vector<SearchHit> finish(const float* q, std::vector<SearchHit> hits, std::uint64_t k) const;
     const std::uint8_t* kept_row(std::uint64_t row) const;
     void rescore(const float* q, std::vector<SearchHit>& hits) const;
     io::IndexParts parts() const;

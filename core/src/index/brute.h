@@ -17,4 +17,9 @@ namespace korvane {
 std::vector<SearchHit> brute_force_search(const QueryScorer& scorer, const BlockView& store, std::uint64_t k,
                                           std::optional<std::span<const VectorId>> allowlist);
 
+// brute_force_search for each scorer (one layout and metric), the store read once for all.
+std::vector<std::vector<SearchHit>> brute_force_search_batch(std::span<const QueryScorer> scorers,
+                                                             const BlockView& store, std::uint64_t k,
+                                                             std::optional<std::span<const VectorId>> allowlist);
+
 }  // namespace korvane

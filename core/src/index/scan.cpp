@@ -182,14 +182,13 @@ struct BlockScan {
         return mask;
     }
 
-    void run() {
-        const std::size_t blocks = store.blocks();
-        for (std::size_t j = 0; j < blocks; ++j) {
+    void run_blocks(std::size_t from, std::size_t to) {
+        for (std::size_t j = from; j < to; ++j) {
             const bool prune = tables != nullptr && top.full() && !feed.offer_all;
             offer(j, prune ? candidates(j) : ~std::uint32_t{0});
         }
-        scan_rows<L, M, HasNorms, Filtered>(feed, store.tail(), filter, blocks * kBlockRows);
     }
+    void run_tail() { scan_rows<L, M, HasNorms, Filtered>(feed, store.tail(), filter, store.blocks() * kBlockRows); }
 };
 
 template <class Run>
@@ -216,7 +215,28 @@ void scan_blocks(const QueryScorer& scorer, const BlockView& store, const AllowF
                  const ScanTables* tables, std::uint64_t first_row) {
     scorer.dispatch([&]<Layout L, Metric M>() {
         with_flags(filter != nullptr, store.norms != nullptr, [&]<bool N, bool F>() {
-            BlockScan<L, M, N, F>(scorer, store, filter, top, tables, first_row).run();
+            BlockScan<L, M, N, F> scan(scorer, store, filter, top, tables, first_row);
+            scan.run_blocks(0, store.blocks());
+            scan.run_tail();
+        });
+    });
+}
+
+void scan_blocks_batch(std::span<const QueryScorer> scorers, const BlockView& store, const AllowFilter* filter,
+                       std::span<TopK> tops, std::span<const ScanTables* const> tables) {
+    if (scorers.empty()) return;
+    // Blocks in runs of about 128 KiB: each run is read from memory once and from cache
+    // by the other queries.
+    const std::size_t run = std::max<std::size_t>(1, (std::size_t{128} << 10) / (kBlockRows * store.row_bytes));
+    scorers[0].dispatch([&]<Layout L, Metric M>() {
+        with_flags(filter != nullptr, store.norms != nullptr, [&]<bool N, bool F>() {
+            std::vector<BlockScan<L, M, N, F>> scans;
+            scans.reserve(scorers.size());
+            for (std::size_t i = 0; i < scorers.size(); ++i) scans.emplace_back(scorers[i], store, filter, tops[i], tables[i], 0);
+            for (std::size_t j = 0; j < store.blocks(); j += run) {
+                for (auto& scan : scans) scan.run_blocks(j, std::min(j + run, store.blocks()));
+            }
+            for (auto& scan : scans) scan.run_tail();
         });
     });
 }

@@ -1,6 +1,8 @@
 // The linear scan shared by the brute-force search and the IVF probes.
 #pragma once
 
+#include <span>
+
 #include "index/filter.h"
 #include "index/flat_store.h"
 #include "index/scan_tables.h"
@@ -22,6 +24,12 @@ void scan_store(const QueryScorer& scorer, const StoreView& store, const AllowFi
 // cannot enter the full selection is skipped without being scored.
 void scan_blocks(const QueryScorer& scorer, const BlockView& store, const AllowFilter* filter, TopK& top,
                  const ScanTables* tables, std::uint64_t first_row = 0);
+
+// scan_blocks for several queries at once (scorers with one layout and metric), each
+// offering to its own selection exactly what scan_blocks would offer; the store is read a
+// run of blocks at a time for all of them while the run is in cache.
+void scan_blocks_batch(std::span<const QueryScorer> scorers, const BlockView& store, const AllowFilter* filter,
+                       std::span<TopK> tops, std::span<const ScanTables* const> tables);
 
 // Whether tables pay for themselves on a scan of `rows` rows for the k best: the bound
 // prunes only once the selection is full.
