@@ -1,16 +1,22 @@
 // Nanoseconds per row of every scoring-kernel variant this CPU supports, single-row and
-// four-row forms, for each requested row size.
+// four-row forms, for each requested row size; then of the block scans, streaming
+// through blocks in memory and re-scanning one block in cache.
 //
-// Usage: korvane_kernels_bench [--bytes 1024,512] [--rows 20000] [--repeats 7] [--csv]
+// Usage: korvane_kernels_bench [--bytes 1024,512] [--rows 20000] [--scan-bytes 64,384]
+//                              [--scan-rows 100000] [--repeats 7] [--csv]
 //        korvane_kernels_bench [rows] [repeats]
 //
-// --bytes   packed row sizes to measure (a 4-bit row of B bytes holds 2B codes, a 2-bit
-//           row 4B codes); default 1024 and 512
-// --rows    rows per pass; every pass scores all of them against one query
-// --repeats passes per variant; the fastest pass is reported
-// --csv     one header line, then one line per supported variant and size:
-//           kernel,bits,rows_at_once,level,row_bytes,ns_per_row,vs_scalar,dispatched
-//           (dispatched is 1 for the variants a search on this CPU calls)
+// --bytes      packed row sizes to measure (a 4-bit row of B bytes holds 2B codes, a 2-bit
+//              row 4B codes); default 1024 and 512
+// --rows       rows per pass; every pass scores all of them against one query
+// --scan-bytes code bytes per row for the block scans; default 64 and 384
+// --scan-rows  rows per block-scan pass, in blocks of 32; streaming passes read each
+//              block once, cached ones re-scan the first block as often; default 100000
+// --repeats    passes per variant; the fastest pass is reported
+// --csv        one header line, then one line per supported variant and size:
+//              kernel,bits,rows_at_once,level,row_bytes,ns_per_row,vs_scalar,dispatched
+//              (dispatched is 1 for the variants a search on this CPU calls; block scans
+//              are named block_scan_<level>_cached or _streaming)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -60,6 +66,24 @@ double ns_per_row_x4(Dot4Fn fn, const std::vector<float>& q, const std::vector<s
     return best;
 }
 
+double scan_ns_per_row(BlockScanFn fn, const std::vector<std::uint8_t>& blocks, const std::vector<std::uint8_t>& lut,
+                       std::size_t B, std::size_t nblocks, bool cached, int repeats, std::uint32_t* sink) {
+    double best = 1e300;
+    std::uint32_t out[32];
+    for (int r = 0; r < repeats; ++r) {
+        const auto t0 = std::chrono::steady_clock::now();
+        std::uint32_t acc = 0;
+        for (std::size_t i = 0; i < nblocks; ++i) {
+            fn(blocks.data() + (cached ? 0 : i * 32 * B), B, lut.data(), out);
+            acc += out[i % 32];
+        }
+        const auto t1 = std::chrono::steady_clock::now();
+        *sink += acc;
+        best = std::min(best, std::chrono::duration<double, std::nano>(t1 - t0).count() / double(32 * nblocks));
+    }
+    return best;
+}
+
 const char* level_name(Level level) {
     switch (level) {
         case Level::Scalar: return "scalar";
@@ -72,6 +96,8 @@ const char* level_name(Level level) {
 struct Options {
     std::vector<std::size_t> bytes{1024, 512};
     std::size_t rows = 20000;
+    std::vector<std::size_t> scan_bytes{64, 384};
+    std::size_t scan_rows = 100000;
     int repeats = 7;
     bool csv = false;
 };
@@ -98,7 +124,9 @@ bool parse_sizes(const char* s, std::vector<std::size_t>& out) {
 }
 
 int usage(const char* prog) {
-    std::fprintf(stderr, "usage: %s [--bytes 1024,512] [--rows 20000] [--repeats 7] [--csv]\n       %s [rows] [repeats]\n",
+    std::fprintf(stderr,
+                 "usage: %s [--bytes 1024,512] [--rows 20000] [--scan-bytes 64,384] [--scan-rows 100000] [--repeats 7] "
+                 "[--csv]\n       %s [rows] [repeats]\n",
                  prog, prog);
     return 2;
 }
@@ -119,6 +147,11 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(a, "--rows") == 0) {
             if (!has_value || !parse_count(argv[++i], v)) return usage(argv[0]);
             opt.rows = static_cast<std::size_t>(v);
+        } else if (std::strcmp(a, "--scan-bytes") == 0) {
+            if (!has_value || !parse_sizes(argv[++i], opt.scan_bytes)) return usage(argv[0]);
+        } else if (std::strcmp(a, "--scan-rows") == 0) {
+            if (!has_value || !parse_count(argv[++i], v) || v < 32) return usage(argv[0]);
+            opt.scan_rows = static_cast<std::size_t>(v);
         } else if (std::strcmp(a, "--repeats") == 0) {
             if (!has_value || !parse_count(argv[++i], v)) return usage(argv[0]);
             opt.repeats = static_cast<int>(v);
@@ -194,6 +227,42 @@ int main(int argc, char** argv) {
             }
         }
     }
+    struct ScanVariant {
+        const char* name;
+        BlockScanFn fn;
+        Level level;
+    };
+    const ScanVariant scans[] = {{"scalar", block_scan_scalar, Level::Scalar},
+                                 {"avx2", block_scan_avx2, Level::Avx2},
+                                 {"avx512", block_scan_avx512, Level::Avx512}};
+    std::uint32_t scan_sink = 0;
+    const std::size_t nblocks = opt.scan_rows / 32;
+    for (std::size_t B : opt.scan_bytes) {
+        std::vector<std::uint8_t> blocks(nblocks * 32 * B), lut(32 * B);
+        for (auto& c : blocks) c = static_cast<std::uint8_t>(rng());
+        for (auto& t : lut) t = static_cast<std::uint8_t>(rng());
+        for (const bool cached : {true, false}) {
+            double scalar_ns = 0;
+            for (const auto& v : scans) {
+                const std::string name = std::string("block_scan_") + v.name + (cached ? "_cached" : "_streaming");
+                if (!level_supported(v.level)) {
+                    if (!opt.csv) std::printf("%-30s %10zu %12s\n", name.c_str(), B, "n/a (CPU)");
+                    continue;
+                }
+                const double ns = scan_ns_per_row(v.fn, blocks, lut, B, nblocks, cached, opt.repeats, &scan_sink);
+                if (v.level == Level::Scalar) scalar_ns = ns;
+                const bool is_used = v.fn == used.block_scan;
+                if (opt.csv) {
+                    std::printf("%s,4,32,%s,%zu,%.3f,%.3f,%d\n", name.c_str(), level_name(v.level), B, ns,
+                                scalar_ns / ns, is_used ? 1 : 0);
+                } else {
+                    std::printf("%-30s %10zu %12.3f %11.2fx%s\n", name.c_str(), B, ns, scalar_ns / ns,
+                                is_used ? " *" : "");
+                }
+            }
+        }
+    }
+    sink += float(scan_sink);
     // Printed so the scored sums stay live; goes to stderr in CSV mode to keep that output clean.
     std::fprintf(opt.csv ? stderr : stdout, "(checksum %g)\n", double(sink));
     return 0;

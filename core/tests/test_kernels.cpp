@@ -20,6 +20,7 @@ namespace korvane::simd {
 float dot_4bit_avx512_emulated(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
 void dot_4bit_avx512_x4_emulated(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B,
                                  float* out);
+void block_scan_avx512_emulated(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out);
 }
 
 namespace {
@@ -169,6 +170,46 @@ TEST_P(KernelVariant, FourRowFormEqualsSingleRowsBitForBit) {
     }
 }
 
+namespace {
+
+struct ScanVariant {
+    const char* name;
+    BlockScanFn fn;
+    Level needs;
+};
+
+class BlockScan : public ::testing::TestWithParam<ScanVariant> {};
+
+INSTANTIATE_TEST_SUITE_P(, BlockScan,
+                         ::testing::Values(ScanVariant{"scalar", block_scan_scalar, Level::Scalar},
+                                           ScanVariant{"avx2", block_scan_avx2, Level::Avx2},
+                                           ScanVariant{"avx512", block_scan_avx512, Level::Avx512},
+                                           ScanVariant{"avx512_emulated", block_scan_avx512_emulated, Level::Avx2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+// Against the sum as defined (so the scalar kernel too), on random blocks and tables of odd
+// and even sizes around the 128-position segments, and on all-255 tables, where every
+// 16-bit lane would wrap many times over.
+TEST_P(BlockScan, EqualsTheSumOfLookedUpNibbles) {
+    if (!level_supported(GetParam().needs)) GTEST_SKIP() << "not supported by this CPU";
+    std::mt19937 rng(11);
+    for (std::size_t B : {1u, 2u, 3u, 31u, 64u, 129u, 384u, 700u, 2048u, 4096u}) {
+      for (bool saturated : {false, true}) {
+        std::vector<std::uint8_t> block(32 * B), lut(32 * B);
+        for (auto& c : block) c = static_cast<std::uint8_t>(rng());
+        for (auto& t : lut) t = saturated ? 255 : static_cast<std::uint8_t>(rng());
+        std::vector<std::uint32_t> want(32, 0), got(32, 0);
+        for (std::size_t r = 0; r < 32; ++r) {
+            for (std::size_t n = 0; n < 2 * B; ++n) want[r] += lut[16 * n + ((block[n / 2 * 32 + r] >> (4 * (n % 2))) & 15)];
+        }
+        GetParam().fn(block.data(), B, lut.data(), got.data());
+        EXPECT_EQ(got, want) << "B " << B << (saturated ? " all 255" : "");
+      }
+    }
+}
+
 TEST(Kernels, EmulatedAvx512MatchesNativeWhereAvailable) {
     if (!level_supported(Level::Avx512)) GTEST_SKIP() << "no AVX-512 on this CPU";
     for (std::size_t bytes : {1u, 8u, 13u, 64u, 1024u}) {
@@ -239,6 +280,9 @@ TEST(Dispatch, OneRuleForTheBestLevelAndTheSupportedLevels) {
         EXPECT_TRUE(level_supported(c.f, c.best));  // the chosen level is one the check accepts
         EXPECT_EQ(kernels_for(c.f, c.best).dot_2bit, c.two_bit_at_best);
     }
+    EXPECT_EQ(kernels_for(all, Level::Avx512).block_scan, block_scan_avx512);
+    EXPECT_EQ(kernels_for(all, Level::Avx2).block_scan, block_scan_avx2);
+    EXPECT_EQ(kernels_for(all, Level::Scalar).block_scan, block_scan_scalar);
 }
 
 TEST(Dispatch, BestKernelsMatchTheFeatures) {

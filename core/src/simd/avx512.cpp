@@ -6,10 +6,12 @@
 #include <simde/x86/avx512.h>
 #define KORVANE_DOT_4BIT_AVX512 dot_4bit_avx512_emulated
 #define KORVANE_DOT_4BIT_AVX512_X4 dot_4bit_avx512_x4_emulated
+#define KORVANE_BLOCK_SCAN_AVX512 block_scan_avx512_emulated
 #else
 #include <immintrin.h>
 #define KORVANE_DOT_4BIT_AVX512 dot_4bit_avx512
 #define KORVANE_DOT_4BIT_AVX512_X4 dot_4bit_avx512_x4
+#define KORVANE_BLOCK_SCAN_AVX512 block_scan_avx512
 #endif
 
 #include <cstring>
@@ -23,6 +25,7 @@ namespace korvane::simd {
 float KORVANE_DOT_4BIT_AVX512(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
 void KORVANE_DOT_4BIT_AVX512_X4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B,
                                 float* out);
+void KORVANE_BLOCK_SCAN_AVX512(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out);
 
 namespace {
 
@@ -127,6 +130,104 @@ void KORVANE_DOT_4BIT_AVX512_X4(const float* q, std::size_t L, const std::uint8_
         out[2] = detail::tail_4bit(out[2], q, L, r2, i, B);
         out[3] = detail::tail_4bit(out[3], q, L, r3, i, B);
     }
+}
+
+namespace {
+
+// Byte positions per segment of the block scan: a 16-bit lane (once the two halves of the
+// register are added) takes two looked-up bytes per position, at most 256 values of at
+// most 255, so the low-byte sums stay below 2^16.
+constexpr std::size_t SCAN_SEGMENT = 128;
+
+// Bytes ahead of the position being read: streaming from memory, the lines arrive in time.
+constexpr std::size_t SCAN_PREFETCH_AHEAD = 2048;
+
+// 16-bit accumulators of the block scan: word w of a 128-bit lane adds the bytes of rows
+// 2w and 2w + 1 of that lane as one word in `mixed` (wrapping) and the byte of row 2w + 1
+// alone in `odd`; row 2w is then mixed - 256 odd.
+struct ScanAcc {
+    __m512i mixed = _mm512_setzero_si512();
+    __m512i odd = _mm512_setzero_si512();
+
+    void add(__m512i v) {
+        mixed = _mm512_add_epi16(mixed, v);
+        odd = _mm512_add_epi16(odd, _mm512_srli_epi16(v, 8));
+    }
+};
+
+// Byte positions b and b + 1: v holds them in lanes 0-1 and 2-3 (rows 0-15, 16-31 each),
+// t their tables lo b, hi b, lo b + 1, hi b + 1 (zero past the end of an odd block, which
+// looks up zeros). Lanes 0 and 2 look up their low nibbles in t and lanes 1 and 3 their
+// high nibbles; against t with its lane pairs swapped, the other nibbles. Both results
+// then hold rows 0-15 in lanes 0 and 2, rows 16-31 in lanes 1 and 3.
+inline void scan_step(__m512i v, __m512i t, ScanAcc& acc) {
+    const __m512i low4 = _mm512_set1_epi8(0x0F);
+    const long long four = 0x0004000400040004;  // a shift of 4 in every word
+    const __m512i high_in_odd_lanes = _mm512_setr_epi64(0, 0, four, four, 0, 0, four, four);
+    const __m512i high_in_even_lanes = _mm512_setr_epi64(four, four, 0, 0, four, four, 0, 0);
+    const __m512i swapped = _mm512_shuffle_i32x4(t, t, _MM_SHUFFLE(2, 3, 0, 1));
+    const __m512i first = _mm512_and_si512(_mm512_srlv_epi16(v, high_in_odd_lanes), low4);
+    const __m512i second = _mm512_and_si512(_mm512_srlv_epi16(v, high_in_even_lanes), low4);
+    acc.add(_mm512_shuffle_epi8(t, first));
+    acc.add(_mm512_shuffle_epi8(swapped, second));
+}
+
+// 32-bit sums of the block scan, rows in the order the segments are widened in:
+// lo holds rows 0, 2, 4, 6 | 16, 18, 20, 22 | 1, 3, 5, 7 | 17, 19, 21, 23 and hi the same
+// plus 8.
+struct ScanTotals {
+    __m512i lo = _mm512_setzero_si512();
+    __m512i hi = _mm512_setzero_si512();
+
+    // 512-bit instructions only: the level asks for AVX-512F and BW alone.
+    void add(const ScanAcc& acc) {
+        // lanes 0 and 1 (rows 0-15, 16-31) plus lanes 2 and 3 (the same rows)
+        const __m512i mixed = _mm512_add_epi16(acc.mixed, _mm512_shuffle_i32x4(acc.mixed, acc.mixed, _MM_SHUFFLE(1, 0, 3, 2)));
+        const __m512i odd = _mm512_add_epi16(acc.odd, _mm512_shuffle_i32x4(acc.odd, acc.odd, _MM_SHUFFLE(1, 0, 3, 2)));
+        const __m512i even = _mm512_sub_epi16(mixed, _mm512_slli_epi16(odd, 8));
+        const __m512i rows = _mm512_shuffle_i32x4(even, odd, _MM_SHUFFLE(1, 0, 1, 0));
+        lo = _mm512_add_epi32(lo, _mm512_unpacklo_epi16(rows, _mm512_setzero_si512()));
+        hi = _mm512_add_epi32(hi, _mm512_unpackhi_epi16(rows, _mm512_setzero_si512()));
+    }
+
+    void store(std::uint32_t* out) const {
+        const __m512i first = _mm512_setr_epi32(0, 8, 1, 9, 2, 10, 3, 11, 16, 24, 17, 25, 18, 26, 19, 27);
+        const __m512i second = _mm512_setr_epi32(4, 12, 5, 13, 6, 14, 7, 15, 20, 28, 21, 29, 22, 30, 23, 31);
+        _mm512_storeu_si512(out, _mm512_permutex2var_epi32(lo, first, hi));
+        _mm512_storeu_si512(out + 16, _mm512_permutex2var_epi32(lo, second, hi));
+    }
+};
+
+}  // namespace
+
+void KORVANE_BLOCK_SCAN_AVX512(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out) {
+    ScanTotals totals;
+    for (std::size_t start = 0; start < B; start += SCAN_SEGMENT) {
+        const std::size_t end = B - start < SCAN_SEGMENT ? B : start + SCAN_SEGMENT;
+        // two chains, so that the additions of consecutive pairs overlap
+        ScanAcc a, c;
+        std::size_t b = start;
+        for (; b + 4 <= end; b += 4) {
+            _mm_prefetch(reinterpret_cast<const char*>(block + 32 * b + SCAN_PREFETCH_AHEAD), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(block + 32 * b + SCAN_PREFETCH_AHEAD + 64), _MM_HINT_T0);
+            scan_step(_mm512_loadu_si512(block + 32 * b), _mm512_loadu_si512(lut + 32 * b), a);
+            scan_step(_mm512_loadu_si512(block + 32 * b + 64), _mm512_loadu_si512(lut + 32 * b + 64), c);
+        }
+        if (b + 2 <= end) {
+            scan_step(_mm512_loadu_si512(block + 32 * b), _mm512_loadu_si512(lut + 32 * b), a);
+            b += 2;
+        }
+        if (b < end) {
+            const auto half = [](const std::uint8_t* p) {
+                return _mm512_inserti64x4(_mm512_setzero_si512(), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), 0);
+            };
+            scan_step(half(block + 32 * b), half(lut + 32 * b), c);
+        }
+        a.mixed = _mm512_add_epi16(a.mixed, c.mixed);
+        a.odd = _mm512_add_epi16(a.odd, c.odd);
+        totals.add(a);
+    }
+    totals.store(out);
 }
 
 }  // namespace korvane::simd

@@ -15,6 +15,13 @@ using DotFn = float (*)(const float* q, std::size_t L, const std::uint8_t* codes
 // the single accumulator chains.
 using Dot4Fn = void (*)(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B, float* out);
 
+// Fast scan of 32 rows at once by table lookups. The block holds 32 rows of B code bytes,
+// byte-transposed: byte b of row r is at block[b * 32 + r]. lut holds 2B tables of 16
+// bytes, table 2b for the low nibble of byte b and 2b + 1 for its high nibble, and
+// out[r] = sum over n < 2B of lut[16n + nibble n of row r]. Exact in every variant for any
+// B up to 65536 (255 * 131072 fits 32 bits).
+using BlockScanFn = void (*)(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out);
+
 float dot_4bit_scalar(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
 float dot_2bit_scalar(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
 float dot_4bit_avx2(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
@@ -25,6 +32,9 @@ void dot_2bit_scalar_x4(const float* q, std::size_t L, const std::uint8_t* const
 void dot_4bit_avx2_x4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B, float* out);
 void dot_2bit_avx2_x4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B, float* out);
 void dot_4bit_avx512_x4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B, float* out);
+void block_scan_scalar(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out);
+void block_scan_avx2(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out);
+void block_scan_avx512(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out);
 
 struct CpuFeatures {
     bool avx2 = false;
@@ -48,6 +58,7 @@ struct Kernels {
     DotFn dot_2bit;
     Dot4Fn dot_4bit_x4;
     Dot4Fn dot_2bit_x4;
+    BlockScanFn block_scan;
     Level level;
 };
 

@@ -42,4 +42,12 @@ void dot_2bit_scalar_x4(const float* q, std::size_t L, const std::uint8_t* const
     for (int r = 0; r < 4; ++r) out[r] = dot_2bit_scalar(q, L, rows[r], B);
 }
 
+void block_scan_scalar(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out) {
+    std::uint32_t acc[32] = {};
+    for (std::size_t b = 0; b < B; ++b, block += 32, lut += 32) {
+        for (int r = 0; r < 32; ++r) acc[r] += std::uint32_t(lut[block[r] & 15]) + lut[16 + (block[r] >> 4)];
+    }
+    for (int r = 0; r < 32; ++r) out[r] = acc[r];
+}
+
 }  // namespace korvane::simd
