@@ -15,16 +15,6 @@ namespace {
 
 constexpr std::size_t kBatch = 16;
 
-void block_scan_ref(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out) {
-    for (std::size_t r = 0; r < kBlockRows; ++r) out[r] = 0;
-    for (std::size_t b = 0; b < B; ++b) {
-        for (std::size_t r = 0; r < kBlockRows; ++r) {
-            const std::uint8_t v = block[b * kBlockRows + r];
-            out[r] += lut[32 * b + (v & 15)] + lut[32 * b + 16 + (v >> 4)];
-        }
-    }
-}
-
 // Rows fed one by one (an index and its code), in the order they are to be offered, and
 // scored in batches of up to 16: four at a time, adjusted with vector arithmetic (a vector
 // division or multiplication rounds exactly like the scalar one), compared with the
@@ -135,7 +125,7 @@ struct BlockScan {
     const ScanTables* tables;
     Feed<L, M, HasNorms> feed;
     const std::size_t R = store.row_bytes;
-    std::vector<std::uint8_t> rows = std::vector<std::uint8_t>(kBlockRows * R);  // block rows, row-major
+    std::vector<std::uint8_t> rows;  // block rows, row-major; sized with the first block
     alignas(64) std::uint32_t sums[kBlockRows] = {};
 
     BlockScan(const QueryScorer& s, const BlockView& v, const AllowFilter* f, TopK& t, const ScanTables* tb,
@@ -151,8 +141,9 @@ struct BlockScan {
             }
         }
         if (mask == 0) return;
+        if (rows.empty()) rows.resize(kBlockRows * R);
         const std::uint8_t* block = store.block(j);
-        if (std::popcount(mask) >= 8) {
+        if (__builtin_popcount(mask) >= 8) {
             block_to_rows(block, R, rows.data());
         } else {
             for (std::uint32_t m = mask; m != 0; m &= m - 1) {
@@ -170,14 +161,18 @@ struct BlockScan {
     // The rows of block j that may beat the selection's worst score: those whose bound on
     // the score is above it (a score equal to the worst never enters).
     std::uint32_t candidates(std::size_t j) {
-        block_scan_ref(store.block(j), R, tables->lut(), sums);
-        const float worst = top.worst_score();
+        simd::best_kernels().block_scan(store.block(j), R, tables->lut(), sums);
+        alignas(64) float bound[kBlockRows];
+        for (std::size_t r = 0; r < kBlockRows; ++r) bound[r] = tables->upper(sums[r]);
+        // adjust<M> does not decrease when its raw score grows, so it keeps the bound.
+        if constexpr (HasNorms) {
+            const float* norms = store.norms + j * kBlockRows;
+            for (std::size_t r = 0; r < kBlockRows; ++r) bound[r] = adjust<M>(bound[r], norms[r]);
+        }
+        const __m128 worst = _mm_set1_ps(top.worst_score());
         std::uint32_t mask = 0;
-        for (std::size_t r = 0; r < kBlockRows; ++r) {
-            float s = tables->upper(sums[r]);
-            // adjust<M> does not decrease when its raw score grows, so it keeps the bound.
-            if constexpr (HasNorms) s = adjust<M>(s, store.norms[j * kBlockRows + r]);
-            mask |= static_cast<std::uint32_t>(s > worst) << r;
+        for (std::size_t r = 0; r < kBlockRows; r += 4) {
+            mask |= static_cast<std::uint32_t>(_mm_movemask_ps(_mm_cmpgt_ps(_mm_load_ps(bound + r), worst))) << r;
         }
         return mask;
     }

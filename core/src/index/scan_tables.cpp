@@ -9,24 +9,36 @@ namespace korvane {
 
 namespace {
 
-// One code position: a 4-bit code scored against one query value, or a nibble of a 2-bit
-// byte holding two codes (slots 2s and 2s + 1) scored against two. A slot past the end
-// of the query has coefficient 0.
-struct Position {
-    double a = 0.0, b = 0.0;
-    bool two_bit = false;
+// Entries of one table above its smallest, in units of the scale: t·D[c] for a 4-bit code
+// position with t = |q|/scale, D[c] = C[c] - C[0] when q >= 0 and C[15] - C[c] otherwise,
+// so that the smallest is 0; a 2-bit nibble sums two such terms.
+struct Steps {
+    alignas(64) float up4[16], down4[16], up2[16], down2[16];  // 2-bit: by the nibble's low slot
+    alignas(64) float up2_hi[16], down2_hi[16];                 // and its high slot
+    Steps() {
+        const float* C4 = CENTROIDS_4BIT.data();
+        const float* C2 = CENTROIDS_2BIT.data();
+        for (int c = 0; c < 16; ++c) {
+            up4[c] = C4[c] - C4[0];
+            down4[c] = C4[15] - C4[c];
+            up2[c] = C2[c & 3] - C2[0];
+            down2[c] = C2[3] - C2[c & 3];
+            up2_hi[c] = C2[c >> 2] - C2[0];
+            down2_hi[c] = C2[3] - C2[c >> 2];
+        }
+    }
 };
 
-// A table entry minus the table's smallest entry, for coefficient x on centroid table C
-// of n entries (increasing): |x|·(C[c] - C[0]) when x >= 0, |x|·(C[n-1] - C[c]) otherwise.
-double above_min(double x, const float* C, std::size_t n, std::size_t c) {
-    return x >= 0 ? x * (double{C[c]} - C[0]) : -x * (double{C[n - 1]} - C[c]);
+// out[c] = t·a[c] + u·b[c] rounded half up; every term is >= 0 and the sum at most 255
+// (plus float rounding), so the conversion cannot overflow.
+void fill(std::uint8_t* out, float t, const float* a, float u, const float* b) {
+    for (int c = 0; c < 16; ++c) out[c] = static_cast<std::uint8_t>(static_cast<int>(t * a[c] + u * b[c] + 0.5f));
 }
-double min_of(double x, const float* C, std::size_t n) { return x >= 0 ? x * C[0] : x * C[n - 1]; }
 
 }  // namespace
 
 std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer) {
+    static const Steps steps;
     const RowLayout& l = scorer.layout();
     const float* q = scorer.query();
     const std::size_t R = l.row_bytes, N = 2 * R;
@@ -34,52 +46,60 @@ std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer) {
     if (255.0 * static_cast<double>(N) >= 16777216.0) return std::nullopt;
     const float* C4 = CENTROIDS_4BIT.data();
     const float* C2 = CENTROIDS_2BIT.data();
-    auto coefficient = [&](std::uint64_t dim) { return dim < l.padded_dim ? double{q[dim]} : 0.0; };
-    std::vector<Position> pos(N);
-    double range = 0.0, sum_abs_q = 0.0;
-    for (std::size_t n = 0; n < N; ++n) {
-        const std::uint64_t b = n / 2, hi = n % 2;
-        Position& p = pos[n];
-        if (b < l.pb4) {
-            const std::uint64_t dim = 2 * b + hi;
-            p.a = dim < l.n4_dims ? double{q[dim]} : 0.0;
-            range = std::max(range, std::fabs(p.a) * (double{C4[15]} - C4[0]));
-            sum_abs_q += std::fabs(p.a) * C4[15];
-        } else {
-            const std::uint64_t dim = l.n4_dims + 4 * (b - l.pb4) + 2 * hi;
-            p.two_bit = true;
-            p.a = coefficient(dim);
-            p.b = coefficient(dim + 1);
-            range = std::max(range, (std::fabs(p.a) + std::fabs(p.b)) * (double{C2[3]} - C2[0]));
-            sum_abs_q += (std::fabs(p.a) + std::fabs(p.b)) * C2[3];
+    // The coefficients of nibble n: one query value for a 4-bit position, two for a 2-bit
+    // nibble (its slots 2s and 2s + 1); slots past the query's end have none.
+    auto coefficients = [&](std::size_t n, float& a, float& b) {
+        const std::uint64_t byte = n / 2, hi = n % 2;
+        if (byte < l.pb4) {
+            const std::uint64_t dim = 2 * byte + hi;
+            a = dim < l.n4_dims ? q[dim] : 0.0f;
+            b = 0.0f;
+            return false;
         }
+        const std::uint64_t dim = l.n4_dims + 4 * (byte - l.pb4) + 2 * hi;
+        a = dim < l.padded_dim ? q[dim] : 0.0f;
+        b = dim + 1 < l.padded_dim ? q[dim + 1] : 0.0f;
+        return true;
+    };
+    double range = 0.0, magnitude = 0.0;
+    for (std::size_t n = 0; n < N; ++n) {
+        float a, b;
+        const bool two = coefficients(n, a, b);
+        const double m = two ? (std::fabs(double{a}) + std::fabs(double{b})) : std::fabs(double{a});
+        const double width = two ? double{C2[3]} - C2[0] : double{C4[15]} - C4[0];
+        magnitude += m * (two ? C2[3] : C4[15]);
+        if (m * width > range) range = m * width;
     }
-    if (!(range > 0.0) || !std::isfinite(range) || !std::isfinite(sum_abs_q)) return std::nullopt;
+    if (!(range > 0.0) || !std::isfinite(range) || !std::isfinite(magnitude)) return std::nullopt;
     const double scale = range / 255.0;
+    const float inv = static_cast<float>(1.0 / scale);
     ScanTables t;
     t.lut_.resize(N * 16);
     double offsets = 0.0, abs_offsets = 0.0;
     for (std::size_t n = 0; n < N; ++n) {
-        const Position& p = pos[n];
+        float a, b;
         std::uint8_t* out = t.lut_.data() + 16 * n;
         double min;
-        for (std::size_t c = 0; c < 16; ++c) {
-            const double x = p.two_bit ? above_min(p.a, C2, 4, c & 3) + above_min(p.b, C2, 4, c >> 2)
-                                       : above_min(p.a, C4, 16, c);
-            out[c] = static_cast<std::uint8_t>(std::clamp(std::nearbyint(x / scale), 0.0, 255.0));
+        if (coefficients(n, a, b)) {
+            fill(out, std::fabs(a) * inv, a >= 0 ? steps.up2 : steps.down2, std::fabs(b) * inv,
+                 b >= 0 ? steps.up2_hi : steps.down2_hi);
+            min = double{a} * (a >= 0 ? C2[0] : C2[3]) + double{b} * (b >= 0 ? C2[0] : C2[3]);
+        } else {
+            fill(out, std::fabs(a) * inv, a >= 0 ? steps.up4 : steps.down4, 0.0f, steps.up4);
+            min = double{a} * (a >= 0 ? C4[0] : C4[15]);
         }
-        min = p.two_bit ? min_of(p.a, C2, 4) + min_of(p.b, C2, 4) : min_of(p.a, C4, 16);
         offsets += min;
         abs_offsets += std::fabs(min);
     }
-    // Each entry rounds to the nearest multiple of the scale: off by at most half of it
-    // (and the double arithmetic above by far less than the 1e-9 added).
-    const double rounding = static_cast<double>(N) * scale * (0.5 + 1e-9);
+    // Each entry is the nearest integer to its value in units of the scale: off by half a
+    // unit, plus the float arithmetic's relative error of a few 2^-24 on values up to 255
+    // (below 1e-4 units; the bound adds ten times that).
+    const double rounding = static_cast<double>(N) * scale * (0.5 + 1e-3);
     // A float kernel's sum of L products, in any order and with or without fused
     // multiply-adds, is within (L + 2)·2^-24 (doubled here) of the exact sum, relative to
     // the sum of the products' magnitudes; underflow adds at most 2^-149 per operation.
     const double L = static_cast<double>(l.padded_dim) + 2.0;
-    const double kernel = 2.0 * L * std::ldexp(1.0, -24) * sum_abs_q + L * std::ldexp(1.0, -140);
+    const double kernel = 2.0 * L * std::ldexp(1.0, -24) * magnitude + L * std::ldexp(1.0, -140);
     // The float evaluation of `upper` (scale rounded, one product, one sum) and the double
     // sum of the offsets.
     const double top = 255.0 * static_cast<double>(N) * scale;
@@ -90,7 +110,8 @@ std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer) {
     if (static_cast<double>(base_f) < base) base_f = std::nextafter(base_f, INFINITY);
     t.scale_ = static_cast<float>(scale);
     t.base_ = base_f;
-    if (!std::isfinite(t.base_) || !std::isfinite(t.scale_) || !std::isfinite(static_cast<float>(top + base))) {
+    if (!std::isfinite(t.base_) || !std::isfinite(t.scale_) || !std::isfinite(inv) ||
+        !std::isfinite(static_cast<float>(top + base))) {
         return std::nullopt;
     }
     return t;
