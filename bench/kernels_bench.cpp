@@ -238,7 +238,7 @@ int main(int argc, char** argv) {
     std::uint32_t scan_sink = 0;
     const std::size_t nblocks = opt.scan_rows / 32;
     for (std::size_t B : opt.scan_bytes) {
-        std::vector<std::uint8_t> blocks(nblocks * 32 * B), lut(32 * B);
+        std::vector<std::uint8_t> blocks(nblocks * 32 * B), lut(laid_out_table_bytes(B));
         for (auto& c : blocks) c = static_cast<std::uint8_t>(rng());
         for (auto& t : lut) t = static_cast<std::uint8_t>(rng());
         for (const bool cached : {true, false}) {

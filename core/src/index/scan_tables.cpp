@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "base/tables.h"
+#include "simd/kernels.h"
 
 namespace korvane {
 
@@ -74,11 +75,11 @@ std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer) {
     const double scale = range / 255.0;
     const float inv = static_cast<float>(1.0 / scale);
     ScanTables t;
-    t.lut_.resize(N * 16);
+    std::vector<std::uint8_t> tables(N * 16);
     double offsets = 0.0, abs_offsets = 0.0;
     for (std::size_t n = 0; n < N; ++n) {
         float a, b;
-        std::uint8_t* out = t.lut_.data() + 16 * n;
+        std::uint8_t* out = tables.data() + 16 * n;
         double min;
         if (coefficients(n, a, b)) {
             fill(out, std::fabs(a) * inv, a >= 0 ? steps.up2 : steps.down2, std::fabs(b) * inv,
@@ -108,6 +109,8 @@ std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer) {
     const double base = offsets + rounding + kernel + evaluation;
     float base_f = static_cast<float>(base);
     if (static_cast<double>(base_f) < base) base_f = std::nextafter(base_f, INFINITY);
+    t.lut_.resize(simd::laid_out_table_bytes(R));
+    simd::lay_out_tables(tables.data(), R, t.lut_.data());
     t.scale_ = static_cast<float>(scale);
     t.base_ = base_f;
     if (!std::isfinite(t.base_) || !std::isfinite(t.scale_) || !std::isfinite(inv) ||

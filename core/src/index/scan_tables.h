@@ -19,8 +19,8 @@ public:
     // integer sums.
     static std::optional<ScanTables> build(const QueryScorer& scorer);
 
-    // 2·row_bytes tables of 16 entries: table 2b for the low nibble of byte b, 2b + 1 for
-    // the high nibble.
+    // 2·row_bytes tables of 16 entries (table 2b for the low nibble of byte b, 2b + 1 for
+    // the high nibble) as the block scan reads them (simd::lay_out_tables).
     const std::uint8_t* lut() const { return lut_.data(); }
 
     // No raw score of a row whose table sum is `sum` exceeds this, whichever kernel

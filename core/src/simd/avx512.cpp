@@ -156,20 +156,12 @@ struct ScanAcc {
 };
 
 // Byte positions b and b + 1: v holds them in lanes 0-1 and 2-3 (rows 0-15, 16-31 each),
-// t their tables lo b, hi b, lo b + 1, hi b + 1 (zero past the end of an odd block, which
-// looks up zeros). Lanes 0 and 2 look up their low nibbles in t and lanes 1 and 3 their
-// high nibbles; against t with its lane pairs swapped, the other nibbles. Both results
-// then hold rows 0-15 in lanes 0 and 2, rows 16-31 in lanes 1 and 3.
-inline void scan_step(__m512i v, __m512i t, ScanAcc& acc) {
+// lo and hi their laid-out tables (a missing b + 1 has zero codes and zero tables). Both
+// lookups hold rows 0-15 in lanes 0 and 2, rows 16-31 in lanes 1 and 3.
+inline void scan_step(__m512i v, __m512i lo, __m512i hi, ScanAcc& acc) {
     const __m512i low4 = _mm512_set1_epi8(0x0F);
-    const long long four = 0x0004000400040004;  // a shift of 4 in every word
-    const __m512i high_in_odd_lanes = _mm512_setr_epi64(0, 0, four, four, 0, 0, four, four);
-    const __m512i high_in_even_lanes = _mm512_setr_epi64(four, four, 0, 0, four, four, 0, 0);
-    const __m512i swapped = _mm512_shuffle_i32x4(t, t, _MM_SHUFFLE(2, 3, 0, 1));
-    const __m512i first = _mm512_and_si512(_mm512_srlv_epi16(v, high_in_odd_lanes), low4);
-    const __m512i second = _mm512_and_si512(_mm512_srlv_epi16(v, high_in_even_lanes), low4);
-    acc.add(_mm512_shuffle_epi8(t, first));
-    acc.add(_mm512_shuffle_epi8(swapped, second));
+    acc.add(_mm512_shuffle_epi8(lo, _mm512_and_si512(v, low4)));
+    acc.add(_mm512_shuffle_epi8(hi, _mm512_and_si512(_mm512_srli_epi16(v, 4), low4)));
 }
 
 // 32-bit sums of the block scan, rows in the order the segments are widened in:
@@ -210,18 +202,20 @@ void KORVANE_BLOCK_SCAN_AVX512(const std::uint8_t* block, std::size_t B, const s
         for (; b + 4 <= end; b += 4) {
             _mm_prefetch(reinterpret_cast<const char*>(block + 32 * b + SCAN_PREFETCH_AHEAD), _MM_HINT_T0);
             _mm_prefetch(reinterpret_cast<const char*>(block + 32 * b + SCAN_PREFETCH_AHEAD + 64), _MM_HINT_T0);
-            scan_step(_mm512_loadu_si512(block + 32 * b), _mm512_loadu_si512(lut + 32 * b), a);
-            scan_step(_mm512_loadu_si512(block + 32 * b + 64), _mm512_loadu_si512(lut + 32 * b + 64), c);
+            scan_step(_mm512_loadu_si512(block + 32 * b), _mm512_loadu_si512(lut + 64 * b),
+                      _mm512_loadu_si512(lut + 64 * b + 64), a);
+            scan_step(_mm512_loadu_si512(block + 32 * b + 64), _mm512_loadu_si512(lut + 64 * b + 128),
+                      _mm512_loadu_si512(lut + 64 * b + 192), c);
         }
         if (b + 2 <= end) {
-            scan_step(_mm512_loadu_si512(block + 32 * b), _mm512_loadu_si512(lut + 32 * b), a);
+            scan_step(_mm512_loadu_si512(block + 32 * b), _mm512_loadu_si512(lut + 64 * b),
+                      _mm512_loadu_si512(lut + 64 * b + 64), a);
             b += 2;
         }
         if (b < end) {
-            const auto half = [](const std::uint8_t* p) {
-                return _mm512_inserti64x4(_mm512_setzero_si512(), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), 0);
-            };
-            scan_step(half(block + 32 * b), half(lut + 32 * b), c);
+            const __m512i last = _mm512_inserti64x4(
+                _mm512_setzero_si512(), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32 * b)), 0);
+            scan_step(last, _mm512_loadu_si512(lut + 64 * b), _mm512_loadu_si512(lut + 64 * b + 64), c);
         }
         a.mixed = _mm512_add_epi16(a.mixed, c.mixed);
         a.odd = _mm512_add_epi16(a.odd, c.odd);

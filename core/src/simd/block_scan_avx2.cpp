@@ -28,13 +28,14 @@ struct Acc {
     }
 };
 
-// Byte position b: its 32 code bytes against tables 2b and 2b + 1.
+// Byte position b: its 32 code bytes against its tables (low nibble at `tables`, high
+// nibble 64 bytes on, each in both 128-bit lanes).
 inline void step(const std::uint8_t* codes, const std::uint8_t* tables, __m256i low4, Acc& acc) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes));
     const __m256i lo = _mm256_and_si256(v, low4);
     const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(v, 4), low4);
-    const __m256i tlo = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(tables)));
-    const __m256i thi = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(tables + 16)));
+    const __m256i tlo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(tables));
+    const __m256i thi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(tables + 64));
     acc.add(_mm256_shuffle_epi8(tlo, lo));
     acc.add(_mm256_shuffle_epi8(thi, hi));
 }
@@ -64,10 +65,10 @@ void block_scan_avx2(const std::uint8_t* block, std::size_t B, const std::uint8_
         std::size_t b = start;
         for (; b + 2 <= end; b += 2) {
             _mm_prefetch(reinterpret_cast<const char*>(block + 32 * b + PREFETCH_AHEAD), _MM_HINT_T0);
-            step(block + 32 * b, lut + 32 * b, low4, a);
-            step(block + 32 * b + 32, lut + 32 * b + 32, low4, c);
+            step(block + 32 * b, lut + 64 * b, low4, a);
+            step(block + 32 * b + 32, lut + 64 * b + 32, low4, c);
         }
-        if (b < end) step(block + 32 * b, lut + 32 * b, low4, a);
+        if (b < end) step(block + 32 * b, lut + 64 * b, low4, a);
         a.mixed = _mm256_add_epi16(a.mixed, c.mixed);
         a.odd = _mm256_add_epi16(a.odd, c.odd);
         flush(a, total);

@@ -16,10 +16,10 @@ using DotFn = float (*)(const float* q, std::size_t L, const std::uint8_t* codes
 using Dot4Fn = void (*)(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B, float* out);
 
 // Fast scan of 32 rows at once by table lookups. The block holds 32 rows of B code bytes,
-// byte-transposed: byte b of row r is at block[b * 32 + r]. lut holds 2B tables of 16
-// bytes, table 2b for the low nibble of byte b and 2b + 1 for its high nibble, and
-// out[r] = sum over n < 2B of lut[16n + nibble n of row r]. Exact in every variant for any
-// B up to 65536 (255 * 131072 fits 32 bits).
+// byte-transposed: byte b of row r is at block[b * 32 + r]. Each nibble n has a table of
+// 16 bytes (n = 2b: the low nibble of byte b, 2b + 1: its high nibble), laid out by
+// `lay_out_tables`, and out[r] = sum over n < 2B of table n at nibble n of row r. Exact in
+// every variant for any B up to 65536 (255 * 131072 fits 32 bits).
 using BlockScanFn = void (*)(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out);
 
 float dot_4bit_scalar(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
@@ -32,6 +32,13 @@ void dot_2bit_scalar_x4(const float* q, std::size_t L, const std::uint8_t* const
 void dot_4bit_avx2_x4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B, float* out);
 void dot_2bit_avx2_x4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B, float* out);
 void dot_4bit_avx512_x4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B, float* out);
+// Bytes of laid-out tables for B code bytes.
+inline std::size_t laid_out_table_bytes(std::size_t B) { return (B + 1) / 2 * 128; }
+// Tables for byte positions in pairs (b, b + 1), 128 bytes a pair: low-nibble tables of b,
+// b, b + 1, b + 1, then the high-nibble tables in the same order (zeros for a missing
+// b + 1), so that one 32- or 64-byte load gives the tables of one or two positions in
+// every 128-bit lane that needs them. `tables` holds 2B tables of 16 bytes in nibble order.
+void lay_out_tables(const std::uint8_t* tables, std::size_t B, std::uint8_t* out);
 void block_scan_scalar(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out);
 void block_scan_avx2(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out);
 void block_scan_avx512(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out);

@@ -1,3 +1,4 @@
+#include <cstring>
 #include "base/tables.h"
 #include "simd/kernels.h"
 
@@ -42,10 +43,23 @@ void dot_2bit_scalar_x4(const float* q, std::size_t L, const std::uint8_t* const
     for (int r = 0; r < 4; ++r) out[r] = dot_2bit_scalar(q, L, rows[r], B);
 }
 
+void lay_out_tables(const std::uint8_t* tables, std::size_t B, std::uint8_t* out) {
+    std::memset(out, 0, laid_out_table_bytes(B));
+    for (std::size_t b = 0; b < B; ++b) {
+        std::uint8_t* pair = out + (b / 2) * 128 + (b % 2) * 32;
+        for (int copy = 0; copy < 2; ++copy) {
+            std::memcpy(pair + 16 * copy, tables + 32 * b, 16);
+            std::memcpy(pair + 64 + 16 * copy, tables + 32 * b + 16, 16);
+        }
+    }
+}
+
 void block_scan_scalar(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out) {
     std::uint32_t acc[32] = {};
-    for (std::size_t b = 0; b < B; ++b, block += 32, lut += 32) {
-        for (int r = 0; r < 32; ++r) acc[r] += std::uint32_t(lut[block[r] & 15]) + lut[16 + (block[r] >> 4)];
+    for (std::size_t b = 0; b < B; ++b, block += 32) {
+        const std::uint8_t* lo = lut + (b / 2) * 128 + (b % 2) * 32;
+        const std::uint8_t* hi = lo + 64;
+        for (int r = 0; r < 32; ++r) acc[r] += std::uint32_t(lo[block[r] & 15]) + hi[block[r] >> 4];
     }
     for (int r = 0; r < 32; ++r) out[r] = acc[r];
 }
