@@ -154,6 +154,7 @@ bench: build bench-deps
 	@$(VPY) -c "import threadpoolctl" 2>/dev/null || $(VPY) -m pip install -q threadpoolctl || \
 	  echo "threadpoolctl not installed: bench_ivf.py leaves out its NumPy row"
 	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_ivf.py
+	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_scan.py
 	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_persist.py
 	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_rescore.py
 	@$(VPY) -c "import hnswlib" 2>/dev/null || $(VPY) -m pip install -q hnswlib || \
