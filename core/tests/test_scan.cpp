@@ -14,6 +14,7 @@
 
 #include "index/brute.h"
 #include "index/scan_tables.h"
+#include "base/tables.h"
 #include "index/scorer.h"
 #include "index/topk.h"
 #include "simd/kernels.h"
@@ -162,6 +163,16 @@ INSTANTIATE_TEST_SUITE_P(, ScanNaN, ::testing::Combine(kLevels, kLayouts), [](co
     return std::string(level_text(std::get<0>(info.param))) + "_" + layout_text(std::get<1>(info.param));
 });
 
+// The norm of a row's dequantized codes, every slot counted: what a store keeps with it.
+float code_norm(const RowLayout& l, const std::uint8_t* row) {
+    float s = 0.0f;
+    for (std::size_t n = 0; n < 2 * l.pb4; ++n) s += std::pow(CENTROIDS_4BIT[(row[n / 2] >> (4 * (n % 2))) & 15], 2.0f);
+    for (std::size_t i = 0; i < 4 * (l.row_bytes - l.pb4); ++i) {
+        s += std::pow(CENTROIDS_2BIT[(row[l.pb4 + i / 4] >> (2 * (i % 4))) & 3], 2.0f);
+    }
+    return std::sqrt(s);
+}
+
 }  // namespace
 
 TEST_P(ScanAtLevel, TablesBoundEveryRawScore) {
@@ -172,7 +183,7 @@ TEST_P(ScanAtLevel, TablesBoundEveryRawScore) {
     std::mt19937 rng(7 + static_cast<unsigned>(metric));
     std::normal_distribution<float> normal(0.0f, 1.0f);
     for (const RowLayout l : {RowLayout::of(1, 1), RowLayout::of(7, 7), RowLayout::of(13, 0), RowLayout::of(101, 51),
-                              RowLayout::of(768, 512)}) {
+                              RowLayout::of(768, 512), RowLayout::of(1000, 0)}) {
         for (float magnitude : {1e-30f, 1.0f, 1e30f}) {
             std::vector<float> q(l.padded_dim);
             for (auto& v : q) v = magnitude * normal(rng) * (rng() % 5 == 0 ? 100.0f : 1.0f);
@@ -187,7 +198,12 @@ TEST_P(ScanAtLevel, TablesBoundEveryRawScore) {
                 std::uint32_t sums[32];
                 simd::block_scan_scalar(block.data(), l.row_bytes, t->lut(), sums);
                 const std::uint32_t sum = sums[0];
-                ASSERT_LE(raw_score(s, row.data()), t->upper(sum)) << l.padded_dim << " at " << magnitude;
+                const float raw = raw_score(s, row.data());
+                ASSERT_LE(raw, t->upper(sum)) << l.padded_dim << " at " << magnitude;
+                if (t->prefix() > 0) {
+                    simd::block_scan_scalar(block.data(), t->prefix(), t->lut(), sums);
+                    ASSERT_LE(raw, t->upper_prefix(sums[0], code_norm(l, row.data()))) << l.padded_dim << " at " << magnitude;
+                }
             }
         }
     }
@@ -344,6 +360,34 @@ TEST_P(ScanAtLevel, BatchOffersWhatEachQueryOffers) {
                 expect_same_hits(got[i], brute_force_search(scorers[i], store.blocks(), k, list),
                                  describe(5000, filtered, true, k) + " query " + std::to_string(i));
             }
+        }
+    }
+}
+
+TEST_P(ScanAtLevel, TwoStagesOfferWhatEachRowOffers) {
+    // Rows long enough for a first stage, norms that are the codes' own, and a query close
+    // to a row repeated through the set: most blocks stop after the first stage.
+    const auto [level, layout, metric] = GetParam();
+    const RowLayout l = RowLayout::of(512, layout == Layout::Pure4 ? 512 : layout == Layout::Pure2 ? 0 : 256);
+    Data d = make_data(l, 1000, 21);
+    for (std::size_t i = 0; i < 1000; i += 97) std::copy_n(&d.codes[0], l.row_bytes, &d.codes[i * l.row_bytes]);
+    for (std::size_t i = 0; i < 1000; ++i) d.norms[i] = code_norm(l, &d.codes[i * l.row_bytes]);
+    for (std::size_t n = 0; n < l.padded_dim; ++n) {
+        d.q[n] = n < l.n4_dims ? CENTROIDS_4BIT[(d.codes[n / 2] >> (4 * (n % 2))) & 15]
+                               : CENTROIDS_2BIT[(d.codes[l.pb4 + (n - l.n4_dims) / 4] >> (2 * ((n - l.n4_dims) % 4))) & 3];
+        d.q[n] += 0.3f * d.q[(n * 7) % l.padded_dim];
+    }
+    const QueryScorer s(d.q.data(), l, metric, simd::kernels_for(level));
+    ASSERT_GT(ScanTables::build(s)->prefix(), 0u);
+    BlockStore store = BlockStore::adopt(l.row_bytes, d.codes, d.ids, d.norms);
+    store.set_norms_of_codes(true);
+    const auto allow = d.allowlist();
+    for (bool filtered : {false, true}) {
+        const auto list = filtered ? std::optional(std::span<const VectorId>(allow)) : std::nullopt;
+        const auto each = row_by_row(s, d.view(1000, true), filtered ? std::optional(allow) : std::nullopt);
+        for (std::uint64_t k : {1u, 10u, 200u}) {
+            expect_same_hits(brute_force_search(s, store.blocks(), k, list), offered_one_by_one(each, k),
+                             describe(1000, filtered, true, k));
         }
     }
 }

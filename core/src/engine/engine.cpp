@@ -1,6 +1,7 @@
 #include "engine/engine.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -347,10 +348,12 @@ Status Engine::build_ivf_lists() {
         const std::uint64_t total = ivf_->n_vectors() + store_.size();
         BlockStore all(store_.row_bytes(), store_.kept_bytes());
         all.reserve_more(total);
+        bool norms_of_codes = store_.norms_of_codes();
         std::vector<float> training(total * padded);
         std::size_t at = 0;
         for (const IvfList& list : ivf_->lists) {
             const BlockStore& m = list.members;
+            norms_of_codes &= m.norms_of_codes();
             m.for_each_row([&](std::size_t i, const std::uint8_t* code) {
                 all.push(m.id(i), code, m.norm(i), m.kept_row(i));
                 quantizer_.decode(code, training.data() + at++ * padded);
@@ -360,6 +363,7 @@ Status Engine::build_ivf_lists() {
             all.push(store_.id(i), code, store_.norm(i), store_.kept_row(i));
         });
         std::copy(training_vectors_.begin(), training_vectors_.end(), training.begin() + at * padded);
+        all.set_norms_of_codes(norms_of_codes);
         ivf_ = build_ivf(all, training.data(), padded, config_.ivf_nlist, config_.ivf_nprobe, config_.seed,
                          config_.metric);
     } else {
@@ -396,6 +400,19 @@ Engine Engine::from_loaded(io::LoadedIndex&& l) {
     e.kept_type_ = l.kept_type;
     e.oversampling_ = l.oversampling;
     if (l.unbuilt) e.ivf_.reset();
+    // Norms come from the file: scans lean on them only where they are the codes' own.
+    auto check = [&](BlockStore& s) {
+        bool same = s.norms().size() == s.size();
+        s.for_each_row([&](std::size_t i, const std::uint8_t* code) {
+            same = same && std::bit_cast<std::uint32_t>(s.norm(i)) ==
+                               std::bit_cast<std::uint32_t>(e.quantizer_.quantized_norm(code));
+        });
+        s.set_norms_of_codes(same);
+    };
+    check(e.store_);
+    if (e.ivf_) {
+        for (IvfList& list : e.ivf_->lists) check(list.members);
+    }
     if (e.ivf_ || l.unbuilt) {
         // Pending rows come back without their exact vectors: the next build trains on
         // their decoded codes, as it does for rows already in lists.

@@ -36,6 +36,10 @@ struct BlockView {
     std::size_t rows = 0;
     std::uint64_t row_bytes = 0;
 
+    // Every norm is the norm of its row's dequantized codes (as computed when it was
+    // added), so it bounds any part of the row's score: scans may rely on it.
+    bool norms_of_codes = false;
+
     std::size_t blocks() const { return rows / kBlockRows; }
     const std::uint8_t* block(std::size_t j) const { return codes + j * kBlockRows * row_bytes; }
     // The rows after the last whole block, as a row-major view.
@@ -58,6 +62,7 @@ public:
     static BasicStore adopt(std::uint64_t row_bytes, std::vector<std::uint8_t> codes, std::vector<VectorId> ids,
                             std::vector<float> norms) {
         BasicStore s(row_bytes);
+        s.norms_of_codes_ = false;
         s.codes_ = std::move(codes);
         s.ids_ = std::move(ids);
         s.norms_ = std::move(norms);
@@ -171,8 +176,13 @@ public:
     BlockView blocks() const
         requires Blocked
     {
-        return {codes_.data(), ids_.data(), norms_.empty() ? nullptr : norms_.data(), ids_.size(), row_bytes_};
+        return {codes_.data(), ids_.data(), norms_.empty() ? nullptr : norms_.data(), ids_.size(), row_bytes_,
+                norms_of_codes_};
     }
+    // Whether every norm is the norm of its row's codes. Rows read from a file are not
+    // until checked; a store filled from others is so only when they all were.
+    bool norms_of_codes() const { return norms_of_codes_; }
+    void set_norms_of_codes(bool yes) { norms_of_codes_ = yes; }
 
     // A store loaded without norms (a legacy file) must get them from its codes before
     // rows are added, so that rows never outnumber norms. These are those norms, with room
@@ -218,6 +228,7 @@ private:
     }
 
     std::uint64_t row_bytes_ = 0;
+    bool norms_of_codes_ = true;
     std::vector<std::uint8_t> codes_;
     std::vector<VectorId> ids_;
     std::vector<float> norms_;

@@ -14,7 +14,10 @@ namespace {
 void distribute(std::vector<IvfList>& lists, const BlockStore& rows, const std::uint32_t* labels) {
     std::vector<std::size_t> extra(lists.size(), 0);
     for (std::size_t i = 0; i < rows.size(); ++i) ++extra[labels[i]];
-    for (std::size_t j = 0; j < lists.size(); ++j) lists[j].members.reserve_more(extra[j]);
+    for (std::size_t j = 0; j < lists.size(); ++j) {
+        lists[j].members.reserve_more(extra[j]);
+        if (extra[j] > 0 && !rows.norms_of_codes()) lists[j].members.set_norms_of_codes(false);
+    }
     rows.for_each_row([&](std::size_t i, const std::uint8_t* code) {
         lists[labels[i]].members.push(rows.id(i), code, rows.norm(i), rows.kept_row(i));
     });

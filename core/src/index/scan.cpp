@@ -161,14 +161,34 @@ struct BlockScan {
     // The rows of block j that may beat the selection's worst score: those whose bound on
     // the score is above it (a score equal to the worst never enters).
     std::uint32_t candidates(std::size_t j) {
-        simd::best_kernels().block_scan(store.block(j), R, tables->lut(), sums);
+        const auto scan = simd::best_kernels().block_scan;
+        const std::size_t P = HasNorms && store.norms_of_codes ? tables->prefix() : 0;
         alignas(64) float bound[kBlockRows];
+        if (P > 0) {
+            // First the leading positions, bounding the rest by the row's norm: a block
+            // that cannot enter there needs no second stage.
+            scan(store.block(j), P, tables->lut(), sums);
+            const float* norms = store.norms + j * kBlockRows;
+            for (std::size_t r = 0; r < kBlockRows; ++r) bound[r] = adjust<M>(tables->upper_prefix(sums[r], norms[r]), norms[r]);
+            const std::uint32_t mask = above(bound);
+            if (__builtin_popcount(mask) <= 1) return mask;
+            alignas(64) std::uint32_t more[kBlockRows];
+            scan(store.block(j) + kBlockRows * P, R - P, tables->lut() + simd::laid_out_table_bytes(P), more);
+            for (std::size_t r = 0; r < kBlockRows; ++r) sums[r] += more[r];
+        } else {
+            scan(store.block(j), R, tables->lut(), sums);
+        }
         for (std::size_t r = 0; r < kBlockRows; ++r) bound[r] = tables->upper(sums[r]);
         // adjust<M> does not decrease when its raw score grows, so it keeps the bound.
         if constexpr (HasNorms) {
             const float* norms = store.norms + j * kBlockRows;
             for (std::size_t r = 0; r < kBlockRows; ++r) bound[r] = adjust<M>(bound[r], norms[r]);
         }
+        return above(bound);
+    }
+
+    // The rows whose bound is above the selection's worst score.
+    std::uint32_t above(const float* bound) const {
         const __m128 worst = _mm_set1_ps(top.worst_score());
         std::uint32_t mask = 0;
         for (std::size_t r = 0; r < kBlockRows; r += 4) {

@@ -36,6 +36,12 @@ void fill(std::uint8_t* out, float t, const float* a, float u, const float* b) {
     for (int c = 0; c < 16; ++c) out[c] = static_cast<std::uint8_t>(static_cast<int>(t * a[c] + u * b[c] + 0.5f));
 }
 
+// The nearest float at or above x.
+float up(double x) {
+    const float f = static_cast<float>(x);
+    return static_cast<double>(f) < x ? std::nextafter(f, INFINITY) : f;
+}
+
 }  // namespace
 
 std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer) {
@@ -76,8 +82,11 @@ std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer) {
     const float inv = static_cast<float>(1.0 / scale);
     ScanTables t;
     std::vector<std::uint8_t> tables(N * 16);
-    double offsets = 0.0, abs_offsets = 0.0;
+    // Two stages from 128 code bytes on: the first half of the positions, then the rest.
+    const std::size_t prefix = R >= 128 ? R / 4 * 2 : 0;
+    double offsets = 0.0, abs_offsets = 0.0, offsets_prefix = 0.0, rest_sq = 0.0;
     for (std::size_t n = 0; n < N; ++n) {
+        if (n == 2 * prefix) offsets_prefix = offsets;
         float a, b;
         std::uint8_t* out = tables.data() + 16 * n;
         double min;
@@ -91,6 +100,7 @@ std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer) {
         }
         offsets += min;
         abs_offsets += std::fabs(min);
+        if (n >= 2 * prefix) rest_sq += double{a} * a + double{b} * b;
     }
     // Each entry is the nearest integer to its value in units of the scale: off by half a
     // unit, plus the float arithmetic's relative error of a few 2^-24 on values up to 255
@@ -107,12 +117,23 @@ std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer) {
     const double evaluation = std::ldexp(1.0, -21) * (top + std::fabs(offsets) + rounding + kernel) +
                               std::ldexp(1.0, -45) * abs_offsets;
     const double base = offsets + rounding + kernel + evaluation;
-    float base_f = static_cast<float>(base);
-    if (static_cast<double>(base_f) < base) base_f = std::nextafter(base_f, INFINITY);
+    const float base_f = up(base);
     t.lut_.resize(simd::laid_out_table_bytes(R));
     simd::lay_out_tables(tables.data(), R, t.lut_.data());
     t.scale_ = static_cast<float>(scale);
     t.base_ = base_f;
+    if (prefix > 0) {
+        // A stored norm is the float square root of a float sum of the code's squared
+        // centroids: within (slots + 2)·2^-24 of the true norm, which the factor covers.
+        const double slots = 4.0 * static_cast<double>(R) + 2.0;
+        const double rest = std::sqrt(rest_sq) * (1.0 + slots * std::ldexp(1.0, -23) + 1e-9);
+        const double prefix_rounding = static_cast<double>(2 * prefix) * scale * (0.5 + 1e-3);
+        const double base_prefix = offsets_prefix + prefix_rounding + kernel + evaluation;
+        t.prefix_ = prefix;
+        t.base_prefix_ = up(base_prefix);
+        t.rest_ = up(rest);
+        if (!std::isfinite(t.base_prefix_) || !std::isfinite(t.rest_)) t.prefix_ = 0;
+    }
     if (!std::isfinite(t.base_) || !std::isfinite(t.scale_) || !std::isfinite(inv) ||
         !std::isfinite(static_cast<float>(top + base))) {
         return std::nullopt;

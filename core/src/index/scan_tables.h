@@ -4,6 +4,7 @@
 // bound of the raw score the float kernels would return for that row.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -27,10 +28,27 @@ public:
     // computes it: the float expression rounds up by construction.
     float upper(std::uint32_t sum) const { return static_cast<float>(static_cast<std::int32_t>(sum)) * scale_ + base_; }
 
+    // Byte positions of the first stage of a two-stage scan (even), or 0 when rows are too
+    // short for one to pay.
+    std::size_t prefix() const { return prefix_; }
+    // With the sum over the first prefix() positions alone and the row's norm (the norm of
+    // its dequantized codes), no raw score exceeds this: the rest of the row adds at most
+    // |q over the rest| · norm (Cauchy-Schwarz). Three float roundings, each covered by
+    // the margin.
+    float upper_prefix(std::uint32_t sum, float norm) const {
+        const float a = static_cast<float>(static_cast<std::int32_t>(sum)) * scale_;
+        const float c = rest_ * norm;
+        const float u = (a + base_prefix_) + c;
+        return u + (std::fabs(a) + std::fabs(base_prefix_) + c) * 0x1p-21f;
+    }
+
 private:
     std::vector<std::uint8_t> lut_;
     float scale_ = 0.0f;
     float base_ = 0.0f;
+    std::size_t prefix_ = 0;
+    float base_prefix_ = 0.0f;
+    float rest_ = 0.0f;
 };
 
 }  // namespace korvane
