@@ -125,7 +125,8 @@ struct BlockScan {
     const ScanTables* tables;
     Feed<L, M, HasNorms> feed;
     const std::size_t R = store.row_bytes;
-    std::vector<std::uint8_t> rows;  // block rows, row-major; sized with the first block
+    std::vector<std::uint8_t> rows;   // a whole block's rows, row-major; sized when first needed
+    std::vector<std::uint8_t> slots;  // the rows waiting in the feed, by feed position
     alignas(64) std::uint32_t sums[kBlockRows] = {};
 
     BlockScan(const QueryScorer& s, const BlockView& v, const AllowFilter* f, TopK& t, const ScanTables* tb,
@@ -141,16 +142,22 @@ struct BlockScan {
             }
         }
         if (mask == 0) return;
-        if (rows.empty()) rows.resize(kBlockRows * R);
         const std::uint8_t* block = store.block(j);
-        if (__builtin_popcount(mask) >= 8) {
-            block_to_rows(block, R, rows.data());
-        } else {
+        if (__builtin_popcount(mask) < 8) {
+            // A few rows wait in the feed, copied to its slots, until it holds a batch:
+            // they are offered in order, and a later block's bound against an older worst
+            // score only keeps more rows.
+            if (slots.empty()) slots.resize(kBatch * R);
             for (std::uint32_t m = mask; m != 0; m &= m - 1) {
                 const unsigned r = static_cast<unsigned>(__builtin_ctz(m));
-                block_row(block, R, r, rows.data() + r * R);
+                std::uint8_t* slot = slots.data() + feed.n * R;
+                block_row(block, R, r, slot);
+                feed.add(j * kBlockRows + r, slot);
             }
+            return;
         }
+        if (rows.empty()) rows.resize(kBlockRows * R);
+        block_to_rows(block, R, rows.data());
         for (std::uint32_t m = mask; m != 0; m &= m - 1) {
             const unsigned r = static_cast<unsigned>(__builtin_ctz(m));
             feed.add(j * kBlockRows + r, rows.data() + r * R);

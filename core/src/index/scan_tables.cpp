@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <emmintrin.h>
 
 #include "base/tables.h"
 #include "simd/kernels.h"
@@ -31,9 +33,22 @@ struct Steps {
 };
 
 // out[c] = t·a[c] + u·b[c] rounded half up; every term is >= 0 and the sum at most 255
-// (plus float rounding), so the conversion cannot overflow.
+// (plus float rounding), so the conversions cannot overflow.
 void fill(std::uint8_t* out, float t, const float* a, float u, const float* b) {
-    for (int c = 0; c < 16; ++c) out[c] = static_cast<std::uint8_t>(static_cast<int>(t * a[c] + u * b[c] + 0.5f));
+    const __m128 tv = _mm_set1_ps(t), uv = _mm_set1_ps(u), half = _mm_set1_ps(0.5f);
+    __m128i w[4];
+    for (int k = 0; k < 4; ++k) {
+        const __m128 x = _mm_add_ps(_mm_add_ps(_mm_mul_ps(tv, _mm_load_ps(a + 4 * k)), _mm_mul_ps(uv, _mm_load_ps(b + 4 * k))), half);
+        w[k] = _mm_cvttps_epi32(x);
+    }
+    const __m128i v = _mm_packus_epi16(_mm_packs_epi32(w[0], w[1]), _mm_packs_epi32(w[2], w[3]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+}
+
+// Where table n goes in the laid-out tables (simd::lay_out_tables): twice, 16 bytes apart.
+std::uint8_t* laid_out(std::uint8_t* lut, std::size_t n) {
+    const std::size_t b = n / 2;
+    return lut + (b / 2) * 128 + (n % 2) * 64 + (b % 2) * 32;
 }
 
 // The nearest float at or above x.
@@ -53,44 +68,40 @@ std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer) {
     if (255.0 * static_cast<double>(N) >= 16777216.0) return std::nullopt;
     const float* C4 = CENTROIDS_4BIT.data();
     const float* C2 = CENTROIDS_2BIT.data();
-    // The coefficients of nibble n: one query value for a 4-bit position, two for a 2-bit
-    // nibble (its slots 2s and 2s + 1); slots past the query's end have none.
-    auto coefficients = [&](std::size_t n, float& a, float& b) {
-        const std::uint64_t byte = n / 2, hi = n % 2;
-        if (byte < l.pb4) {
-            const std::uint64_t dim = 2 * byte + hi;
-            a = dim < l.n4_dims ? q[dim] : 0.0f;
-            b = 0.0f;
-            return false;
-        }
-        const std::uint64_t dim = l.n4_dims + 4 * (byte - l.pb4) + 2 * hi;
-        a = dim < l.padded_dim ? q[dim] : 0.0f;
-        b = dim + 1 < l.padded_dim ? q[dim + 1] : 0.0f;
-        return true;
-    };
+    // The coefficients of each nibble: one query value for a 4-bit position, two for a
+    // 2-bit nibble (its slots 2s and 2s + 1); slots past the query's end have none.
+    std::vector<float> coef(2 * N, 0.0f);
+    float* A = coef.data();
+    float* B = coef.data() + N;
+    const std::size_t n4 = 2 * l.pb4;
+    for (std::size_t n = 0; n < std::min<std::size_t>(n4, l.n4_dims); ++n) A[n] = q[n];
+    for (std::size_t n = n4; n < N; ++n) {
+        const std::uint64_t dim = l.n4_dims + 2 * (n - n4);
+        if (dim < l.padded_dim) A[n] = q[dim];
+        if (dim + 1 < l.padded_dim) B[n] = q[dim + 1];
+    }
+    const double width4 = double{C4[15]} - C4[0], width2 = double{C2[3]} - C2[0];
     double range = 0.0, magnitude = 0.0;
     for (std::size_t n = 0; n < N; ++n) {
-        float a, b;
-        const bool two = coefficients(n, a, b);
-        const double m = two ? (std::fabs(double{a}) + std::fabs(double{b})) : std::fabs(double{a});
-        const double width = two ? double{C2[3]} - C2[0] : double{C4[15]} - C4[0];
+        const double m = std::fabs(double{A[n]}) + std::fabs(double{B[n]});
+        const bool two = n >= n4;
         magnitude += m * (two ? C2[3] : C4[15]);
-        if (m * width > range) range = m * width;
+        range = std::max(range, m * (two ? width2 : width4));
     }
     if (!(range > 0.0) || !std::isfinite(range) || !std::isfinite(magnitude)) return std::nullopt;
     const double scale = range / 255.0;
     const float inv = static_cast<float>(1.0 / scale);
     ScanTables t;
-    std::vector<std::uint8_t> tables(N * 16);
+    t.lut_.assign(simd::laid_out_table_bytes(R), 0);
     // Two stages from 128 code bytes on: the first half of the positions, then the rest.
     const std::size_t prefix = R >= 128 ? R / 4 * 2 : 0;
     double offsets = 0.0, abs_offsets = 0.0, offsets_prefix = 0.0, rest_sq = 0.0;
     for (std::size_t n = 0; n < N; ++n) {
         if (n == 2 * prefix) offsets_prefix = offsets;
-        float a, b;
-        std::uint8_t* out = tables.data() + 16 * n;
+        const float a = A[n], b = B[n];
+        std::uint8_t* out = laid_out(t.lut_.data(), n);
         double min;
-        if (coefficients(n, a, b)) {
+        if (n >= n4) {
             fill(out, std::fabs(a) * inv, a >= 0 ? steps.up2 : steps.down2, std::fabs(b) * inv,
                  b >= 0 ? steps.up2_hi : steps.down2_hi);
             min = double{a} * (a >= 0 ? C2[0] : C2[3]) + double{b} * (b >= 0 ? C2[0] : C2[3]);
@@ -98,6 +109,7 @@ std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer) {
             fill(out, std::fabs(a) * inv, a >= 0 ? steps.up4 : steps.down4, 0.0f, steps.up4);
             min = double{a} * (a >= 0 ? C4[0] : C4[15]);
         }
+        std::memcpy(out + 16, out, 16);
         offsets += min;
         abs_offsets += std::fabs(min);
         if (n >= 2 * prefix) rest_sq += double{a} * a + double{b} * b;
@@ -118,8 +130,6 @@ std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer) {
                               std::ldexp(1.0, -45) * abs_offsets;
     const double base = offsets + rounding + kernel + evaluation;
     const float base_f = up(base);
-    t.lut_.resize(simd::laid_out_table_bytes(R));
-    simd::lay_out_tables(tables.data(), R, t.lut_.data());
     t.scale_ = static_cast<float>(scale);
     t.base_ = base_f;
     if (prefix > 0) {
