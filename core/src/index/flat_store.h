@@ -93,8 +93,11 @@ public:
 
     // Room for n more rows. On std::bad_alloc the store's contents are unchanged.
     void reserve_more(std::size_t n) {
-        // A block is laid out through room for one more block past the end.
-        korvane::reserve_more(codes_, (n + (Blocked ? kBlockRows : 0)) * row_bytes_);
+        korvane::reserve_more(codes_, n * row_bytes_);
+        if constexpr (Blocked) {
+            std::vector<std::uint8_t>& scratch = block_scratch();
+            if (n > 0 && scratch.size() < kBlockRows * row_bytes_) scratch.resize(kBlockRows * row_bytes_);
+        }
         korvane::reserve_more(ids_, n);
         korvane::reserve_more(norms_, n);
         korvane::reserve_more(kept_, n * kept_bytes_);
@@ -216,15 +219,21 @@ public:
     }
 
 private:
-    // The last 32 rows, row-major at the end, become a block: laid out past the end (in
-    // room reserve_more kept) and copied back.
+    // Room to lay out one block, one per thread, sized by reserve_more so that a push after
+    // it never allocates.
+    static std::vector<std::uint8_t>& block_scratch() {
+        thread_local std::vector<std::uint8_t> scratch;
+        return scratch;
+    }
+
+    // The last 32 rows, row-major at the end, become a block.
     void seal_block() {
         const std::size_t block_bytes = kBlockRows * row_bytes_;
-        const std::size_t at = codes_.size() - block_bytes;
-        codes_.resize(codes_.size() + block_bytes);
-        rows_to_block(codes_.data() + at, row_bytes_, codes_.data() + at + block_bytes);
-        std::memcpy(codes_.data() + at, codes_.data() + at + block_bytes, block_bytes);
-        codes_.resize(at + block_bytes);
+        std::uint8_t* at = codes_.data() + codes_.size() - block_bytes;
+        std::vector<std::uint8_t>& scratch = block_scratch();
+        if (scratch.size() < block_bytes) scratch.resize(block_bytes);
+        std::memcpy(scratch.data(), at, block_bytes);
+        rows_to_block(scratch.data(), row_bytes_, at);
     }
 
     std::uint64_t row_bytes_ = 0;
