@@ -165,33 +165,43 @@ struct BlockScan {
         feed.flush();
     }
 
-    // The rows of block j that may beat the selection's worst score: those whose bound on
-    // the score is above it (a score equal to the worst never enters).
-    std::uint32_t candidates(std::size_t j) {
-        const auto scan = simd::best_kernels().block_scan;
+    // Whether this block's rows go through the tables' bound: only once the selection is
+    // full, and while no NaN is in it (its worst score only rises then).
+    bool prunes() const { return tables != nullptr && top.full() && !feed.offer_all; }
+    // Byte positions the first pass over a block covers: the tables' first stage where the
+    // norms bound the rest of a row, else the whole row.
+    std::size_t first_pass() const {
         const std::size_t P = HasNorms && store.norms_of_codes ? tables->prefix() : 0;
+        return P > 0 ? P : R;
+    }
+
+    // The rows of block j that may beat the selection's worst score (a score equal to the
+    // worst never enters), from `pass`, the table sums over the first_pass() positions.
+    std::uint32_t candidates(std::size_t j, const std::uint32_t* pass) {
+        const std::size_t P = first_pass();
+        const float* norms = HasNorms ? store.norms + j * kBlockRows : nullptr;
         alignas(64) float bound[kBlockRows];
-        if (P > 0) {
-            // First the leading positions, bounding the rest by the row's norm: a block
-            // that cannot enter there needs no second stage.
-            scan(store.block(j), P, tables->lut(), sums);
-            const float* norms = store.norms + j * kBlockRows;
-            for (std::size_t r = 0; r < kBlockRows; ++r) bound[r] = adjust<M>(tables->upper_prefix(sums[r], norms[r]), norms[r]);
+        // adjust<M> does not decrease when its raw score grows, so it keeps a bound.
+        auto adjusted = [&](std::size_t r, float raw) { return HasNorms ? adjust<M>(raw, norms[r]) : raw; };
+        if (P < R) {
+            // A first stage bounds the rest of a row by its norm: a block none of whose rows
+            // can enter there needs no second.
+            for (std::size_t r = 0; r < kBlockRows; ++r) bound[r] = adjusted(r, tables->upper_prefix(pass[r], norms[r]));
             const std::uint32_t mask = above(bound);
             if (__builtin_popcount(mask) <= 1) return mask;
-            alignas(64) std::uint32_t more[kBlockRows];
-            scan(store.block(j) + kBlockRows * P, R - P, tables->lut() + simd::laid_out_table_bytes(P), more);
-            for (std::size_t r = 0; r < kBlockRows; ++r) sums[r] += more[r];
-        } else {
-            scan(store.block(j), R, tables->lut(), sums);
+            simd::best_kernels().block_scan(store.block(j) + kBlockRows * P, R - P,
+                                            tables->lut() + simd::laid_out_table_bytes(P), sums);
+            for (std::size_t r = 0; r < kBlockRows; ++r) sums[r] += pass[r];
+            pass = sums;
         }
-        for (std::size_t r = 0; r < kBlockRows; ++r) bound[r] = tables->upper(sums[r]);
-        // adjust<M> does not decrease when its raw score grows, so it keeps the bound.
-        if constexpr (HasNorms) {
-            const float* norms = store.norms + j * kBlockRows;
-            for (std::size_t r = 0; r < kBlockRows; ++r) bound[r] = adjust<M>(bound[r], norms[r]);
-        }
+        for (std::size_t r = 0; r < kBlockRows; ++r) bound[r] = adjusted(r, tables->upper(pass[r]));
         return above(bound);
+    }
+
+    std::uint32_t candidates(std::size_t j) {
+        alignas(64) std::uint32_t pass[kBlockRows];
+        simd::best_kernels().block_scan(store.block(j), first_pass(), tables->lut(), pass);
+        return candidates(j, pass);
     }
 
     // The rows whose bound is above the selection's worst score.
@@ -205,10 +215,7 @@ struct BlockScan {
     }
 
     void run_blocks(std::size_t from, std::size_t to) {
-        for (std::size_t j = from; j < to; ++j) {
-            const bool prune = tables != nullptr && top.full() && !feed.offer_all;
-            offer(j, prune ? candidates(j) : ~std::uint32_t{0});
-        }
+        for (std::size_t j = from; j < to; ++j) offer(j, prunes() ? candidates(j) : ~std::uint32_t{0});
     }
     void run_tail() { scan_rows<L, M, HasNorms, Filtered>(feed, store.tail(), filter, store.blocks() * kBlockRows); }
 };
@@ -247,16 +254,36 @@ void scan_blocks(const QueryScorer& scorer, const BlockView& store, const AllowF
 void scan_blocks_batch(std::span<const QueryScorer> scorers, const BlockView& store, const AllowFilter* filter,
                        std::span<TopK> tops, std::span<const ScanTables* const> tables) {
     if (scorers.empty()) return;
-    // Blocks in runs of about 128 KiB: each run is read from memory once and from cache
-    // by the other queries.
-    const std::size_t run = std::max<std::size_t>(1, (std::size_t{128} << 10) / (kBlockRows * store.row_bytes));
     scorers[0].dispatch([&]<Layout L, Metric M>() {
         with_flags(filter != nullptr, store.norms != nullptr, [&]<bool N, bool F>() {
             std::vector<BlockScan<L, M, N, F>> scans;
             scans.reserve(scorers.size());
             for (std::size_t i = 0; i < scorers.size(); ++i) scans.emplace_back(scorers[i], store, filter, tops[i], tables[i], 0);
-            for (std::size_t j = 0; j < store.blocks(); j += run) {
-                for (auto& scan : scans) scan.run_blocks(j, std::min(j + run, store.blocks()));
+            // Up to eight queries whose selections prune share each block's first pass: one
+            // kernel call loads and splits the codes once for all of them.
+            const auto many = simd::best_kernels().block_scan_many;
+            std::vector<std::uint32_t> pass(simd::kMaxScanQueries * kBlockRows);
+            std::vector<std::size_t> who;
+            std::vector<const std::uint8_t*> luts;
+            for (std::size_t start = 0; start < scans.size(); start += simd::kMaxScanQueries) {
+                const std::size_t end = std::min(scans.size(), start + simd::kMaxScanQueries);
+                for (std::size_t j = 0; j < store.blocks(); ++j) {
+                    who.clear();
+                    luts.clear();
+                    for (std::size_t i = start; i < end; ++i) {
+                        if (!scans[i].prunes()) {
+                            scans[i].offer(j, ~std::uint32_t{0});
+                        } else {
+                            who.push_back(i);
+                            luts.push_back(scans[i].tables->lut());
+                        }
+                    }
+                    if (who.empty()) continue;
+                    many(store.block(j), scans[who[0]].first_pass(), luts.data(), who.size(), pass.data());
+                    for (std::size_t w = 0; w < who.size(); ++w) {
+                        scans[who[w]].offer(j, scans[who[w]].candidates(j, pass.data() + w * kBlockRows));
+                    }
+                }
             }
             for (auto& scan : scans) scan.run_tail();
         });

@@ -26,8 +26,8 @@ void scan_blocks(const QueryScorer& scorer, const BlockView& store, const AllowF
                  const ScanTables* tables, std::uint64_t first_row = 0);
 
 // scan_blocks for several queries at once (scorers with one layout and metric), each
-// offering to its own selection exactly what scan_blocks would offer; the store is read a
-// run of blocks at a time for all of them while the run is in cache.
+// offering to its own selection exactly what scan_blocks would offer; each block is read
+// once for a group of up to eight queries while it is in cache.
 void scan_blocks_batch(std::span<const QueryScorer> scorers, const BlockView& store, const AllowFilter* filter,
                        std::span<TopK> tops, std::span<const ScanTables* const> tables);
 
