@@ -1,9 +1,10 @@
 // Nanoseconds per row of every scoring-kernel variant this CPU supports, single-row and
 // four-row forms, for each requested row size; then of the block scans, streaming
-// through blocks in memory and re-scanning one block in cache.
+// through blocks in memory and re-scanning one block in cache; then of the multi-query
+// block scans, per row and query, re-scanning one block in cache beside the single-query scan.
 //
 // Usage: korvane_kernels_bench [--bytes 1024,512] [--rows 20000] [--scan-bytes 64,384]
-//                              [--scan-rows 100000] [--repeats 7] [--csv]
+//                              [--scan-rows 100000] [--scan-queries 1,4,8] [--repeats 7] [--csv]
 //        korvane_kernels_bench [rows] [repeats]
 //
 // --bytes      packed row sizes to measure (a 4-bit row of B bytes holds 2B codes, a 2-bit
@@ -12,11 +13,13 @@
 // --scan-bytes code bytes per row for the block scans; default 64 and 384
 // --scan-rows  rows per block-scan pass, in blocks of 32; streaming passes read each
 //              block once, cached ones re-scan the first block as often; default 100000
+// --scan-queries queries per multi-query block scan (1 to 8); default 1, 4 and 8
 // --repeats    passes per variant; the fastest pass is reported
 // --csv        one header line, then one line per supported variant and size:
 //              kernel,bits,rows_at_once,level,row_bytes,ns_per_row,vs_scalar,dispatched
 //              (dispatched is 1 for the variants a search on this CPU calls; block scans
-//              are named block_scan_<level>_cached or _streaming)
+//              are named block_scan_<level>_cached or _streaming, multi-query ones
+//              block_scan_many_<level>_q<queries>_cached, timed per row and query)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -84,6 +87,26 @@ double scan_ns_per_row(BlockScanFn fn, const std::vector<std::uint8_t>& blocks, 
     return best;
 }
 
+// The same per row and query, nq queries a call.
+double scan_many_ns_per_row(BlockScanManyFn fn, const std::vector<std::uint8_t>& blocks,
+                            const std::vector<const std::uint8_t*>& luts, std::size_t B, std::size_t nq,
+                            std::size_t nblocks, int repeats, std::uint32_t* sink) {
+    double best = 1e300;
+    std::uint32_t out[32 * kMaxScanQueries];
+    for (int r = 0; r < repeats; ++r) {
+        const auto t0 = std::chrono::steady_clock::now();
+        std::uint32_t acc = 0;
+        for (std::size_t i = 0; i < nblocks; ++i) {
+            fn(blocks.data(), B, luts.data(), nq, out);
+            acc += out[i % (32 * nq)];
+        }
+        const auto t1 = std::chrono::steady_clock::now();
+        *sink += acc;
+        best = std::min(best, std::chrono::duration<double, std::nano>(t1 - t0).count() / double(32 * nblocks * nq));
+    }
+    return best;
+}
+
 const char* level_name(Level level) {
     switch (level) {
         case Level::Scalar: return "scalar";
@@ -98,6 +121,7 @@ struct Options {
     std::size_t rows = 20000;
     std::vector<std::size_t> scan_bytes{64, 384};
     std::size_t scan_rows = 100000;
+    std::vector<std::size_t> scan_queries{1, 4, 8};
     int repeats = 7;
     bool csv = false;
 };
@@ -125,8 +149,8 @@ bool parse_sizes(const char* s, std::vector<std::size_t>& out) {
 
 int usage(const char* prog) {
     std::fprintf(stderr,
-                 "usage: %s [--bytes 1024,512] [--rows 20000] [--scan-bytes 64,384] [--scan-rows 100000] [--repeats 7] "
-                 "[--csv]\n       %s [rows] [repeats]\n",
+                 "usage: %s [--bytes 1024,512] [--rows 20000] [--scan-bytes 64,384] [--scan-rows 100000] "
+                 "[--scan-queries 1,4,8] [--repeats 7] [--csv]\n       %s [rows] [repeats]\n",
                  prog, prog);
     return 2;
 }
@@ -152,6 +176,11 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(a, "--scan-rows") == 0) {
             if (!has_value || !parse_count(argv[++i], v) || v < 32) return usage(argv[0]);
             opt.scan_rows = static_cast<std::size_t>(v);
+        } else if (std::strcmp(a, "--scan-queries") == 0) {
+            if (!has_value || !parse_sizes(argv[++i], opt.scan_queries)) return usage(argv[0]);
+            for (std::size_t nq : opt.scan_queries) {
+                if (nq > kMaxScanQueries) return usage(argv[0]);
+            }
         } else if (std::strcmp(a, "--repeats") == 0) {
             if (!has_value || !parse_count(argv[++i], v)) return usage(argv[0]);
             opt.repeats = static_cast<int>(v);
@@ -235,6 +264,7 @@ int main(int argc, char** argv) {
     const ScanVariant scans[] = {{"scalar", block_scan_scalar, Level::Scalar},
                                  {"avx2", block_scan_avx2, Level::Avx2},
                                  {"avx512", block_scan_avx512, Level::Avx512}};
+    const BlockScanManyFn scans_many[] = {block_scan_many_scalar, block_scan_many_avx2, block_scan_many_avx512};
     std::uint32_t scan_sink = 0;
     const std::size_t nblocks = opt.scan_rows / 32;
     for (std::size_t B : opt.scan_bytes) {
@@ -246,7 +276,7 @@ int main(int argc, char** argv) {
             for (const auto& v : scans) {
                 const std::string name = std::string("block_scan_") + v.name + (cached ? "_cached" : "_streaming");
                 if (!level_supported(v.level)) {
-                    if (!opt.csv) std::printf("%-30s %10zu %12s\n", name.c_str(), B, "n/a (CPU)");
+                    if (!opt.csv) std::printf("%-34s %10zu %12s\n", name.c_str(), B, "n/a (CPU)");
                     continue;
                 }
                 const double ns = scan_ns_per_row(v.fn, blocks, lut, B, nblocks, cached, opt.repeats, &scan_sink);
@@ -256,8 +286,35 @@ int main(int argc, char** argv) {
                     std::printf("%s,4,32,%s,%zu,%.3f,%.3f,%d\n", name.c_str(), level_name(v.level), B, ns,
                                 scalar_ns / ns, is_used ? 1 : 0);
                 } else {
-                    std::printf("%-30s %10zu %12.3f %11.2fx%s\n", name.c_str(), B, ns, scalar_ns / ns,
+                    std::printf("%-34s %10zu %12.3f %11.2fx%s\n", name.c_str(), B, ns, scalar_ns / ns,
                                 is_used ? " *" : "");
+                }
+            }
+        }
+        // Multi-query scans, each beside its level's single-query scan of the same cached block.
+        std::vector<std::vector<std::uint8_t>> many_luts(kMaxScanQueries, lut);
+        std::vector<const std::uint8_t*> luts;
+        for (auto& l : many_luts) {
+            for (auto& t : l) t = static_cast<std::uint8_t>(rng());
+            luts.push_back(l.data());
+        }
+        double scalar_ns = 0;
+        for (std::size_t k = 0; k < 3; ++k) {
+            if (!level_supported(scans[k].level)) continue;
+            const double single_ns = scan_ns_per_row(scans[k].fn, blocks, lut, B, nblocks, true, opt.repeats, &scan_sink);
+            if (k == 0) scalar_ns = single_ns;
+            for (std::size_t nq : opt.scan_queries) {
+                const std::string name =
+                    std::string("block_scan_many_") + scans[k].name + "_q" + std::to_string(nq) + "_cached";
+                const double ns =
+                    scan_many_ns_per_row(scans_many[k], blocks, luts, B, nq, nblocks, opt.repeats, &scan_sink);
+                const bool is_used = scans_many[k] == used.block_scan_many;
+                if (opt.csv) {
+                    std::printf("%s,4,32,%s,%zu,%.3f,%.3f,%d\n", name.c_str(), level_name(scans[k].level), B, ns,
+                                scalar_ns / ns, is_used ? 1 : 0);
+                } else {
+                    std::printf("%-34s %10zu %12.3f %11.2fx  %.2fx the 1-query time%s\n", name.c_str(), B, ns,
+                                scalar_ns / ns, ns / single_ns, is_used ? " *" : "");
                 }
             }
         }

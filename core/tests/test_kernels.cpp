@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -21,6 +22,8 @@ float dot_4bit_avx512_emulated(const float* q, std::size_t L, const std::uint8_t
 void dot_4bit_avx512_x4_emulated(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B,
                                  float* out);
 void block_scan_avx512_emulated(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out);
+void block_scan_many_avx512_emulated(const std::uint8_t* block, std::size_t B, const std::uint8_t* const* luts,
+                                     std::size_t nq, std::uint32_t* out);
 }
 
 namespace {
@@ -175,19 +178,23 @@ namespace {
 struct ScanVariant {
     const char* name;
     BlockScanFn fn;
+    BlockScanManyFn many;
     Level needs;
 };
 
 class BlockScan : public ::testing::TestWithParam<ScanVariant> {};
 
 INSTANTIATE_TEST_SUITE_P(, BlockScan,
-                         ::testing::Values(ScanVariant{"scalar", block_scan_scalar, Level::Scalar},
-                                           ScanVariant{"avx2", block_scan_avx2, Level::Avx2},
-                                           ScanVariant{"avx512", block_scan_avx512, Level::Avx512},
-                                           ScanVariant{"avx512_emulated", block_scan_avx512_emulated, Level::Avx2}),
+                         ::testing::Values(ScanVariant{"scalar", block_scan_scalar, block_scan_many_scalar, Level::Scalar},
+                                           ScanVariant{"avx2", block_scan_avx2, block_scan_many_avx2, Level::Avx2},
+                                           ScanVariant{"avx512", block_scan_avx512, block_scan_many_avx512, Level::Avx512},
+                                           ScanVariant{"avx512_emulated", block_scan_avx512_emulated,
+                                                       block_scan_many_avx512_emulated, Level::Avx2}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+const std::size_t kScanBytes[] = {1, 2, 3, 31, 64, 129, 384, 700, 2048, 4096};
 
 // Against the sum as defined (so the scalar kernel too), on random blocks and tables of odd
 // and even sizes around the 128-position segments, and on all-255 tables, where every
@@ -195,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(, BlockScan,
 TEST_P(BlockScan, EqualsTheSumOfLookedUpNibbles) {
     if (!level_supported(GetParam().needs)) GTEST_SKIP() << "not supported by this CPU";
     std::mt19937 rng(11);
-    for (std::size_t B : {1u, 2u, 3u, 31u, 64u, 129u, 384u, 700u, 2048u, 4096u}) {
+    for (std::size_t B : kScanBytes) {
       for (bool saturated : {false, true}) {
         std::vector<std::uint8_t> block(32 * B), lut(32 * B);
         for (auto& c : block) c = static_cast<std::uint8_t>(rng());
@@ -208,6 +215,36 @@ TEST_P(BlockScan, EqualsTheSumOfLookedUpNibbles) {
         lay_out_tables(lut.data(), B, laid_out.data());
         GetParam().fn(block.data(), B, laid_out.data(), got.data());
         EXPECT_EQ(got, want) << "B " << B << (saturated ? " all 255" : "");
+      }
+    }
+}
+
+// Every query count against the single-query scalar scan of each query; near all-255
+// tables differ by query, so that a query scored with another's tables shows.
+TEST_P(BlockScan, ManyQueriesEachEqualTheirSingleScan) {
+    if (!level_supported(GetParam().needs)) GTEST_SKIP() << "not supported by this CPU";
+    std::mt19937 rng(12);
+    for (std::size_t B : kScanBytes) {
+      for (bool saturated : {false, true}) {
+        std::vector<std::uint8_t> block(32 * B), lut(32 * B);
+        for (auto& c : block) c = static_cast<std::uint8_t>(rng());
+        std::vector<std::vector<std::uint8_t>> laid_out(kMaxScanQueries, std::vector<std::uint8_t>(laid_out_table_bytes(B)));
+        std::vector<const std::uint8_t*> luts;
+        std::vector<std::uint32_t> want(32 * kMaxScanQueries), got(32 * kMaxScanQueries);
+        for (std::size_t q = 0; q < kMaxScanQueries; ++q) {
+            for (auto& t : lut) t = static_cast<std::uint8_t>(saturated ? 255 - q : rng());
+            lay_out_tables(lut.data(), B, laid_out[q].data());
+            luts.push_back(laid_out[q].data());
+            block_scan_scalar(block.data(), B, luts[q], want.data() + 32 * q);
+        }
+        for (std::size_t nq = 1; nq <= kMaxScanQueries; ++nq) {
+            std::fill(got.begin(), got.end(), 0xDEADBEEF);
+            GetParam().many(block.data(), B, luts.data(), nq, got.data());
+            EXPECT_TRUE(std::equal(want.begin(), want.begin() + 32 * nq, got.begin()))
+                << "B " << B << " nq " << nq << (saturated ? " near 255" : "");
+            EXPECT_TRUE(std::all_of(got.begin() + 32 * nq, got.end(), [](std::uint32_t v) { return v == 0xDEADBEEF; }))
+                << "wrote past query " << nq;
+        }
       }
     }
 }
@@ -285,6 +322,9 @@ TEST(Dispatch, OneRuleForTheBestLevelAndTheSupportedLevels) {
     EXPECT_EQ(kernels_for(all, Level::Avx512).block_scan, block_scan_avx512);
     EXPECT_EQ(kernels_for(all, Level::Avx2).block_scan, block_scan_avx2);
     EXPECT_EQ(kernels_for(all, Level::Scalar).block_scan, block_scan_scalar);
+    EXPECT_EQ(kernels_for(all, Level::Avx512).block_scan_many, block_scan_many_avx512);
+    EXPECT_EQ(kernels_for(all, Level::Avx2).block_scan_many, block_scan_many_avx2);
+    EXPECT_EQ(kernels_for(all, Level::Scalar).block_scan_many, block_scan_many_scalar);
 }
 
 TEST(Dispatch, BestKernelsMatchTheFeatures) {

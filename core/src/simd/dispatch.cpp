@@ -63,12 +63,15 @@ Kernels kernels_for(const CpuFeatures& f, Level level) {
     switch (level) {
         case Level::Avx512:
             return {dot_4bit_avx512, avx2 ? dot_2bit_avx2 : dot_2bit_scalar, dot_4bit_avx512_x4,
-                    avx2 ? dot_2bit_avx2_x4 : dot_2bit_scalar_x4, block_scan_avx512, Level::Avx512};
+                    avx2 ? dot_2bit_avx2_x4 : dot_2bit_scalar_x4, block_scan_avx512,
+                    block_scan_many_avx512, Level::Avx512};
         case Level::Avx2:
-            return {dot_4bit_avx2, dot_2bit_avx2, dot_4bit_avx2_x4, dot_2bit_avx2_x4, block_scan_avx2, Level::Avx2};
+            return {dot_4bit_avx2, dot_2bit_avx2, dot_4bit_avx2_x4, dot_2bit_avx2_x4, block_scan_avx2,
+                    block_scan_many_avx2, Level::Avx2};
         case Level::Scalar: break;
     }
-    return {dot_4bit_scalar, dot_2bit_scalar, dot_4bit_scalar_x4, dot_2bit_scalar_x4, block_scan_scalar, Level::Scalar};
+    return {dot_4bit_scalar, dot_2bit_scalar, dot_4bit_scalar_x4, dot_2bit_scalar_x4, block_scan_scalar,
+            block_scan_many_scalar, Level::Scalar};
 }
 
 Level best_level(const CpuFeatures& f) {

@@ -22,6 +22,14 @@ using Dot4Fn = void (*)(const float* q, std::size_t L, const std::uint8_t* const
 // every variant for any B up to 65536 (255 * 131072 fits 32 bits).
 using BlockScanFn = void (*)(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out);
 
+// The same block against nq queries (1 to 8) at once: out + 32 i gets what the single-query
+// scan gives for luts[i]. Each code vector is loaded and split into nibbles once for all
+// the queries, which is what a batch of queries sharing a run of blocks saves.
+using BlockScanManyFn = void (*)(const std::uint8_t* block, std::size_t B, const std::uint8_t* const* luts,
+                                 std::size_t nq, std::uint32_t* out);
+// The most queries one call of a BlockScanManyFn takes.
+inline constexpr std::size_t kMaxScanQueries = 8;
+
 float dot_4bit_scalar(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
 float dot_2bit_scalar(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
 float dot_4bit_avx2(const float* q, std::size_t L, const std::uint8_t* codes, std::size_t B);
@@ -42,6 +50,12 @@ void lay_out_tables(const std::uint8_t* tables, std::size_t B, std::uint8_t* out
 void block_scan_scalar(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out);
 void block_scan_avx2(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out);
 void block_scan_avx512(const std::uint8_t* block, std::size_t B, const std::uint8_t* lut, std::uint32_t* out);
+void block_scan_many_scalar(const std::uint8_t* block, std::size_t B, const std::uint8_t* const* luts, std::size_t nq,
+                            std::uint32_t* out);
+void block_scan_many_avx2(const std::uint8_t* block, std::size_t B, const std::uint8_t* const* luts, std::size_t nq,
+                          std::uint32_t* out);
+void block_scan_many_avx512(const std::uint8_t* block, std::size_t B, const std::uint8_t* const* luts, std::size_t nq,
+                            std::uint32_t* out);
 
 struct CpuFeatures {
     bool avx2 = false;
@@ -66,6 +80,7 @@ struct Kernels {
     Dot4Fn dot_4bit_x4;
     Dot4Fn dot_2bit_x4;
     BlockScanFn block_scan;
+    BlockScanManyFn block_scan_many;
     Level level;
 };
 

@@ -64,4 +64,17 @@ void block_scan_scalar(const std::uint8_t* block, std::size_t B, const std::uint
     for (int r = 0; r < 32; ++r) out[r] = acc[r];
 }
 
+void block_scan_many_scalar(const std::uint8_t* block, std::size_t B, const std::uint8_t* const* luts, std::size_t nq,
+                            std::uint32_t* out) {
+    if (nq == 1) return block_scan_scalar(block, B, luts[0], out);
+    std::memset(out, 0, 32 * nq * sizeof(std::uint32_t));
+    for (std::size_t b = 0; b < B; ++b, block += 32) {
+        const std::size_t lo = (b / 2) * 128 + (b % 2) * 32;
+        for (int r = 0; r < 32; ++r) {
+            const unsigned low = block[r] & 15, high = block[r] >> 4;
+            for (std::size_t q = 0; q < nq; ++q) out[32 * q + r] += std::uint32_t(luts[q][lo + low]) + luts[q][lo + 64 + high];
+        }
+    }
+}
+
 }  // namespace korvane::simd
