@@ -386,8 +386,13 @@ TEST_P(ScanAtLevel, TwoStagesOfferWhatEachRowOffers) {
         const auto list = filtered ? std::optional(std::span<const VectorId>(allow)) : std::nullopt;
         const auto each = row_by_row(s, d.view(1000, true), filtered ? std::optional(allow) : std::nullopt);
         for (std::uint64_t k : {1u, 10u, 200u}) {
-            expect_same_hits(brute_force_search(s, store.blocks(), k, list), offered_one_by_one(each, k),
-                             describe(1000, filtered, true, k));
+            const auto want = offered_one_by_one(each, k);
+            expect_same_hits(brute_force_search(s, store.blocks(), k, list), want, describe(1000, filtered, true, k));
+            // The same query twice in a batch: both through the shared first pass.
+            const QueryScorer pair[2] = {s, s};
+            for (const auto& got : brute_force_search_batch(pair, store.blocks(), k, list)) {
+                expect_same_hits(got, want, describe(1000, filtered, true, k) + " batch");
+            }
         }
     }
 }
