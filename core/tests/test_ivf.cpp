@@ -668,3 +668,37 @@ TEST(IvfOverflow, HugeFiniteRowsTrapNoCell) {
     const auto hits = e.search({v.data() + n * dim, dim}, 1, std::nullopt).value();
     EXPECT_TRUE(hits.size() == 1 && hits[0].id == n);
 }
+
+TEST(IvfSearch, ANaNFromOneListStillLetsALaterListOfferRowByRow) {
+    // With a zero query every l2 score is -norm²/2. The first list leaves the selection of
+    // 4 with id 9 on top and a NaN above id 0 (worse than the top); in the second list id 7
+    // replaces the top, after which id 0 is the worst and id 8, below id 9's score, enters.
+    const std::size_t dim = 4;
+    const RowLayout layout = RowLayout::of(dim, dim);
+    const std::uint8_t code[2] = {0x12, 0x34};
+    IvfIndex index;
+    index.centroids = CentroidSet({0, 0, 0, 0, 1, 0, 0, 0}, 2, dim);  // list 0 ranks first
+    index.bytes_per_vec = layout.row_bytes;
+    index.nprobe = 2;
+    index.padded_dim = dim;
+    index.metric = Metric::L2;
+    using Rows = std::vector<std::pair<VectorId, float>>;
+    Rows first = {{9, 4.0f}, {1, NAN}, {5, 2.0f}, {0, 5.0f}};
+    for (VectorId id = 100; id < 112; ++id) first.push_back({id, 20.0f});
+    const Rows second = {{7, 3.0f}, {8, 4.5f}};
+    TopK want(4, 18);
+    for (const Rows* rows : std::initializer_list<const Rows*>{&first, &second}) {
+        IvfList list{BlockStore(layout.row_bytes)};
+        for (auto [id, norm] : *rows) {
+            list.members.push(id, code, norm);
+            want.offer(id, 0.0f + ((norm * -0.5f) * norm));
+        }
+        index.lists.push_back(std::move(list));
+    }
+    const std::vector<float> q(dim, 0.0f);
+    const auto got = ivf_search(index, QueryScorer(q.data(), layout, Metric::L2), 4, std::nullopt);
+    const auto expected = std::move(want).finish();
+    ASSERT_EQ(got.size(), expected.size());
+    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].id, expected[i].id) << "hit " << i;
+    EXPECT_TRUE(std::any_of(got.begin(), got.end(), [](const SearchHit& h) { return h.id == 8; }));
+}
