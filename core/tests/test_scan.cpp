@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <string>
@@ -392,6 +393,36 @@ TEST_P(ScanAtLevel, TwoStagesOfferWhatEachRowOffers) {
             const QueryScorer pair[2] = {s, s};
             for (const auto& got : brute_force_search_batch(pair, store.blocks(), k, list)) {
                 expect_same_hits(got, want, describe(1000, filtered, true, k) + " batch");
+            }
+        }
+    }
+}
+
+TEST(BlockStore, HoldsEveryRowInTheScanLayout) {
+    // Rows pushed one by one and adopted at once give the same store: whole blocks with
+    // byte b of row r at 32·b + r, the rest row-major, and every row back as it went in.
+    std::mt19937 rng(5);
+    for (std::size_t R : {1u, 3u, 17u, 64u}) {
+        for (std::size_t n : {0u, 1u, 31u, 32u, 33u, 100u}) {
+            std::vector<std::uint8_t> codes(n * R);
+            for (auto& c : codes) c = static_cast<std::uint8_t>(rng());
+            std::vector<VectorId> ids(n);
+            std::iota(ids.begin(), ids.end(), VectorId{7});
+            BlockStore pushed(R);
+            pushed.reserve_more(n);
+            for (std::size_t i = 0; i < n; ++i) pushed.push(ids[i], &codes[i * R], 1.0f);
+            const BlockStore adopted = BlockStore::adopt(R, codes, ids, std::vector<float>(n, 1.0f));
+            for (const BlockStore* s : std::initializer_list<const BlockStore*>{&pushed, &adopted}) {
+                EXPECT_EQ(s->row_major(), codes) << "R " << R << " n " << n;
+                const BlockView v = s->blocks();
+                for (std::size_t i = 0; i < n; ++i) {
+                    const std::uint8_t* want = &codes[i * R];
+                    EXPECT_TRUE(std::equal(want, want + R, s->code(i).begin()));
+                    for (std::size_t b = 0; b < R; ++b) {
+                        const std::uint8_t got = i < v.blocks() * 32 ? v.block(i / 32)[b * 32 + i % 32] : v.codes[i * R + b];
+                        ASSERT_EQ(got, want[b]) << "R " << R << " n " << n << " row " << i << " byte " << b;
+                    }
+                }
             }
         }
     }
