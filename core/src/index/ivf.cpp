@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <numeric>
 
 #include "index/filter.h"
 #include "index/scan.h"
@@ -116,8 +117,9 @@ std::optional<ScoreBounds> centroid_bounds(const CentroidSet& centroids, const f
     const double qnorm = std::sqrt(qq) * (1.0 + (n + 8.0) * 0x1p-49);
     // Every partial sum of a float q·c stays within (1 + γ)·|q|·|c|, so below this neither
     // it nor 2·(q·c) − |c|² can overflow: the float scores are all finite, and the
-    // reference ranks by them. The bounds stay below 2^127 too: σ ≤ |c| / |ĉ| and
-    // |ĉ| ≥ 0.128·√n, so σ·|q·ĉ| and |q|·ρ stay below 24·|q|·|c|.
+    // reference ranks by them. The bounds stay below 2^127 too: σ·|ĉ| ≤ 2.8·|c| (σ is the
+    // coordinates' spread or a least-squares fit), ρ ≤ |c| + σ·|ĉ|, and the tables' margins
+    // add under 3·|q|·|c|, so every end lies within 16·|q|·|c|.
     float top_sq = 0.0f;
     for (std::size_t j = 0; j < k; ++j) top_sq = std::max(top_sq, centroids.sqnorm(j));
     if (!(64.0 * qnorm * codes.max_norm() + double{top_sq} < 0x1p126)) return std::nullopt;
@@ -176,41 +178,54 @@ std::optional<std::vector<SearchHit>> rank_lists_bounded(const CentroidSet& cent
     if (probes == 0 || probes > k) return std::nullopt;
     std::optional<ScoreBounds> bounds = centroid_bounds(centroids, q, metric, tables);
     if (!bounds) return std::nullopt;
-    // T, the probes-th largest lower bound: `probes` centroids score at least T. A centroid
-    // whose upper bound is below T scores below each of them, so at least `probes` lists
-    // rank before it and it cannot be among the best; the rest are the candidates, and the
-    // best among them, by their float scores and the same order, are the best of all.
-    std::vector<float> lows = bounds->lo;
-    std::nth_element(lows.begin(), lows.begin() + static_cast<std::ptrdiff_t>(probes - 1), lows.end(),
-                     std::greater<float>());
-    float cut = lows[probes - 1];
-    const std::size_t lanes = simd::kDotLanes;
-    std::vector<std::uint8_t> wanted((k + lanes - 1) / lanes, 0);
-    for (std::size_t j = 0; j < k; ++j) wanted[j / lanes] |= bounds->hi[j] >= cut;
-    const auto blocks = static_cast<std::size_t>(std::count(wanted.begin(), wanted.end(), std::uint8_t{1}));
-    // Candidates in too many blocks: scoring every block in one pass is the reference's
-    // own work, and faster than scattered blocks.
-    if (pruned != nullptr) *pruned = blocks <= max_blocks;
-    if (blocks > max_blocks) {
-        std::fill(wanted.begin(), wanted.end(), std::uint8_t{1});
-        cut = -INFINITY;
+    const std::size_t lanes = simd::kDotLanes, nblocks = (k + lanes - 1) / lanes;
+    std::vector<float> exact(nblocks * lanes);
+    std::vector<std::uint8_t> wanted(nblocks, 0), scored(nblocks, 0);
+    // Scores the wanted lane blocks not scored yet, a run of blocks at a time.
+    auto score = [&] {
+        for (std::size_t first = 0; first < nblocks;) {
+            if (!wanted[first] || scored[first]) {
+                ++first;
+                continue;
+            }
+            std::size_t end = first;
+            while (end < nblocks && wanted[end] && !scored[end]) ++end;
+            centroids.block_scores(q, first, end - first, metric, exact.data() + first * lanes);
+            std::fill(scored.begin() + first, scored.begin() + end, std::uint8_t{1});
+            first = end;
+        }
+    };
+    // First the blocks of the `probes` centroids with the largest lower bounds; T is then
+    // the probes-th best float score among those scored, so `probes` centroids score at
+    // least T. A centroid whose upper bound is below T scores below each of them: at least
+    // `probes` lists rank before it and it cannot be among the best. The rest are the
+    // candidates; the best of any scored set holding them, by their float scores and the
+    // same order, are the best of all.
+    std::vector<std::uint32_t> order(k);
+    std::iota(order.begin(), order.end(), std::uint32_t{0});
+    const auto nth = order.begin() + static_cast<std::ptrdiff_t>(probes - 1);
+    std::nth_element(order.begin(), nth, order.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return bounds->lo[a] > bounds->lo[b]; });
+    for (std::size_t p = 0; p < probes; ++p) wanted[order[p] / lanes] = 1;
+    score();
+    std::vector<float> known;
+    for (std::size_t j = 0; j < k; ++j) {
+        if (scored[j / lanes]) known.push_back(exact[j]);
     }
-    std::vector<float> scores;
+    std::nth_element(known.begin(), known.begin() + static_cast<std::ptrdiff_t>(probes - 1), known.end(),
+                     std::greater<float>());
+    const float T = known[probes - 1];
+    for (std::size_t j = 0; j < k; ++j) wanted[j / lanes] |= bounds->hi[j] >= T;
+    const auto blocks = static_cast<std::size_t>(std::count(wanted.begin(), wanted.end(), std::uint8_t{1}));
+    // Candidates in too many blocks: scoring every block in runs is the reference's own
+    // work, and faster than scattered blocks.
+    if (pruned != nullptr) *pruned = blocks <= max_blocks;
+    if (blocks > max_blocks) std::fill(wanted.begin(), wanted.end(), std::uint8_t{1});
+    score();
     std::vector<SearchHit> ranking;
     ranking.reserve(std::min(k, blocks * lanes));
-    for (std::size_t first = 0; first < wanted.size();) {
-        if (!wanted[first]) {
-            ++first;
-            continue;
-        }
-        std::size_t end = first;
-        while (end < wanted.size() && wanted[end]) ++end;
-        scores.resize((end - first) * lanes);
-        centroids.block_scores(q, first, end - first, metric, scores.data());
-        for (std::size_t j = first * lanes; j < std::min(k, end * lanes); ++j) {
-            if (bounds->hi[j] >= cut) ranking.push_back({j, scores[j - first * lanes]});
-        }
-        first = end;
+    for (std::size_t j = 0; j < k; ++j) {
+        if (scored[j / lanes]) ranking.push_back({j, exact[j]});
     }
     keep_best(ranking, probes);
     return ranking;
