@@ -31,7 +31,7 @@ public:
 
 private:
     static constexpr std::uint64_t kMisses = 3;
-    static constexpr std::uint32_t kRetry = 32;
+    static constexpr std::uint32_t kRetry = 64;
     mutable std::atomic<std::uint64_t> state_{0};  // probes in the high half, misses in a row below
     mutable std::atomic<std::uint32_t> tick_{0};
 };
