@@ -702,3 +702,83 @@ TEST(IvfSearch, ANaNFromOneListStillLetsALaterListOfferRowByRow) {
     for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].id, expected[i].id) << "hit " << i;
     EXPECT_TRUE(std::any_of(got.begin(), got.end(), [](const SearchHit& h) { return h.id == 8; }));
 }
+
+// ---------------------------------------------------------------------------------------
+// Ranking the lists through the centroids' 4-bit codes gives the full ranking bit for bit
+// (lists, order and scores) for every nprobe, and every centroid's float score lies in its
+// bounds: random, clustered (with duplicate centroids and queries on them, so scores tie),
+// tiny (products underflow) and huge centroids. Beyond the float range, or with a NaN
+// query, there are no bounds and the full ranking alone applies.
+
+struct BoundedCase {
+    const char* name;
+    float scale;      // of the centroids
+    float q_scale;    // of the queries
+    bool clustered;
+    bool bounded;     // whether bounds exist
+};
+
+void PrintTo(const BoundedCase& c, std::ostream* os) { *os << c.name; }
+
+class IvfBoundedRanking : public testing::TestWithParam<std::tuple<Metric, BoundedCase>> {};
+
+TEST_P(IvfBoundedRanking, EqualsTheFullRanking) {
+    const auto [metric, c] = GetParam();
+    const std::size_t k = 83, dim = 37;  // a part lane block, a part code block, an odd nibble
+    std::vector<float> rows = random_rows(k, dim, 7);
+    std::mt19937 rng(11);
+    if (c.clustered) {
+        // Centroids near a few centres, some repeated outright.
+        for (std::size_t j = 0; j < k; ++j) {
+            for (std::size_t d = 0; d < dim; ++d) rows[j * dim + d] = 0.05f * rows[j * dim + d] + rows[(j % 5) * dim + d];
+        }
+        for (std::size_t j = 60; j < k; j += 3) std::copy_n(rows.begin() + (j - 50) * dim, dim, rows.begin() + j * dim);
+    }
+    for (float& x : rows) x *= c.scale;
+    const CentroidSet centroids(rows, k, dim);
+    std::vector<float> queries = random_rows(24, dim, 13, -c.q_scale, c.q_scale);
+    for (std::size_t i = 0; i < 6; ++i) {  // on centroids, duplicates among them, and with zeros
+        for (std::size_t d = 0; d < dim; ++d) queries[i * dim + d] = rows[(10 + 11 * i) * dim + d] * (c.q_scale / c.scale);
+    }
+    std::fill_n(queries.begin() + 6 * dim, dim / 2, 0.0f);
+    queries[23 * dim + 3] = NAN;
+    std::vector<float> scores(centroids.padded_size());
+    for (std::size_t i = 0; i < 24; ++i) {
+        const float* q = queries.data() + i * dim;
+        const auto bounds = centroid_bounds(centroids, q, metric);
+        ASSERT_EQ(bounds.has_value(), c.bounded && i != 23) << "query " << i;
+        if (bounds) {
+            centroids.scores(q, metric, scores.data());
+            for (std::size_t j = 0; j < k; ++j) {
+                ASSERT_TRUE(bounds->lo[j] <= scores[j] && scores[j] <= bounds->hi[j])
+                    << "query " << i << " centroid " << j << ": " << scores[j] << " outside [" << bounds->lo[j] << ", "
+                    << bounds->hi[j] << "]";
+            }
+        }
+        for (std::size_t probes = 1; probes <= k; ++probes) {
+            const auto full = rank_lists_full(centroids, q, metric, probes);
+            for (std::size_t most : {k, std::size_t{0}}) {  // 0: every centroid scored
+                const auto got = rank_lists_bounded(centroids, q, metric, probes, most);
+                ASSERT_EQ(got.has_value(), bounds.has_value());
+                if (!got) continue;
+                ASSERT_EQ(got->size(), probes);
+                for (std::size_t p = 0; p < probes; ++p) {
+                    ASSERT_EQ((*got)[p].id, full[p].id) << "query " << i << " nprobe " << probes << " rank " << p;
+                    ASSERT_EQ(std::bit_cast<std::uint32_t>((*got)[p].score), std::bit_cast<std::uint32_t>(full[p].score));
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IvfBoundedRanking,
+    testing::Combine(testing::Values(Metric::Cosine, Metric::Dot, Metric::L2),
+                     testing::Values(BoundedCase{"Random", 1.0f, 1.0f, false, true},
+                                     BoundedCase{"Clustered", 1.0f, 3.0f, true, true},
+                                     BoundedCase{"Tiny", 1e-21f, 1e-20f, true, true},
+                                     BoundedCase{"Huge", 1e17f, 1e2f, false, true},
+                                     BoundedCase{"PastTheFloatRange", 1e20f, 1e20f, true, false})),
+    [](const auto& info) {
+        return std::string(metric_name(std::get<0>(info.param))) + std::get<1>(info.param).name;
+    });

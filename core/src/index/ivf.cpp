@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <numeric>
 
 #include "index/filter.h"
 #include "index/scan.h"
+#include "index/scan_tables.h"
+#include "simd/float_dots.h"
+#include "simd/kernels.h"
 
 namespace korvane {
 
@@ -45,43 +50,226 @@ void append_to_lists(IvfIndex& index, const BlockStore& rows, const float* train
     distribute(index.lists, rows, labels.data());
 }
 
-std::vector<SearchHit> ivf_search(const IvfIndex& index, const QueryScorer& scorer, std::uint64_t k,
-                                  std::optional<std::span<const VectorId>> allowlist) {
-    const std::size_t nlists = index.lists.size();
-    if (nlists == 0) return {};
-    // Rank the lists by their centroid's score, a stable sort keeping lower list numbers
-    // first among equal scores.
-    const CentroidSet& centroids = index.centroids;
-    std::vector<float> scores(centroids.padded_size());
-    centroids.scores(scorer.query(), index.metric, scores.data());
-    std::vector<SearchHit> ranking(nlists);
-    bool finite = true;
-    for (std::size_t j = 0; j < nlists; ++j) {
-        ranking[j] = {j, scores[j]};
-        finite &= std::isfinite(scores[j]);
-    }
-    if (!finite && all_finite(scorer.query(), centroids.dim())) {
-        // |c|² or q·c overflowed: the float scores no longer order the cells.
-        std::vector<double> work(centroids.padded_size());
-        centroids.scores_wide(scorer.query(), index.metric, work.data(), scores.data());
-        for (std::size_t j = 0; j < nlists; ++j) ranking[j].score = scores[j];
-    }
-    // The nprobe best lists in the order of a stable sort by score descending (lower list
-    // numbers first among equal scores), a NaN score ranking after every number so that a
-    // broken centroid is probed last. As a strict total order this is a partial sort.
-    const std::size_t probes = static_cast<std::size_t>(std::min<std::uint64_t>(index.nprobe, nlists));
-    auto before = [](const SearchHit& a, const SearchHit& b) {
-        const bool an = std::isnan(a.score), bn = std::isnan(b.score);
-        if (an || bn) return an != bn ? bn : a.id < b.id;
-        if (a.score != b.score) return a.score > b.score;
-        return a.id < b.id;
-    };
+namespace {
+
+// The order of the ranking as a strict total order: score descending, lower list numbers
+// first among equal scores, a NaN score after every number so that a broken centroid is
+// probed last. A closure rather than a function, so that the sorts inline it.
+constexpr auto before = [](const SearchHit& a, const SearchHit& b) {
+    const bool an = std::isnan(a.score), bn = std::isnan(b.score);
+    if (an || bn) return an != bn ? bn : a.id < b.id;
+    if (a.score != b.score) return a.score > b.score;
+    return a.id < b.id;
+};
+
+// The first `probes` of `ranking` in order, the rest dropped; a partial sort under a
+// strict total order is the stable sort's prefix.
+void keep_best(std::vector<SearchHit>& ranking, std::size_t probes) {
     if (probes == 1) {
         std::iter_swap(ranking.begin(), std::min_element(ranking.begin(), ranking.end(), before));
     } else {
         std::partial_sort(ranking.begin(), ranking.begin() + static_cast<std::ptrdiff_t>(probes), ranking.end(),
                           before);
     }
+    ranking.resize(probes);
+}
+
+// A float at or below / at or above x, |x| < 2^127: x moved out by more than the half ulp
+// (or half the smallest subnormal) by which rounding to the nearest float can move it back.
+float below(double x) { return static_cast<float>(x - std::fabs(x) * 0x1p-23 - 0x1p-149); }
+float above(double x) { return static_cast<float>(x + std::fabs(x) * 0x1p-23 + 0x1p-149); }
+
+// Centroid floats below this many (2 MB) stay in cache, where scoring them all in float
+// was measured faster than a query's tables and bounds even when those prune everything.
+constexpr std::size_t kBoundedFloats = std::size_t{1} << 19;
+
+}  // namespace
+
+std::vector<SearchHit> rank_lists_full(const CentroidSet& centroids, const float* q, Metric metric,
+                                       std::size_t probes) {
+    const std::size_t nlists = centroids.size();
+    std::vector<float> scores(centroids.padded_size());
+    centroids.scores(q, metric, scores.data());
+    std::vector<SearchHit> ranking(nlists);
+    bool finite = true;
+    for (std::size_t j = 0; j < nlists; ++j) {
+        ranking[j] = {j, scores[j]};
+        finite &= std::isfinite(scores[j]);
+    }
+    if (!finite && all_finite(q, centroids.dim())) {
+        // |c|² or q·c overflowed: the float scores no longer order the cells.
+        std::vector<double> work(centroids.padded_size());
+        centroids.scores_wide(q, metric, work.data(), scores.data());
+        for (std::size_t j = 0; j < nlists; ++j) ranking[j].score = scores[j];
+    }
+    keep_best(ranking, probes);
+    return ranking;
+}
+
+std::optional<ScoreBounds> centroid_bounds(const CentroidSet& centroids, const float* q, Metric metric,
+                                           const ScanTables* tables) {
+    const CentroidCodes& codes = centroids.codes();
+    const std::size_t k = centroids.size(), dim = centroids.dim();
+    if (!codes.usable() || !all_finite(q, dim)) return std::nullopt;
+    double qq = 0.0;
+    for (std::size_t d = 0; d < dim; ++d) qq += double{q[d]} * q[d];
+    const double n = static_cast<double>(dim);
+    const double qnorm = std::sqrt(qq) * (1.0 + (n + 8.0) * 0x1p-49);
+    // Every partial sum of a float q·c stays within (1 + γ)·|q|·|c|, so below this neither
+    // it nor 2·(q·c) − |c|² can overflow: the float scores are all finite, and the
+    // reference ranks by them. The bounds stay below 2^127 too: σ·|ĉ| ≤ 2.8·|c| (σ is the
+    // coordinates' spread or a least-squares fit), ρ ≤ |c| + σ·|ĉ|, and the tables' margins
+    // add under 3·|q|·|c|, so every end lies within 16·|q|·|c|.
+    float top_sq = 0.0f;
+    for (std::size_t j = 0; j < k; ++j) top_sq = std::max(top_sq, centroids.sqnorm(j));
+    if (!(64.0 * qnorm * codes.max_norm() + double{top_sq} < 0x1p126)) return std::nullopt;
+    std::optional<ScanTables> own;
+    if (tables == nullptr) {
+        own = ScanTables::build(QueryScorer(q, RowLayout::of(dim, dim), Metric::Dot));
+        if (!own) return std::nullopt;
+        tables = &*own;
+    }
+
+    // Why [lo, hi] holds the float score s of centroid c, with ĉ its code's centroids:
+    // - the tables bound the exact q·ĉ within [lower, upper] of its table sum;
+    // - q·c = σ·(q·ĉ) + q·(c − σ·ĉ), the last term within ±|q|·ρ (Cauchy-Schwarz);
+    // - the float q·c errs from the exact by at most γ_n·Σ|q_d·c_d| ≤ γ_n·|q|·|c|
+    //   (slack carries 2γ_n), plus 2^-150 per product that underflows;
+    // - σ·lower and σ·upper are exact in double (two 24-bit significands); the margin and
+    //   the two sums round by under 2^-52 of what they add, which `e` covers;
+    // - the float q·c then lies in [below(dlo), above(dhi)], and 2·x − |c|² rounds monotonically
+    //   in x, so for L2 the same expression on the ends bounds the score.
+    const std::size_t blocks = codes.codes().blocks().blocks();
+    const std::size_t R = codes.codes().row_bytes();
+    const auto scan = simd::best_kernels().block_scan;
+    const double underflow = n * 0x1p-149;
+    ScoreBounds b;
+    b.lo.resize(blocks * kBlockRows);
+    b.hi.resize(blocks * kBlockRows);
+    alignas(64) std::uint32_t sums[kBlockRows];
+    for (std::size_t blk = 0; blk < blocks; ++blk) {
+        scan(codes.codes().blocks().block(blk), R, tables->lut(), sums);
+        const std::size_t rows = std::min(kBlockRows, k - blk * kBlockRows);
+        for (std::size_t r = 0; r < rows; ++r) {
+            const std::size_t j = blk * kBlockRows + r;
+            const double sigma = codes.sigma(j);
+            const double a = sigma * tables->lower(sums[r]);
+            const double c = sigma * tables->upper(sums[r]);
+            const double m = qnorm * codes.slack(j) + underflow;
+            const double e = (std::fabs(a) + std::fabs(c) + m) * 0x1p-50;
+            float lo = below(a - m - e), hi = above(c + m + e);
+            if (metric == Metric::L2) {
+                lo = 2.0f * lo - centroids.sqnorm(j);
+                hi = 2.0f * hi - centroids.sqnorm(j);
+            }
+            b.lo[j] = lo;
+            b.hi[j] = hi;
+        }
+    }
+    b.lo.resize(k);
+    b.hi.resize(k);
+    return b;
+}
+
+std::optional<std::vector<SearchHit>> rank_lists_bounded(const CentroidSet& centroids, const float* q,
+                                                         Metric metric, std::size_t probes, std::size_t max_blocks,
+                                                         const ScanTables* tables, bool* pruned) {
+    const std::size_t k = centroids.size();
+    if (probes == 0 || probes > k) return std::nullopt;
+    std::optional<ScoreBounds> bounds = centroid_bounds(centroids, q, metric, tables);
+    if (!bounds) return std::nullopt;
+    const std::size_t lanes = simd::kDotLanes, nblocks = (k + lanes - 1) / lanes;
+    std::vector<float> exact(nblocks * lanes);
+    std::vector<std::uint8_t> wanted(nblocks, 0), scored(nblocks, 0);
+    // Scores the wanted lane blocks not scored yet, a run of blocks at a time.
+    auto score = [&] {
+        for (std::size_t first = 0; first < nblocks;) {
+            if (!wanted[first] || scored[first]) {
+                ++first;
+                continue;
+            }
+            std::size_t end = first;
+            while (end < nblocks && wanted[end] && !scored[end]) ++end;
+            centroids.block_scores(q, first, end - first, metric, exact.data() + first * lanes);
+            std::fill(scored.begin() + first, scored.begin() + end, std::uint8_t{1});
+            first = end;
+        }
+    };
+    // First the blocks of the `probes` centroids with the largest lower bounds; T is then
+    // the probes-th best float score among those scored, so `probes` centroids score at
+    // least T. A centroid whose upper bound is below T scores below each of them: at least
+    // `probes` lists rank before it and it cannot be among the best. The rest are the
+    // candidates; the best of any scored set holding them, by their float scores and the
+    // same order, are the best of all.
+    std::vector<std::uint32_t> order(k);
+    std::iota(order.begin(), order.end(), std::uint32_t{0});
+    const auto nth = order.begin() + static_cast<std::ptrdiff_t>(probes - 1);
+    std::nth_element(order.begin(), nth, order.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return bounds->lo[a] > bounds->lo[b]; });
+    for (std::size_t p = 0; p < probes; ++p) wanted[order[p] / lanes] = 1;
+    score();
+    std::vector<float> known;
+    for (std::size_t j = 0; j < k; ++j) {
+        if (scored[j / lanes]) known.push_back(exact[j]);
+    }
+    std::nth_element(known.begin(), known.begin() + static_cast<std::ptrdiff_t>(probes - 1), known.end(),
+                     std::greater<float>());
+    const float T = known[probes - 1];
+    for (std::size_t j = 0; j < k; ++j) wanted[j / lanes] |= bounds->hi[j] >= T;
+    const auto blocks = static_cast<std::size_t>(std::count(wanted.begin(), wanted.end(), std::uint8_t{1}));
+    // Candidates in too many blocks: scoring every block in runs is the reference's own
+    // work, and faster than scattered blocks.
+    if (pruned != nullptr) *pruned = blocks <= max_blocks;
+    if (blocks > max_blocks) std::fill(wanted.begin(), wanted.end(), std::uint8_t{1});
+    score();
+    std::vector<SearchHit> ranking;
+    ranking.reserve(std::min(k, blocks * lanes));
+    for (std::size_t j = 0; j < k; ++j) {
+        if (scored[j / lanes]) ranking.push_back({j, exact[j]});
+    }
+    keep_best(ranking, probes);
+    return ranking;
+}
+
+bool RankingHint::worth_bounds(std::uint64_t probes) const {
+    const std::uint64_t s = state_.load(std::memory_order_relaxed);
+    if (s >> 32 != probes || (s & 0xFFFFFFFFu) < kMisses) return true;
+    return tick_.fetch_add(1, std::memory_order_relaxed) % kRetry == 0;
+}
+
+void RankingHint::record(std::uint64_t probes, bool pruned) const {
+    const std::uint64_t s = state_.load(std::memory_order_relaxed);
+    const std::uint64_t misses = s >> 32 == probes ? s & 0xFFFFFFFFu : 0;
+    state_.store(probes << 32 | (pruned ? 0 : std::min<std::uint64_t>(misses + 1, kMisses)),
+                 std::memory_order_relaxed);
+}
+
+std::vector<SearchHit> ivf_search(const IvfIndex& index, const QueryScorer& scorer, std::uint64_t k,
+                                  std::optional<std::span<const VectorId>> allowlist) {
+    const std::size_t nlists = index.lists.size();
+    if (nlists == 0) return {};
+    const CentroidSet& centroids = index.centroids;
+    const std::size_t probes = static_cast<std::size_t>(std::min<std::uint64_t>(index.nprobe, nlists));
+    // The lists' tables serve the centroid codes too when the rows are 4-bit throughout.
+    const RowLayout& layout = scorer.layout();
+    const bool shared = layout.layout() == Layout::Pure4 && layout.padded_dim == centroids.dim();
+    std::optional<ScanTables> tables;
+    bool tried = false;
+    // Bounds pay only when they can leave most centroids unread.
+    std::optional<std::vector<SearchHit>> bounded;
+    if (nlists * centroids.dim() >= kBoundedFloats && probes <= nlists / 4 && index.hint.worth_bounds(probes)) {
+        if (shared) {
+            tables = ScanTables::build(scorer);
+            tried = true;
+        }
+        bool pruned = false;
+        bounded = rank_lists_bounded(centroids, scorer.query(), index.metric, probes,
+                                     (nlists + simd::kDotLanes - 1) / simd::kDotLanes / 2, tables ? &*tables : nullptr,
+                                     &pruned);
+        index.hint.record(probes, bounded && pruned);
+    }
+    const std::vector<SearchHit> ranking =
+        bounded ? std::move(*bounded) : rank_lists_full(centroids, scorer.query(), index.metric, probes);
 
     std::uint64_t scanned = 0, blocked = 0;
     for (std::size_t p = 0; p < probes; ++p) {
@@ -90,8 +278,8 @@ std::vector<SearchHit> ivf_search(const IvfIndex& index, const QueryScorer& scor
         blocked += m - m % kBlockRows;
     }
     TopK top(k, scanned);
-    std::optional<ScanTables> tables;
-    if (worth_tables(blocked, k)) tables = ScanTables::build(scorer);
+    if (!worth_tables(blocked, k)) tables.reset();
+    else if (!tried) tables = ScanTables::build(scorer);
     // A member's locator is its list number in the high 32 bits and its position below.
     for (std::size_t p = 0; p < probes; ++p) {
         const std::uint64_t list = ranking[p].id;

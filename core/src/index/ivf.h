@@ -2,6 +2,7 @@
 // rows, searched by scanning the nprobe cells whose centroids score best.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -10,10 +11,30 @@
 #include "base/types.h"
 #include "index/flat_store.h"
 #include "index/kmeans.h"
+#include "index/scan_tables.h"
 #include "index/scorer.h"
 #include "index/topk.h"
 
 namespace korvane {
+
+// How the bounded rankings of an index went lately, so that searches skip bounds that keep
+// failing to prune at this nprobe (one in kRetry still tries). Only time depends on it,
+// never a result; a copy starts afresh.
+class RankingHint {
+public:
+    RankingHint() = default;
+    RankingHint(const RankingHint&) noexcept {}
+    RankingHint& operator=(const RankingHint&) noexcept { return *this; }
+
+    bool worth_bounds(std::uint64_t probes) const;
+    void record(std::uint64_t probes, bool pruned) const;
+
+private:
+    static constexpr std::uint64_t kMisses = 3;
+    static constexpr std::uint32_t kRetry = 64;
+    mutable std::atomic<std::uint64_t> state_{0};  // probes in the high half, misses in a row below
+    mutable std::atomic<std::uint32_t> tick_{0};
+};
 
 struct IvfList {
     BlockStore members;  // ids, packed rows and norms, in the order they were added
@@ -26,6 +47,7 @@ struct IvfIndex {
     std::uint64_t nprobe = 0;
     std::uint64_t padded_dim = 0;
     Metric metric = Metric::Cosine;
+    RankingHint hint;
 
     std::uint64_t n_vectors() const {
         std::uint64_t n = 0;
@@ -44,6 +66,31 @@ IvfIndex build_ivf(const BlockStore& rows, const float* training, std::uint64_t 
 // the build). Allocates before changing anything, so std::bad_alloc leaves the index as
 // it was.
 void append_to_lists(IvfIndex& index, const BlockStore& rows, const float* training);
+
+// The `probes` best lists (1 <= probes <= nlists) for query q, best first, each with its
+// centroid's score: by score descending, lower list numbers first among equal scores, a NaN
+// score after every number. Every centroid scored in float; the reference ranking.
+std::vector<SearchHit> rank_lists_full(const CentroidSet& centroids, const float* q, Metric metric,
+                                       std::size_t probes);
+
+// Per centroid, an interval [lo, hi] that holds the score rank_lists_full gives it, from
+// its 4-bit code; nothing when q or a centroid is not finite, a score might overflow, or
+// no table can be built for q. `tables`, when given, are q's for the layout
+// RowLayout::of(dim, dim) (a 4-bit scan of the lists may share them).
+struct ScoreBounds {
+    std::vector<float> lo, hi;
+};
+std::optional<ScoreBounds> centroid_bounds(const CentroidSet& centroids, const float* q, Metric metric,
+                                           const ScanTables* tables = nullptr);
+
+// rank_lists_full's ranking, bit for bit, from the bounds: only the candidates, centroids
+// whose interval reaches the probes-th best lower bound, are scored in float, or every
+// centroid when the candidates lie in more than max_blocks lane blocks of 8 (`pruned`
+// tells which). Nothing when there are no bounds.
+std::optional<std::vector<SearchHit>> rank_lists_bounded(const CentroidSet& centroids, const float* q,
+                                                         Metric metric, std::size_t probes, std::size_t max_blocks,
+                                                         const ScanTables* tables = nullptr,
+                                                         bool* pruned = nullptr);
 
 // At most k hits (k > 0) from the nprobe best lists, best first; the allowlist then keeps
 // only the hits it holds.

@@ -16,7 +16,7 @@ CentroidSet::CentroidSet(std::vector<float> rows, std::size_t k, std::size_t dim
     refresh();
 }
 
-void CentroidSet::refresh() {
+void CentroidSet::refresh(bool codes) {
     blocks_.assign(nblocks_ * dim_ * kLanes, 0.0f);
     sqnorms_.assign(nblocks_ * kLanes, 0.0f);
     for (std::size_t j = 0; j < k_; ++j) {
@@ -29,6 +29,7 @@ void CentroidSet::refresh() {
         }
         sqnorms_[j] = s;
     }
+    codes_ = codes ? CentroidCodes(rows_.data(), k_, dim_) : CentroidCodes();
 }
 
 void CentroidSet::scores(const float* x, std::size_t nx, std::size_t stride, Metric metric, float* out) const {
@@ -40,6 +41,16 @@ void CentroidSet::scores(const float* x, std::size_t nx, std::size_t stride, Met
         float* o = out + i * width;
         for (std::size_t j = 0; j < width; ++j) o[j] = 2.0f * o[j] - sqnorms_[j];
     }
+}
+
+void CentroidSet::block_scores(const float* x, std::size_t first, std::size_t count, Metric metric,
+                               float* out) const {
+    // Every lane sums on its own, so a run of blocks scores as it does among all of them.
+    static const simd::BlockDotsFn dots = simd::best_block_dots();
+    dots(x, 1, dim_, blocks_.data() + first * dim_ * kLanes, count, dim_, out);
+    if (metric != Metric::L2) return;
+    const float* sq = sqnorms_.data() + first * kLanes;
+    for (std::size_t j = 0; j < count * kLanes; ++j) out[j] = 2.0f * out[j] - sq[j];
 }
 
 void CentroidSet::scores_wide(const float* x, Metric metric, double* work, float* out) const {
@@ -164,7 +175,7 @@ void update(const float* vectors, std::size_t n, std::size_t dim, std::uint64_t 
         }
         if (metric == Metric::Cosine) normalise(c, dim);
     }
-    centroids.refresh();
+    centroids.refresh(false);
 }
 
 }  // namespace
@@ -188,6 +199,7 @@ KMeansResult train_kmeans(const float* vectors, std::size_t n, std::size_t dim, 
         update(vectors, n, dim, seed, metric, r.labels.data(), r.centroids);
     }
     if (!settled) assign_labels(r.centroids, vectors, n, metric, r.labels.data());
+    if (!r.centroids.codes().usable()) r.centroids.refresh();
     return r;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/types.h"
+#include "index/centroid_codes.h"
 
 namespace korvane {
 
@@ -26,8 +27,10 @@ public:
     std::size_t dim() const { return dim_; }
     const float* row(std::size_t j) const { return rows_.data() + j * dim_; }
     std::vector<float>& rows() { return rows_; }
-    // Recomputes the blocks and norms after the rows changed.
-    void refresh();
+    // Recomputes the blocks, norms and codes after the rows changed; without `codes` the
+    // codes are dropped instead (k-means steps have no use for them), and scoring takes
+    // the float path until the next full refresh.
+    void refresh(bool codes = true);
 
     // Scores of vector x against every centroid: x·c for cosine and dot, 2·(x·c) − |c|²
     // for L2, each dot product and |c|² summed in index order from -0.0.
@@ -35,6 +38,12 @@ public:
     // The same for nx vectors at x + i·stride; out holds nx rows of padded_size() floats.
     void scores(const float* x, std::size_t nx, std::size_t stride, Metric metric, float* out) const;
     std::size_t padded_size() const { return nblocks_ * kLanes; }
+    // The scores of centroids 8·first .. 8·(first + count) − 1 alone (count lane blocks),
+    // each bit for bit what `scores` gives it.
+    void block_scores(const float* x, std::size_t first, std::size_t count, Metric metric, float* out) const;
+    // |c_j|² as the L2 score subtracts it.
+    float sqnorm(std::size_t j) const { return sqnorms_[j]; }
+    const CentroidCodes& codes() const { return codes_; }
 
     // The same in double precision, each sum in index order, then scaled by one power of
     // two so that the largest magnitude fits a float, and rounded. For a finite x whose
@@ -74,6 +83,7 @@ private:
     std::vector<float> rows_;
     std::vector<float> blocks_;
     std::vector<float> sqnorms_;  // padded with zeros to whole blocks
+    CentroidCodes codes_;
 };
 
 struct KMeansResult {

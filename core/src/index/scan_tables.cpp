@@ -57,6 +57,12 @@ float up(double x) {
     return static_cast<double>(f) < x ? std::nextafter(f, INFINITY) : f;
 }
 
+// The nearest float at or below x.
+float down(double x) {
+    const float f = static_cast<float>(x);
+    return static_cast<double>(f) > x ? std::nextafter(f, -INFINITY) : f;
+}
+
 }  // namespace
 
 std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer) {
@@ -130,8 +136,12 @@ std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer) {
                               std::ldexp(1.0, -45) * abs_offsets;
     const double base = offsets + rounding + kernel + evaluation;
     const float base_f = up(base);
+    // The table sum is off the exact sum by at most `rounding` either way, and each float
+    // step of `lower` errs by no more than it does in `upper`.
+    const float base_lower = down(offsets - rounding - kernel - evaluation);
     t.scale_ = static_cast<float>(scale);
     t.base_ = base_f;
+    t.base_lower_ = base_lower;
     if (prefix > 0) {
         // A stored norm is the float square root of a float sum of the code's squared
         // centroids: within (slots + 2)·2^-24 of the true norm, which the factor covers.
@@ -144,7 +154,7 @@ std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer) {
         t.rest_ = up(rest);
         if (!std::isfinite(t.base_prefix_) || !std::isfinite(t.rest_)) t.prefix_ = 0;
     }
-    if (!std::isfinite(t.base_) || !std::isfinite(t.scale_) || !std::isfinite(inv) ||
+    if (!std::isfinite(t.base_) || !std::isfinite(t.base_lower_) || !std::isfinite(t.scale_) || !std::isfinite(inv) ||
         !std::isfinite(static_cast<float>(top + base))) {
         return std::nullopt;
     }

@@ -27,6 +27,11 @@ public:
     // No raw score of a row whose table sum is `sum` exceeds this, whichever kernel
     // computes it: the float expression rounds up by construction.
     float upper(std::uint32_t sum) const { return static_cast<float>(static_cast<std::int32_t>(sum)) * scale_ + base_; }
+    // No raw score of such a row is below this, nor is the exact sum of its products: the
+    // same margins taken off, rounded down.
+    float lower(std::uint32_t sum) const {
+        return static_cast<float>(static_cast<std::int32_t>(sum)) * scale_ + base_lower_;
+    }
 
     // Byte positions of the first stage of a two-stage scan (even), or 0 when rows are too
     // short for one to pay.
@@ -46,6 +51,7 @@ private:
     std::vector<std::uint8_t> lut_;
     float scale_ = 0.0f;
     float base_ = 0.0f;
+    float base_lower_ = 0.0f;
     std::size_t prefix_ = 0;
     float base_prefix_ = 0.0f;
     float rest_ = 0.0f;
