@@ -178,7 +178,8 @@ std::vector<Expected<std::vector<SearchHit>>> Engine::search_many(std::span<cons
                                                                   std::optional<std::span<const VectorId>> allowlist) const {
     std::vector<Expected<std::vector<SearchHit>>> out;
     out.reserve(queries.size());
-    const bool shared = config_.index_type == IndexType::BruteForce && n_vectors() > 0 && queries.size() > 1 &&
+    const bool scans = config_.index_type == IndexType::BruteForce || (config_.index_type == IndexType::IvfFlat && ivf_);
+    const bool shared = scans && k > 0 && n_vectors() > 0 && queries.size() > 1 &&
                         std::all_of(queries.begin(), queries.end(), [&](auto q) { return q.size() == config_.dim; });
     if (!shared) {
         for (const auto& q : queries) out.push_back(search(q, k, allowlist));
@@ -188,11 +189,13 @@ std::vector<Expected<std::vector<SearchHit>>> Engine::search_many(std::span<cons
     std::vector<QueryScorer> scorers;
     qs.reserve(queries.size());
     scorers.reserve(queries.size());
+    const Metric metric = ivf_ ? ivf_->metric : config_.metric;
     for (const auto& q : queries) {
         qs.push_back(quantizer_.transform_query(q));
-        scorers.emplace_back(qs.back().data(), quantizer_.row_layout(), config_.metric);
+        scorers.emplace_back(qs.back().data(), quantizer_.row_layout(), metric);
     }
-    auto hits = brute_force_search_batch(scorers, store_.blocks(), candidates_for(k), allowlist);
+    auto hits = ivf_ ? ivf_search_many(*ivf_, scorers, candidates_for(k), allowlist)
+                     : brute_force_search_batch(scorers, store_.blocks(), candidates_for(k), allowlist);
     for (std::size_t i = 0; i < queries.size(); ++i) out.push_back(finish(qs[i].data(), std::move(hits[i]), k));
     return out;
 }

@@ -35,7 +35,8 @@ public:
 
     Expected<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t k,
                                             std::optional<std::span<const VectorId>> allowlist) const;
-    // search() for each query, in order; a BruteForce index reads its rows once for all.
+    // search() for each query, in order; a BruteForce index reads its rows, an IvfFlat index
+    // its centroids, once for all.
     std::vector<Expected<std::vector<SearchHit>>> search_many(std::span<const std::span<const float>> queries,
                                                              std::uint64_t k,
                                                              std::optional<std::span<const VectorId>> allowlist) const;

@@ -244,36 +244,41 @@ void RankingHint::record(std::uint64_t probes, bool pruned) const {
                  std::memory_order_relaxed);
 }
 
-std::vector<SearchHit> ivf_search(const IvfIndex& index, const QueryScorer& scorer, std::uint64_t k,
-                                  std::optional<std::span<const VectorId>> allowlist) {
+namespace {
+
+// The ranking of one query by its centroid bounds where they may pay (nothing when they
+// are not tried or cannot rank), and the query's tables if they were built on the way
+// (`tried` then set).
+std::optional<std::vector<SearchHit>> try_bounded(const IvfIndex& index, const QueryScorer& scorer,
+                                                  std::size_t probes, std::optional<ScanTables>& tables, bool& tried) {
+    tried = false;
     const std::size_t nlists = index.lists.size();
-    if (nlists == 0) return {};
     const CentroidSet& centroids = index.centroids;
-    const std::size_t probes = static_cast<std::size_t>(std::min<std::uint64_t>(index.nprobe, nlists));
+    // Bounds pay only when they can leave most centroids unread.
+    if (nlists * centroids.dim() < kBoundedFloats || probes > nlists / 4 || !index.hint.worth_bounds(probes)) {
+        return std::nullopt;
+    }
     // The lists' tables serve the centroid codes too when the rows are 4-bit throughout.
     const RowLayout& layout = scorer.layout();
-    const bool shared = layout.layout() == Layout::Pure4 && layout.padded_dim == centroids.dim();
-    std::optional<ScanTables> tables;
-    bool tried = false;
-    // Bounds pay only when they can leave most centroids unread.
-    std::optional<std::vector<SearchHit>> bounded;
-    if (nlists * centroids.dim() >= kBoundedFloats && probes <= nlists / 4 && index.hint.worth_bounds(probes)) {
-        if (shared) {
-            tables = ScanTables::build(scorer);
-            tried = true;
-        }
-        bool pruned = false;
-        bounded = rank_lists_bounded(centroids, scorer.query(), index.metric, probes,
-                                     (nlists + simd::kDotLanes - 1) / simd::kDotLanes / 2, tables ? &*tables : nullptr,
-                                     &pruned);
-        index.hint.record(probes, bounded && pruned);
+    if (layout.layout() == Layout::Pure4 && layout.padded_dim == centroids.dim()) {
+        tables = ScanTables::build(scorer);
+        tried = true;
     }
-    const std::vector<SearchHit> ranking =
-        bounded ? std::move(*bounded) : rank_lists_full(centroids, scorer.query(), index.metric, probes);
+    bool pruned = false;
+    auto bounded = rank_lists_bounded(centroids, scorer.query(), index.metric, probes,
+                                      (nlists + simd::kDotLanes - 1) / simd::kDotLanes / 2, tables ? &*tables : nullptr,
+                                      &pruned);
+    index.hint.record(probes, bounded && pruned);
+    return bounded;
+}
 
+// Scans the ranked lists for the k best (k > 0), then keeps the hits the allowlist holds.
+std::vector<SearchHit> scan_lists(const IvfIndex& index, const QueryScorer& scorer, const std::vector<SearchHit>& ranking,
+                                  std::uint64_t k, std::optional<std::span<const VectorId>> allowlist,
+                                  std::optional<ScanTables>& tables, bool tried) {
     std::uint64_t scanned = 0, blocked = 0;
-    for (std::size_t p = 0; p < probes; ++p) {
-        const std::size_t m = index.lists[ranking[p].id].members.size();
+    for (const SearchHit& r : ranking) {
+        const std::size_t m = index.lists[r.id].members.size();
         scanned += m;
         blocked += m - m % kBlockRows;
     }
@@ -281,10 +286,8 @@ std::vector<SearchHit> ivf_search(const IvfIndex& index, const QueryScorer& scor
     if (!worth_tables(blocked, k)) tables.reset();
     else if (!tried) tables = ScanTables::build(scorer);
     // A member's locator is its list number in the high 32 bits and its position below.
-    for (std::size_t p = 0; p < probes; ++p) {
-        const std::uint64_t list = ranking[p].id;
-        scan_blocks(scorer, index.lists[list].members.blocks(), nullptr, top, tables ? &*tables : nullptr,
-                    list << 32);
+    for (const SearchHit& r : ranking) {
+        scan_blocks(scorer, index.lists[r.id].members.blocks(), nullptr, top, tables ? &*tables : nullptr, r.id << 32);
     }
     std::vector<SearchHit> hits = std::move(top).finish();
     if (allowlist) {
@@ -292,6 +295,68 @@ std::vector<SearchHit> ivf_search(const IvfIndex& index, const QueryScorer& scor
         std::erase_if(hits, [&](const SearchHit& h) { return !filter.allows(h.id); });
     }
     return hits;
+}
+
+std::size_t probes_of(const IvfIndex& index) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(index.nprobe, index.lists.size()));
+}
+
+}  // namespace
+
+std::vector<SearchHit> ivf_search(const IvfIndex& index, const QueryScorer& scorer, std::uint64_t k,
+                                  std::optional<std::span<const VectorId>> allowlist) {
+    if (index.lists.empty()) return {};
+    const std::size_t probes = probes_of(index);
+    std::optional<ScanTables> tables;
+    bool tried = false;
+    std::optional<std::vector<SearchHit>> bounded = try_bounded(index, scorer, probes, tables, tried);
+    const std::vector<SearchHit> ranking =
+        bounded ? std::move(*bounded) : rank_lists_full(index.centroids, scorer.query(), index.metric, probes);
+    return scan_lists(index, scorer, ranking, k, allowlist, tables, tried);
+}
+
+std::vector<std::vector<SearchHit>> ivf_search_many(const IvfIndex& index, std::span<const QueryScorer> scorers,
+                                                    std::uint64_t k, std::optional<std::span<const VectorId>> allowlist) {
+    std::vector<std::vector<SearchHit>> out(scorers.size());
+    if (index.lists.empty()) return out;
+    const std::size_t probes = probes_of(index), nq = scorers.size();
+    const CentroidSet& centroids = index.centroids;
+    std::vector<std::optional<ScanTables>> tables(nq);
+    std::vector<std::optional<std::vector<SearchHit>>> rankings(nq);
+    std::vector<char> tried(nq, 0);
+    // The queries left to full ranking score every centroid together: each lane block of
+    // centroids is read once for several queries, and every score is the one a lone query
+    // gets.
+    std::vector<std::size_t> full;
+    for (std::size_t i = 0; i < nq; ++i) {
+        bool t = false;
+        rankings[i] = try_bounded(index, scorers[i], probes, tables[i], t);
+        tried[i] = t;
+        if (!rankings[i]) full.push_back(i);
+    }
+    const std::size_t dim = centroids.dim(), width = centroids.padded_size();
+    std::vector<float> queries(full.size() * dim), scores(full.size() * width);
+    for (std::size_t f = 0; f < full.size(); ++f) {
+        std::copy_n(scorers[full[f]].query(), dim, queries.data() + f * dim);
+    }
+    if (!full.empty()) centroids.scores(queries.data(), full.size(), dim, index.metric, scores.data());
+    for (std::size_t f = 0; f < full.size(); ++f) {
+        const float* s = scores.data() + f * width;
+        std::vector<SearchHit> ranking(centroids.size());
+        bool finite = true;
+        for (std::size_t j = 0; j < ranking.size(); ++j) {
+            ranking[j] = {j, s[j]};
+            finite &= std::isfinite(s[j]);
+        }
+        if (!finite) {
+            rankings[full[f]] = rank_lists_full(centroids, scorers[full[f]].query(), index.metric, probes);
+            continue;
+        }
+        keep_best(ranking, probes);
+        rankings[full[f]] = std::move(ranking);
+    }
+    for (std::size_t i = 0; i < nq; ++i) out[i] = scan_lists(index, scorers[i], *rankings[i], k, allowlist, tables[i], tried[i]);
+    return out;
 }
 
 }  // namespace korvane

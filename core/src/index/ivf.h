@@ -97,4 +97,9 @@ std::optional<std::vector<SearchHit>> rank_lists_bounded(const CentroidSet& cent
 std::vector<SearchHit> ivf_search(const IvfIndex& index, const QueryScorer& scorer, std::uint64_t k,
                                   std::optional<std::span<const VectorId>> allowlist);
 
+// ivf_search for each scorer (one layout and metric): the queries whose lists are ranked
+// by every centroid's float score share that pass over the centroids.
+std::vector<std::vector<SearchHit>> ivf_search_many(const IvfIndex& index, std::span<const QueryScorer> scorers,
+                                                    std::uint64_t k, std::optional<std::span<const VectorId>> allowlist);
+
 }  // namespace korvane
