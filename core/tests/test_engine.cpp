@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -296,4 +298,24 @@ TEST(EngineAdd, EmptyRowsOfDimensionZeroForEveryMetric) {
         ASSERT_EQ(hits.value().size(), 1u);
         EXPECT_EQ(hits.value()[0].id, 5u);
     }
+}
+
+TEST(EngineLoad, NormsAreTrustedOnlyWhereTheyBoundTheirCodes) {
+    // The two-stage scan leans on norms: those saved from codes come back trusted, norms
+    // made smaller in the file do not (and their rows scan in one stage).
+    auto e = make(IndexType::BruteForce, Metric::L2, 300);
+    std::vector<float> v(100 * 300);
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] = std::sin(0.37f * static_cast<float>(i));
+    std::vector<VectorId> ids(100);
+    std::iota(ids.begin(), ids.end(), VectorId{1});
+    ASSERT_TRUE(e.add_flat(ids, v).ok());
+    auto bytes = e.to_bytes(false).value();
+    EXPECT_TRUE(Engine::from_bytes(bytes.data(), bytes.size()).value().store().norms_of_codes());
+    const auto norms = e.store().norms();
+    const auto* first = reinterpret_cast<const std::uint8_t*>(norms.data());
+    const auto at = std::search(bytes.begin(), bytes.end(), first, first + norms.size_bytes());
+    ASSERT_NE(at, bytes.end());
+    const float smaller = norms[40] * 0.999f;
+    std::memcpy(&*at + 40 * sizeof(float), &smaller, sizeof smaller);
+    EXPECT_FALSE(Engine::from_bytes(bytes.data(), bytes.size()).value().store().norms_of_codes());
 }

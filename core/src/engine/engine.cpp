@@ -1,12 +1,14 @@
 #include "engine/engine.h"
 
 #include <algorithm>
-#include <bit>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
+#include "base/tables.h"
 #include "index/brute.h"
 #include "index/scorer.h"
 #include "simd/float_dots.h"
@@ -166,10 +168,17 @@ std::uint64_t Engine::candidates_for(std::uint64_t k) const {
 }
 
 std::vector<SearchHit> Engine::finish(const float* q, std::vector<SearchHit> hits, std::uint64_t k) const {
-    if (!rescoring() || k == 0) return hits;
-    rescore(q, hits);
-    sort_hits_descending(hits);
-    if (hits.size() > k) hits.resize(static_cast<std::size_t>(k));
+    if (rescoring() && k > 0) {
+        rescore(q, hits);
+        sort_hits_descending(hits);
+        if (hits.size() > k) hits.resize(static_cast<std::size_t>(k));
+    }
+    // Which NaN a sum of NaNs keeps depends on the order the compiler gave its operands,
+    // which may differ between a lone search and a batch: every NaN score is returned as
+    // the one quiet NaN.
+    for (SearchHit& h : hits) {
+        if (std::isnan(h.score)) h.score = std::numeric_limits<float>::quiet_NaN();
+    }
     return hits;
 }
 
@@ -403,14 +412,29 @@ Engine Engine::from_loaded(io::LoadedIndex&& l) {
     e.kept_type_ = l.kept_type;
     e.oversampling_ = l.oversampling;
     if (l.unbuilt) e.ivf_.reset();
-    // Norms come from the file: scans lean on them only where they are the codes' own.
+    // Norms come from the file: scans lean on them only where they are no smaller than the
+    // norms of their codes, less the float rounding a norm computed here may have
+    // ((slots + 2)·2^-24 of it). The norms of the codes are summed in double, byte by byte.
+    const RowLayout layout = e.quantizer_.row_layout();
+    std::array<double, 256> squares4{}, squares2{};
+    for (std::size_t v = 0; v < 256; ++v) {
+        squares4[v] = double{CENTROIDS_4BIT[v & 15]} * CENTROIDS_4BIT[v & 15] +
+                      double{CENTROIDS_4BIT[v >> 4]} * CENTROIDS_4BIT[v >> 4];
+        for (int k = 0; k < 4; ++k) squares2[v] += double{CENTROIDS_2BIT[(v >> (2 * k)) & 3]} * CENTROIDS_2BIT[(v >> (2 * k)) & 3];
+    }
+    const double slots = 2.0 * static_cast<double>(layout.pb4) + 4.0 * static_cast<double>(layout.row_bytes - layout.pb4);
+    const double least = 1.0 - (slots + 2.0) * 0x1p-24;
     auto check = [&](BlockStore& s) {
-        bool same = s.norms().size() == s.size();
+        bool fits = s.norms().size() == s.size();
         s.for_each_row([&](std::size_t i, const std::uint8_t* code) {
-            same = same && std::bit_cast<std::uint32_t>(s.norm(i)) ==
-                               std::bit_cast<std::uint32_t>(e.quantizer_.quantized_norm(code));
+            if (!fits) return;
+            double sum = 0.0;
+            for (std::size_t b = 0; b < layout.pb4; ++b) sum += squares4[code[b]];
+            for (std::size_t b = layout.pb4; b < layout.row_bytes; ++b) sum += squares2[code[b]];
+            const float norm = s.norm(i);
+            fits = std::isfinite(norm) && double{norm} >= std::sqrt(sum) * least;
         });
-        s.set_norms_of_codes(same);
+        s.set_norms_of_codes(fits);
     };
     check(e.store_);
     if (e.ivf_) {

@@ -106,6 +106,12 @@ public:
     // Appends one row (with its kept vector when the store keeps them); after
     // reserve_more this does not allocate.
     void push(VectorId id, const std::uint8_t* code, float norm, const std::uint8_t* kept = nullptr) {
+        if constexpr (Blocked) {
+            // Room to lay out the block this row completes, had before anything changes.
+            if ((ids_.size() + 1) % kBlockRows == 0 && block_scratch().size() < kBlockRows * row_bytes_) {
+                block_scratch().resize(kBlockRows * row_bytes_);
+            }
+        }
         codes_.insert(codes_.end(), code, code + row_bytes_);
         ids_.push_back(id);
         norms_.push_back(norm);
@@ -212,6 +218,7 @@ public:
 
     // Empties the store and gives its memory back.
     void release() {
+        norms_of_codes_ = true;
         std::vector<std::uint8_t>().swap(codes_);
         std::vector<VectorId>().swap(ids_);
         std::vector<float>().swap(norms_);
@@ -231,7 +238,6 @@ private:
         const std::size_t block_bytes = kBlockRows * row_bytes_;
         std::uint8_t* at = codes_.data() + codes_.size() - block_bytes;
         std::vector<std::uint8_t>& scratch = block_scratch();
-        if (scratch.size() < block_bytes) scratch.resize(block_bytes);
         std::memcpy(scratch.data(), at, block_bytes);
         rows_to_block(scratch.data(), row_bytes_, at);
     }

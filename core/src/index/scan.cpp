@@ -133,14 +133,20 @@ struct BlockScan {
               std::uint64_t first)
         : scorer(s), store(v), filter(f), top(t), tables(tb), feed(s, v.ids, v.norms, t, first) {}
 
-    // Rows of block j whose bit is set in `mask`, offered in order.
-    void offer(std::size_t j, std::uint32_t mask) {
-        if constexpr (Filtered) {
-            for (std::uint32_t m = mask; m != 0; m &= m - 1) {
-                const unsigned r = static_cast<unsigned>(__builtin_ctz(m));
-                if (!filter->allows(store.ids[j * kBlockRows + r])) mask &= ~(1u << r);
-            }
+    // The rows of block j the filter allows (all without one).
+    std::uint32_t allowed(std::size_t j) const {
+        if constexpr (!Filtered) {
+            return ~std::uint32_t{0};
+        } else {
+            std::uint32_t mask = 0;
+            const VectorId* ids = store.ids + j * kBlockRows;
+            for (std::size_t r = 0; r < kBlockRows; ++r) mask |= static_cast<std::uint32_t>(filter->allows(ids[r])) << r;
+            return mask;
         }
+    }
+
+    // Rows of block j whose bit is set in `mask` (allowed ones only), offered in order.
+    void offer(std::size_t j, std::uint32_t mask) {
         if (mask == 0) return;
         const std::uint8_t* block = store.block(j);
         if (__builtin_popcount(mask) < 8) {
@@ -175,9 +181,10 @@ struct BlockScan {
         return P > 0 ? P : R;
     }
 
-    // The rows of block j that may beat the selection's worst score (a score equal to the
-    // worst never enters), from `pass`, the table sums over the first_pass() positions.
-    std::uint32_t candidates(std::size_t j, const std::uint32_t* pass) {
+    // The rows of block j in `allow` that may beat the selection's worst score (a score
+    // equal to the worst never enters), from `pass`, the table sums over the first_pass()
+    // positions.
+    std::uint32_t candidates(std::size_t j, const std::uint32_t* pass, std::uint32_t allow) {
         const std::size_t P = first_pass();
         const float* norms = HasNorms ? store.norms + j * kBlockRows : nullptr;
         alignas(64) float bound[kBlockRows];
@@ -187,7 +194,7 @@ struct BlockScan {
             // A first stage bounds the rest of a row by its norm: a block none of whose rows
             // can enter there needs no second.
             for (std::size_t r = 0; r < kBlockRows; ++r) bound[r] = adjusted(r, tables->upper_prefix(pass[r], norms[r]));
-            const std::uint32_t mask = above(bound);
+            const std::uint32_t mask = above(bound) & allow;
             if (__builtin_popcount(mask) <= 1) return mask;
             simd::best_kernels().block_scan(store.block(j) + kBlockRows * P, R - P,
                                             tables->lut() + simd::laid_out_table_bytes(P), sums);
@@ -195,13 +202,21 @@ struct BlockScan {
             pass = sums;
         }
         for (std::size_t r = 0; r < kBlockRows; ++r) bound[r] = adjusted(r, tables->upper(pass[r]));
-        return above(bound);
+        return above(bound) & allow;
     }
 
-    std::uint32_t candidates(std::size_t j) {
+    std::uint32_t candidates(std::size_t j, std::uint32_t allow) {
         alignas(64) std::uint32_t pass[kBlockRows];
         simd::best_kernels().block_scan(store.block(j), first_pass(), tables->lut(), pass);
-        return candidates(j, pass);
+        return candidates(j, pass, allow);
+    }
+
+    // A block's rows worth scoring: the allowed ones, through the bound where it prunes
+    // (a block with at most two allowed rows scores them rather than the whole block).
+    std::uint32_t worth_scoring(std::size_t j) {
+        const std::uint32_t allow = allowed(j);
+        if (!prunes() || allow == 0 || (Filtered && __builtin_popcount(allow) <= 2)) return allow;
+        return candidates(j, allow);
     }
 
     // The rows whose bound is above the selection's worst score.
@@ -215,7 +230,7 @@ struct BlockScan {
     }
 
     void run_blocks(std::size_t from, std::size_t to) {
-        for (std::size_t j = from; j < to; ++j) offer(j, prunes() ? candidates(j) : ~std::uint32_t{0});
+        for (std::size_t j = from; j < to; ++j) offer(j, worth_scoring(j));
     }
     void run_tail() { scan_rows<L, M, HasNorms, Filtered>(feed, store.tail(), filter, store.blocks() * kBlockRows); }
 };
@@ -268,20 +283,28 @@ void scan_blocks_batch(std::span<const QueryScorer> scorers, const BlockView& st
             for (std::size_t start = 0; start < scans.size(); start += simd::kMaxScanQueries) {
                 const std::size_t end = std::min(scans.size(), start + simd::kMaxScanQueries);
                 for (std::size_t j = 0; j < store.blocks(); ++j) {
+                    const std::uint32_t allow = scans[start].allowed(j);
+                    if (allow == 0) continue;
+                    // Queries that prune with the same first pass share it; the others go
+                    // alone.
                     who.clear();
                     luts.clear();
+                    std::size_t first = 0;
                     for (std::size_t i = start; i < end; ++i) {
-                        if (!scans[i].prunes()) {
-                            scans[i].offer(j, ~std::uint32_t{0});
-                        } else {
-                            who.push_back(i);
-                            luts.push_back(scans[i].tables->lut());
+                        const bool alone = !scans[i].prunes() || (F && __builtin_popcount(allow) <= 2) ||
+                                           (!who.empty() && scans[i].first_pass() != first);
+                        if (alone) {
+                            scans[i].offer(j, scans[i].worth_scoring(j));
+                            continue;
                         }
+                        first = scans[i].first_pass();
+                        who.push_back(i);
+                        luts.push_back(scans[i].tables->lut());
                     }
                     if (who.empty()) continue;
-                    many(store.block(j), scans[who[0]].first_pass(), luts.data(), who.size(), pass.data());
+                    many(store.block(j), first, luts.data(), who.size(), pass.data());
                     for (std::size_t w = 0; w < who.size(); ++w) {
-                        scans[who[w]].offer(j, scans[who[w]].candidates(j, pass.data() + w * kBlockRows));
+                        scans[who[w]].offer(j, scans[who[w]].candidates(j, pass.data() + w * kBlockRows, allow));
                     }
                 }
             }
