@@ -41,7 +41,7 @@ std::vector<std::vector<SearchHit>> brute_force_search_batch(std::span<const Que
     const bool worth = worth_tables(allowed_rows(store, allowlist), k);
     for (std::size_t i = 0; i < scorers.size(); ++i) {
         tops.emplace_back(k, store.rows);
-        if (worth) tables[i] = ScanTables::build(scorers[i]);
+        if (worth) tables[i] = ScanTables::build(scorers[i], true);
         if (tables[i]) bound[i] = &*tables[i];
     }
     scan_blocks_batch(scorers, store, filter ? &*filter : nullptr, tops, bound);

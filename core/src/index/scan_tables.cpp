@@ -65,7 +65,7 @@ float down(double x) {
 
 }  // namespace
 
-std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer) {
+std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer, bool shared) {
     static const Steps steps;
     const RowLayout& l = scorer.layout();
     const float* q = scorer.query();
@@ -99,8 +99,10 @@ std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer) {
     const float inv = static_cast<float>(1.0 / scale);
     ScanTables t;
     t.lut_.assign(simd::laid_out_table_bytes(R), 0);
-    // Two stages from 128 code bytes on: the first half of the positions, then the rest.
-    const std::size_t prefix = R >= 128 ? R / 4 * 2 : 0;
+    // Two stages from 128 code bytes on. A lone scan reads its rows from memory, so its
+    // first stage reads a third of them; queries sharing the rows in cache spend compute
+    // instead, and a first half prunes more.
+    const std::size_t prefix = R >= 128 ? (shared ? R / 2 : R / 3) / 2 * 2 : 0;
     double offsets = 0.0, abs_offsets = 0.0, offsets_prefix = 0.0, rest_sq = 0.0;
     for (std::size_t n = 0; n < N; ++n) {
         if (n == 2 * prefix) offsets_prefix = offsets;

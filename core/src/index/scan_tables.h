@@ -18,7 +18,8 @@ public:
     // Nothing when no bound can be had: a query value that is not finite or so large
     // that a table entry would overflow, an all-zero query, or rows too long for exact
     // integer sums.
-    static std::optional<ScanTables> build(const QueryScorer& scorer);
+    // `shared`: for a scan whose rows several queries read while they are in cache.
+    static std::optional<ScanTables> build(const QueryScorer& scorer, bool shared = false);
 
     // 2·row_bytes tables of 16 entries (table 2b for the low nibble of byte b, 2b + 1 for
     // the high nibble) as the block scan reads them (simd::lay_out_tables).
