@@ -233,6 +233,7 @@ struct QueryScores {
 struct LayerSearch {
     CandidateHeap heap;
     std::vector<ScoredNode> w;
+    std::size_t w_nans = 0;  // NaN scores in w
     std::vector<std::uint32_t> batch;
     std::vector<float> batch_scores;
 
@@ -251,6 +252,7 @@ struct LayerSearch {
         w.clear();
         w.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(ef, index.size())) + 1);
         w.push_back({e, entry});
+        w_nans = std::isnan(e);
         bool w_sorted = false;  // w is sorted by score, best first
         // The lowest score in w as a scan from its first entry finds it (an entry replaces
         // the current lowest only when strictly below), kept up to date as w changes.
@@ -285,6 +287,7 @@ struct LayerSearch {
                 if (w.size() < ef) {
                     if (w.empty() || cand.score < lowest) lowest = cand.score;
                     w.push_back(cand);
+                    w_nans += std::isnan(cand.score);
                     w_sorted = false;
                 } else if (cand.score > worst) {
                     lowest = insert_sorted(cand, w_sorted, ef);
@@ -298,10 +301,7 @@ struct LayerSearch {
     // Appends `cand`, sorts w stably by score and cuts it to ef entries; returns the lowest
     // score left in w.
     float insert_sorted(const ScoredNode& cand, bool sorted, std::uint64_t ef) {
-        bool plain = sorted && !std::isnan(cand.score);
-        if (plain) {
-            for (const ScoredNode& x : w) plain &= !std::isnan(x.score);
-        }
+        const bool plain = sorted && !std::isnan(cand.score) && w_nans == 0;
         if (plain) {
             // w is sorted without NaNs: the new entry goes after every entry not below it.
             auto at = std::upper_bound(w.begin(), w.end(), cand,
@@ -311,7 +311,9 @@ struct LayerSearch {
             w.push_back(cand);
             sort_scored(w);
         }
+        // Without NaNs the entry cut is the lowest, a number; with them w is counted again.
         if (w.size() > ef) w.resize(static_cast<std::size_t>(ef));
+        if (!plain) w_nans = static_cast<std::size_t>(std::count_if(w.begin(), w.end(), [](const ScoredNode& x) { return std::isnan(x.score); }));
         if (w.empty()) return 0.0f;
         if (plain) return w.back().score;  // equal lowest scores compare alike either way
         float lowest = w[0].score;
