@@ -1,14 +1,12 @@
 #include "engine/engine.h"
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
 
-#include "base/tables.h"
 #include "index/brute.h"
 #include "index/scorer.h"
 #include "simd/float_dots.h"
@@ -412,27 +410,11 @@ Engine Engine::from_loaded(io::LoadedIndex&& l) {
     e.kept_type_ = l.kept_type;
     e.oversampling_ = l.oversampling;
     if (l.unbuilt) e.ivf_.reset();
-    // Norms come from the file: scans lean on them only where they are no smaller than the
-    // norms of their codes, less the float rounding a norm computed here may have
-    // ((slots + 2)·2^-24 of it). The norms of the codes are summed in double, byte by byte.
-    const RowLayout layout = e.quantizer_.row_layout();
-    std::array<double, 256> squares4{}, squares2{};
-    for (std::size_t v = 0; v < 256; ++v) {
-        squares4[v] = double{CENTROIDS_4BIT[v & 15]} * CENTROIDS_4BIT[v & 15] +
-                      double{CENTROIDS_4BIT[v >> 4]} * CENTROIDS_4BIT[v >> 4];
-        for (int k = 0; k < 4; ++k) squares2[v] += double{CENTROIDS_2BIT[(v >> (2 * k)) & 3]} * CENTROIDS_2BIT[(v >> (2 * k)) & 3];
-    }
-    const double slots = 2.0 * static_cast<double>(layout.pb4) + 4.0 * static_cast<double>(layout.row_bytes - layout.pb4);
-    const double least = 1.0 - (slots + 2.0) * 0x1p-24;
+    // Norms come from the file: scans lean on them only where they bound their codes'.
     auto check = [&](BlockStore& s) {
         bool fits = s.norms().size() == s.size();
         s.for_each_row([&](std::size_t i, const std::uint8_t* code) {
-            if (!fits) return;
-            double sum = 0.0;
-            for (std::size_t b = 0; b < layout.pb4; ++b) sum += squares4[code[b]];
-            for (std::size_t b = layout.pb4; b < layout.row_bytes; ++b) sum += squares2[code[b]];
-            const float norm = s.norm(i);
-            fits = std::isfinite(norm) && double{norm} >= std::sqrt(sum) * least;
+            fits = fits && e.quantizer_.norm_covers(code, s.norm(i));
         });
         s.set_norms_of_codes(fits);
     };

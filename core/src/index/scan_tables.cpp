@@ -45,12 +45,6 @@ void fill(std::uint8_t* out, float t, const float* a, float u, const float* b) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
 }
 
-// Where table n goes in the laid-out tables (simd::lay_out_tables): twice, 16 bytes apart.
-std::uint8_t* laid_out(std::uint8_t* lut, std::size_t n) {
-    const std::size_t b = n / 2;
-    return lut + (b / 2) * 128 + (n % 2) * 64 + (b % 2) * 32;
-}
-
 // The nearest float at or above x.
 float up(double x) {
     const float f = static_cast<float>(x);
@@ -107,7 +101,7 @@ std::optional<ScanTables> ScanTables::build(const QueryScorer& scorer, bool shar
     for (std::size_t n = 0; n < N; ++n) {
         if (n == 2 * prefix) offsets_prefix = offsets;
         const float a = A[n], b = B[n];
-        std::uint8_t* out = laid_out(t.lut_.data(), n);
+        std::uint8_t* out = t.lut_.data() + simd::laid_out_table_offset(n);
         double min;
         if (n >= n4) {
             fill(out, std::fabs(a) * inv, a >= 0 ? steps.up2 : steps.down2, std::fabs(b) * inv,

@@ -1,6 +1,7 @@
 #include "quantize/quantizer.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -144,6 +145,30 @@ float Quantizer::quantized_norm(const std::uint8_t* row) const {
         }
     }
     return std::sqrt(s);
+}
+
+bool Quantizer::norm_covers(const std::uint8_t* row, float norm) const {
+    // The squares of a byte's codes, summed in double byte by byte.
+    struct Squares {
+        std::array<double, 256> four{}, two{};
+        Squares() {
+            for (std::size_t v = 0; v < 256; ++v) {
+                four[v] = double{CENTROIDS_4BIT[v & 15]} * CENTROIDS_4BIT[v & 15] +
+                          double{CENTROIDS_4BIT[v >> 4]} * CENTROIDS_4BIT[v >> 4];
+                for (int k = 0; k < 4; ++k) {
+                    const double c = CENTROIDS_2BIT[(v >> (2 * k)) & 3];
+                    two[v] += c * c;
+                }
+            }
+        }
+    };
+    static const Squares squares;
+    const std::uint64_t end = packed_bytes_per_vec();
+    double sum = 0.0;
+    for (std::uint64_t b = 0; b < pb4_per_vec; ++b) sum += squares.four[row[b]];
+    for (std::uint64_t b = pb4_per_vec; b < end; ++b) sum += squares.two[row[b]];
+    const double slots = 2.0 * static_cast<double>(pb4_per_vec) + 4.0 * static_cast<double>(end - pb4_per_vec);
+    return std::isfinite(norm) && double{norm} >= std::sqrt(sum) * (1.0 - (slots + 2.0) * 0x1p-24);
 }
 
 void Quantizer::decode(const std::uint8_t* row, float* out) const {

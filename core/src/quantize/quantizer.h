@@ -64,6 +64,10 @@ public:
     std::vector<std::uint8_t> encode(std::span<const float> x) const;
 
     float quantized_norm(const std::uint8_t* row) const;
+    // Whether `norm` is finite and no smaller than the norm of the row's codes, less the
+    // float rounding quantized_norm may have ((slots + 2)·2^-24 of it): a norm a scan may
+    // bound any part of the row's score with.
+    bool norm_covers(const std::uint8_t* row, float norm) const;
 
     // The row with each code replaced by its centroid: padded_dim floats in the rotated and
     // scaled space that transform_query produces.

@@ -42,6 +42,11 @@ void dot_2bit_avx2_x4(const float* q, std::size_t L, const std::uint8_t* const* 
 void dot_4bit_avx512_x4(const float* q, std::size_t L, const std::uint8_t* const* rows, std::size_t B, float* out);
 // Bytes of laid-out tables for B code bytes.
 inline std::size_t laid_out_table_bytes(std::size_t B) { return (B + 1) / 2 * 128; }
+// Where table n (nibble n) starts in laid-out tables; it is there and 16 bytes on.
+inline std::size_t laid_out_table_offset(std::size_t n) {
+    const std::size_t b = n / 2;
+    return (b / 2) * 128 + (n % 2) * 64 + (b % 2) * 32;
+}
 // Tables for byte positions in pairs (b, b + 1), 128 bytes a pair: low-nibble tables of b,
 // b, b + 1, b + 1, then the high-nibble tables in the same order (zeros for a missing
 // b + 1), so that one 32- or 64-byte load gives the tables of one or two positions in

@@ -45,12 +45,10 @@ void dot_2bit_scalar_x4(const float* q, std::size_t L, const std::uint8_t* const
 
 void lay_out_tables(const std::uint8_t* tables, std::size_t B, std::uint8_t* out) {
     std::memset(out, 0, laid_out_table_bytes(B));
-    for (std::size_t b = 0; b < B; ++b) {
-        std::uint8_t* pair = out + (b / 2) * 128 + (b % 2) * 32;
-        for (int copy = 0; copy < 2; ++copy) {
-            std::memcpy(pair + 16 * copy, tables + 32 * b, 16);
-            std::memcpy(pair + 64 + 16 * copy, tables + 32 * b + 16, 16);
-        }
+    for (std::size_t n = 0; n < 2 * B; ++n) {
+        std::uint8_t* at = out + laid_out_table_offset(n);
+        std::memcpy(at, tables + 16 * n, 16);
+        std::memcpy(at + 16, tables + 16 * n, 16);
     }
 }
 
