@@ -534,6 +534,17 @@ void hnsw_insert(HnswIndex& index, const std::uint8_t* code, float norm, VectorI
     }
 }
 
+std::size_t hnsw_insert_rows(HnswIndex& index, const InsertRows& rows, Work& work) {
+    const std::size_t row_bytes = index.bytes_per_vec;
+    for (std::size_t i = 0; i < rows.count; ++i) {
+        if (work.stop_requested()) return i;
+        hnsw_insert(index, rows.codes + i * row_bytes, rows.norms[i], rows.ids[i], rows.vectors + i * index.padded_dim,
+                    rows.kept ? rows.kept + i * rows.kept_bytes : nullptr);
+        work.advance(1);
+    }
+    return rows.count;
+}
+
 void release_construction_vectors(HnswIndex& index) {
     std::vector<float>().swap(index.construction_vectors);
     std::vector<float>().swap(index.sqnorms);

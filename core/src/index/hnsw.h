@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/config.h"
+#include "base/work.h"
 #include "index/flat_store.h"
 #include "index/scorer.h"
 #include "index/topk.h"
@@ -108,6 +109,24 @@ void prepare_for_insert(HnswIndex& index, const Quantizer& quantizer);
 // `kept` is the node's kept vector when its store keeps them.
 void hnsw_insert(HnswIndex& index, const std::uint8_t* code, float norm, VectorId id, const float* vector,
                  const std::uint8_t* kept = nullptr);
+
+// Rows ready to join the graph, `count` of each: packed codes (bytes_per_vec each), norms,
+// ids, transformed vectors (padded_dim floats each) and kept rows (null when none are kept).
+struct InsertRows {
+    const std::uint8_t* codes = nullptr;
+    const float* norms = nullptr;
+    const VectorId* ids = nullptr;
+    const float* vectors = nullptr;
+    const std::uint8_t* kept = nullptr;
+    std::size_t kept_bytes = 0;
+    std::size_t count = 0;
+};
+
+// Inserts the rows in order. With one thread each joins as hnsw_insert makes it join;
+// with more, the graph is the same for every thread count above one. Stops at a clean
+// point once work.stop_requested(), advancing work by the rows inserted; returns how many
+// were inserted.
+std::size_t hnsw_insert_rows(HnswIndex& index, const InsertRows& rows, Work& work);
 
 void release_construction_vectors(HnswIndex& index);
 

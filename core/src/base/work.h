@@ -1,0 +1,46 @@
+// Long work (adds, builds) that can run on several threads, be watched and be stopped.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+namespace korvane {
+
+// The threads this process may run on (its CPU affinity), at least 1.
+unsigned available_threads();
+
+// Shared between the work and whoever watches it from another thread: how far the work
+// got, and a request to stop. The work checks stop_requested() at clean points only.
+class Work {
+public:
+    // threads 0 means every thread the process may use.
+    explicit Work(unsigned threads = 1) : threads_(threads == 0 ? available_threads() : threads) {}
+    Work(const Work&) = delete;
+    Work& operator=(const Work&) = delete;
+
+    unsigned threads() const { return threads_; }
+    void set_total(std::uint64_t total) { total_.store(total, std::memory_order_relaxed); }
+    std::uint64_t total() const { return total_.load(std::memory_order_relaxed); }
+    void advance(std::uint64_t n) { done_.fetch_add(n, std::memory_order_relaxed); }
+    std::uint64_t done() const { return done_.load(std::memory_order_relaxed); }
+    void request_stop() { stop_.store(true, std::memory_order_relaxed); }
+    bool stop_requested() const { return stop_.load(std::memory_order_relaxed); }
+
+private:
+    unsigned threads_;
+    std::atomic<std::uint64_t> total_{0};
+    std::atomic<std::uint64_t> done_{0};
+    std::atomic<bool> stop_{false};
+};
+
+// Calls f(begin, end) over [0, n) in chunks of `grain` (the last may be shorter) on up to
+// `threads` threads, the calling one among them. Each index is covered exactly once; which
+// thread runs a chunk is left to timing, so f must give the same result either way. An
+// exception thrown by f (std::bad_alloc) is rethrown here after every thread has stopped;
+// chunks not yet started are then skipped.
+void parallel_for(std::size_t n, unsigned threads, std::size_t grain,
+                  const std::function<void(std::size_t begin, std::size_t end)>& f);
+
+}  // namespace korvane
