@@ -425,10 +425,6 @@ std::vector<ScoredNode> select_neighbours(const HnswIndex& index, std::uint32_t 
     return kept;
 }
 
-namespace {
-
-// Adds a link owner -> n with `score` unless present; an overflowing list is sorted by its
-// stored scores and replaced by the selection of its owner.
 void add_back_link(HnswIndex& index, std::uint32_t owner, std::uint64_t layer, std::uint32_t n, float score) {
     HnswIndex::List l = index.list(owner, layer);
     const std::uint32_t count = *l.count;
@@ -453,8 +449,6 @@ void add_back_link(HnswIndex& index, std::uint32_t owner, std::uint64_t layer, s
     }
     *l.count = static_cast<std::uint32_t>(kept.size());
 }
-
-}  // namespace
 
 void prepare_for_insert(HnswIndex& index, const Quantizer& quantizer) {
     index.widen_lists();
@@ -490,23 +484,12 @@ void prepare_for_insert(HnswIndex& index, const Quantizer& quantizer) {
     }
 }
 
-void hnsw_insert(HnswIndex& index, const std::uint8_t* code, float norm, VectorId id, const float* vector,
-                 const std::uint8_t* kept) {
-    const std::size_t dim = index.padded_dim;
-    const auto n = static_cast<std::uint32_t>(index.size());
-    const std::uint64_t level = draw_level(n, index.level_mult);
-    reserve_more(index.construction_vectors, dim);
-    reserve_more(index.sqnorms, 1);
-    index.append_node(id, code, norm, level, kept);
-    index.construction_vectors.insert(index.construction_vectors.end(), vector, vector + dim);
-    index.sqnorms.push_back(simd::dot_sequential(vector, vector, dim));
-
-    if (!index.entry_point) {
-        index.entry_point = n;
-        index.max_level = level;
-        return;
-    }
-    const float* q = index.construction_vectors.data() + std::size_t{n} * dim;
+void plan_links(const HnswIndex& index, std::uint32_t n, LinkPlan& plan) {
+    const std::uint64_t level = index.levels[n];
+    plan.chosen.resize(static_cast<std::size_t>(level) + 1);
+    for (auto& c : plan.chosen) c.clear();
+    if (!index.entry_point) return;
+    const float* q = index.construction_vectors.data() + std::size_t{n} * index.padded_dim;
     const ConstructionScores scores{index, q};
     LayerSearch& search = layer_search();
     std::uint32_t ep = *index.entry_point;
@@ -515,23 +498,58 @@ void hnsw_insert(HnswIndex& index, const std::uint8_t* code, float norm, VectorI
         search.run(index, scores, ep, 1, lc);
         if (!search.w.empty()) ep = search.w[0].node;
     }
+    // A layer's links and back-links change only that layer's lists, which the searches
+    // below it never read: planning every layer first chooses what inserting layer by
+    // layer chooses.
     for (std::uint64_t lc = std::min(top, level) + 1; lc-- > 0;) {
         search.run(index, scores, ep, index.ef_construction, lc);
-        const std::vector<ScoredNode> w = search.w;  // the next searches reuse the buffers
-        const std::vector<ScoredNode> chosen = select_neighbours(index, n, w, index.cap(lc));
+        plan.chosen[lc] = select_neighbours(index, n, search.w, index.cap(lc));
+        if (!search.w.empty()) ep = search.w[0].node;
+    }
+}
+
+void set_own_links(HnswIndex& index, std::uint32_t n, const LinkPlan& plan) {
+    for (std::size_t lc = 0; lc < plan.chosen.size(); ++lc) {
+        const std::vector<ScoredNode>& chosen = plan.chosen[lc];
         HnswIndex::List own = index.list(n, lc);
         for (std::size_t i = 0; i < chosen.size(); ++i) {
             own.nodes[i] = chosen[i].node;
             own.scores[i] = chosen[i].score;
         }
         *own.count = static_cast<std::uint32_t>(chosen.size());
-        for (const ScoredNode& t : chosen) add_back_link(index, t.node, lc, n, t.score);
-        if (!w.empty()) ep = w[0].node;
     }
-    if (level > top) {
+}
+
+void raise_entry_point(HnswIndex& index, std::uint32_t n) {
+    const std::uint64_t level = index.levels[n];
+    if (!index.entry_point || level > index.max_level) {
         index.entry_point = n;
         index.max_level = level;
     }
+}
+
+void append_for_insert(HnswIndex& index, const std::uint8_t* code, float norm, VectorId id, const float* vector,
+                       const std::uint8_t* kept) {
+    const std::size_t dim = index.padded_dim;
+    const auto n = static_cast<std::uint32_t>(index.size());
+    reserve_more(index.construction_vectors, dim);
+    reserve_more(index.sqnorms, 1);
+    index.append_node(id, code, norm, draw_level(n, index.level_mult), kept);
+    index.construction_vectors.insert(index.construction_vectors.end(), vector, vector + dim);
+    index.sqnorms.push_back(simd::dot_sequential(vector, vector, dim));
+}
+
+void hnsw_insert(HnswIndex& index, const std::uint8_t* code, float norm, VectorId id, const float* vector,
+                 const std::uint8_t* kept) {
+    thread_local LinkPlan plan;
+    const auto n = static_cast<std::uint32_t>(index.size());
+    append_for_insert(index, code, norm, id, vector, kept);
+    plan_links(index, n, plan);
+    set_own_links(index, n, plan);
+    for (std::size_t lc = plan.chosen.size(); lc-- > 0;) {
+        for (const ScoredNode& t : plan.chosen[lc]) add_back_link(index, t.node, lc, n, t.score);
+    }
+    raise_entry_point(index, n);
 }
 
 std::size_t hnsw_insert_rows(HnswIndex& index, const InsertRows& rows, Work& work) {

@@ -110,6 +110,23 @@ void prepare_for_insert(HnswIndex& index, const Quantizer& quantizer);
 void hnsw_insert(HnswIndex& index, const std::uint8_t* code, float norm, VectorId id, const float* vector,
                  const std::uint8_t* kept = nullptr);
 
+// The steps of an insertion, for inserting several nodes at once.
+// Appends a node (its level drawn from its number) and its construction state, unlinked.
+void append_for_insert(HnswIndex& index, const std::uint8_t* code, float norm, VectorId id, const float* vector,
+                       const std::uint8_t* kept);
+// Node n's neighbours on each layer up to its level, chosen on the graph as it stands.
+// Reads the index only, so several nodes may plan at once.
+struct LinkPlan {
+    std::vector<std::vector<ScoredNode>> chosen;  // by layer
+};
+void plan_links(const HnswIndex& index, std::uint32_t n, LinkPlan& plan);
+void set_own_links(HnswIndex& index, std::uint32_t n, const LinkPlan& plan);
+// Adds a link owner -> n with `score` unless present; an overflowing list is sorted by its
+// stored scores and replaced by the selection of its owner.
+void add_back_link(HnswIndex& index, std::uint32_t owner, std::uint64_t layer, std::uint32_t n, float score);
+// Makes n the entry point when it is the first node or the highest so far.
+void raise_entry_point(HnswIndex& index, std::uint32_t n);
+
 // Rows ready to join the graph, `count` of each: packed codes (bytes_per_vec each), norms,
 // ids, transformed vectors (padded_dim floats each) and kept rows (null when none are kept).
 struct InsertRows {
