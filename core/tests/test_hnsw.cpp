@@ -706,3 +706,46 @@ TEST_P(HnswManyDots, Avx2EqualsScalarBitForBit) {
 
 INSTANTIATE_TEST_SUITE_P(Dims, HnswManyDots, ::testing::Values(1, 7, 8, 128, 1000),
                          [](const auto& info) { return name_with("dim", info.param); });
+
+// ---- threaded insertion -----------------------------------------------------------------------
+
+class HnswThreads : public ::testing::TestWithParam<Metric> {};
+
+TEST_P(HnswThreads, OneThreadIsTheDesignedGraphAndMoreAreAllTheSameGraph) {
+    const Vectors xs = clustered_vectors(700, 12, 5, 7);
+    const std::vector<float> flat = flatten(xs);
+    std::vector<float> norms(xs.size(), 1.0f);
+    std::vector<VectorId> ids(xs.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = 1000 + i;
+    const std::vector<std::uint8_t> codes(xs.size(), 0);
+    const auto build = [&](unsigned threads) {
+        HnswIndex g = empty_graph(GetParam(), 4, 12, 24);
+        Work work(threads);
+        InsertRows rows{codes.data(), norms.data(), ids.data(), flat.data(), nullptr, 0, xs.size()};
+        EXPECT_EQ(hnsw_insert_rows(g, rows, work), xs.size());
+        EXPECT_EQ(work.done(), xs.size());
+        return g;
+    };
+    HnswIndex designed = empty_graph(GetParam(), 4, 12, 24);
+    insert_all(designed, xs);
+    const HnswIndex one = build(1), two = build(2), four = build(4);
+    const auto same = [](const HnswIndex& a, const HnswIndex& b) {
+        return a.entry_point == b.entry_point && a.count0 == b.count0 && a.links0 == b.links0 &&
+               a.scores0 == b.scores0 && a.count_up == b.count_up && a.links_up == b.links_up &&
+               a.scores_up == b.scores_up;
+    };
+    EXPECT_TRUE(same(designed, one));
+    EXPECT_TRUE(same(two, four));
+    EXPECT_FALSE(same(one, two));  // batches do see a different graph
+    for (std::uint32_t n = 0; n < two.size(); ++n) {
+        for (std::uint64_t layer = 0; layer <= two.levels[n]; ++layer) {
+            for (std::uint32_t nb : two.neighbours(n, layer)) {
+                ASSERT_NE(nb, n);
+                ASSERT_LT(nb, two.size());
+                ASSERT_GE(two.levels[nb], layer);
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Metrics, HnswThreads, ::testing::Values(Metric::L2, Metric::Cosine));

@@ -208,6 +208,17 @@ public:
     // Takes over the norms of missing_norms (one per stored row); does not allocate.
     void adopt_norms(std::vector<float>&& norms) noexcept { norms_ = std::move(norms); }
 
+    // Drops the rows from n on; never allocates.
+    void truncate(std::size_t n)
+        requires(!Blocked)
+    {
+        if (n >= ids_.size()) return;
+        codes_.resize(n * row_bytes_);
+        ids_.resize(n);
+        if (!norms_.empty()) norms_.resize(n);
+        if (!kept_.empty()) kept_.resize(n * kept_bytes_);
+    }
+
     // Gives back the room kept for growth.
     void shrink_to_fit() {
         codes_.shrink_to_fit();

@@ -58,6 +58,22 @@ void HnswIndex::append_node(VectorId id, const std::uint8_t* code, float norm, s
     }
 }
 
+void HnswIndex::truncate(std::size_t n) {
+    if (n >= size()) return;
+    const std::size_t lists_up = upper_at[n];
+    nodes.truncate(n);
+    levels.resize(n);
+    count0.resize(n);
+    upper_at.resize(n);
+    links0.resize(n * stride0);
+    if (!scores0.empty()) scores0.resize(n * stride0);
+    count_up.resize(lists_up);
+    links_up.resize(lists_up * stride_up);
+    if (!scores_up.empty()) scores_up.resize(lists_up * stride_up);
+    if (construction_vectors.size() > n * padded_dim) construction_vectors.resize(n * padded_dim);
+    if (sqnorms.size() > n) sqnorms.resize(n);
+}
+
 namespace {
 
 // Copies `lists` lists of `from` slots into lists of `to` slots.
@@ -552,13 +568,96 @@ void hnsw_insert(HnswIndex& index, const std::uint8_t* code, float norm, VectorI
     raise_entry_point(index, n);
 }
 
+namespace {
+
+// Nodes a threaded insertion adds at once: each batch is planned on the graph as it stood
+// before it, so the batch is kept small beside the graph (and a graph of one node grows
+// one node at a time) for its nodes to miss little by not seeing each other.
+std::size_t batch_size(std::size_t graph_size) {
+    return std::clamp<std::size_t>(graph_size / 16, 1, 256);
+}
+
+struct BackLink {
+    std::uint32_t owner;
+    std::uint32_t layer;
+    std::uint32_t node;
+    float score;
+};
+
+// Inserts rows [first, first + b) together: each plans its links on the graph before the
+// batch, in parallel; then, in node order, each sets its own links, and the back-links
+// go to their owners in node order, owners in parallel (a list is changed by its owner's
+// back-links only). The graph depends on the batch alone, not on the threads or timing.
+void insert_batch(HnswIndex& index, const InsertRows& rows, std::size_t first, std::size_t b, unsigned threads) {
+    // Named through references: a lambda run on another thread would see that thread's own.
+    thread_local std::vector<LinkPlan> plans_of_thread;
+    thread_local std::vector<BackLink> links_of_thread;
+    thread_local std::vector<std::size_t> owner_starts_of_thread;
+    std::vector<LinkPlan>& plans = plans_of_thread;
+    std::vector<BackLink>& links = links_of_thread;
+    std::vector<std::size_t>& owner_starts = owner_starts_of_thread;
+    const std::size_t n0 = index.size();
+    if (plans.size() < b) plans.resize(b);
+    try {
+        for (std::size_t j = 0; j < b; ++j) {
+            const std::size_t i = first + j;
+            append_for_insert(index, rows.codes + i * index.bytes_per_vec, rows.norms[i], rows.ids[i],
+                              rows.vectors + i * index.padded_dim,
+                              rows.kept ? rows.kept + i * rows.kept_bytes : nullptr);
+        }
+        parallel_for(b, threads, 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t j = begin; j < end; ++j) plan_links(index, static_cast<std::uint32_t>(n0 + j), plans[j]);
+        });
+        links.clear();
+        for (std::size_t j = 0; j < b; ++j) {
+            const auto n = static_cast<std::uint32_t>(n0 + j);
+            for (std::size_t lc = plans[j].chosen.size(); lc-- > 0;) {
+                for (const ScoredNode& t : plans[j].chosen[lc]) {
+                    links.push_back({t.node, static_cast<std::uint32_t>(lc), n, t.score});
+                }
+            }
+        }
+    } catch (...) {
+        // Nothing links to the batch yet: the index is as it was before it.
+        index.truncate(n0);
+        throw;
+    }
+    // Past this point only back-link pruning allocates (its scratch, before it changes a list).
+    for (std::size_t j = 0; j < b; ++j) set_own_links(index, static_cast<std::uint32_t>(n0 + j), plans[j]);
+    std::stable_sort(links.begin(), links.end(), [](const BackLink& a, const BackLink& c) { return a.owner < c.owner; });
+    owner_starts.clear();
+    for (std::size_t i = 0; i < links.size(); ++i) {
+        if (i == 0 || links[i].owner != links[i - 1].owner) owner_starts.push_back(i);
+    }
+    owner_starts.push_back(links.size());
+    parallel_for(owner_starts.size() - 1, threads, 16, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t o = begin; o < end; ++o) {
+            for (std::size_t i = owner_starts[o]; i < owner_starts[o + 1]; ++i) {
+                const BackLink& l = links[i];
+                add_back_link(index, l.owner, l.layer, l.node, l.score);
+            }
+        }
+    });
+    for (std::size_t j = 0; j < b; ++j) raise_entry_point(index, static_cast<std::uint32_t>(n0 + j));
+}
+
+}  // namespace
+
 std::size_t hnsw_insert_rows(HnswIndex& index, const InsertRows& rows, Work& work) {
     const std::size_t row_bytes = index.bytes_per_vec;
-    for (std::size_t i = 0; i < rows.count; ++i) {
+    const unsigned threads = work.threads();
+    std::size_t i = 0;
+    while (i < rows.count) {
         if (work.stop_requested()) return i;
-        hnsw_insert(index, rows.codes + i * row_bytes, rows.norms[i], rows.ids[i], rows.vectors + i * index.padded_dim,
-                    rows.kept ? rows.kept + i * rows.kept_bytes : nullptr);
-        work.advance(1);
+        const std::size_t b = threads > 1 ? std::min(batch_size(index.size()), rows.count - i) : 1;
+        if (b == 1) {
+            hnsw_insert(index, rows.codes + i * row_bytes, rows.norms[i], rows.ids[i],
+                        rows.vectors + i * index.padded_dim, rows.kept ? rows.kept + i * rows.kept_bytes : nullptr);
+        } else {
+            insert_batch(index, rows, i, b, threads);
+        }
+        i += b;
+        work.advance(b);
     }
     return rows.count;
 }

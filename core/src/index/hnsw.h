@@ -93,6 +93,9 @@ struct HnswIndex {
     // longest list).
     void widen_lists();
 
+    // Drops the nodes from n on, which no list may name; never allocates.
+    void truncate(std::size_t n);
+
     // Appends a node with `level` empty lists; the caller fills them.
     void append_node(VectorId id, const std::uint8_t* code, float norm, std::uint64_t level,
                      const std::uint8_t* kept = nullptr);
