@@ -114,10 +114,7 @@ namespace {
 
 class Visited {
 public:
-    static Visited& local() {
-        thread_local Visited v;
-        return v;
-    }
+    static Visited& local();
     void start(std::size_t n) {
         if (stamps_.size() < n) stamps_.resize(n, 0);
         if (++epoch_ == 0) {  // wrapped: old stamps could collide
@@ -132,6 +129,14 @@ private:
     std::vector<std::uint32_t> stamps_;
     std::uint32_t epoch_ = 0;
 };
+
+template <class T>
+T& opaque(T& object);
+
+Visited& Visited::local() {
+    thread_local Visited v;
+    return opaque(v);
+}
 
 // ---- ordering helpers -----------------------------------------------------------------
 
@@ -340,9 +345,18 @@ struct LayerSearch {
     }
 };
 
+// The thread's object through a pointer the compiler cannot trace back to the thread-local
+// variable: otherwise it may look the thread-local address up again after every call.
+template <class T>
+T& opaque(T& object) {
+    T* p = &object;
+    asm("" : "+r"(p));
+    return *p;
+}
+
 LayerSearch& layer_search() {
     thread_local LayerSearch s;
-    return s;
+    return opaque(s);
 }
 
 // ---- neighbour selection and links -----------------------------------------------------
