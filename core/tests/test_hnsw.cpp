@@ -666,6 +666,37 @@ TEST(HnswSearch, HugeKAndEfAnswerWithEveryNode) {
     }
 }
 
+class HnswQuickSearch : public ::testing::TestWithParam<std::tuple<Metric, bool>> {};
+
+TEST_P(HnswQuickSearch, AnswersAsThePlainSearch) {
+    const auto [metric, grid] = GetParam();
+    const std::uint64_t dim = 6;
+    const Vectors xs = grid ? grid_vectors(500, dim, 3) : clustered_vectors(500, dim, 5, 3);
+    auto e = make_engine(metric, dim, 3, 12);
+    ASSERT_TRUE(e.add_flat(iota_ids(500, 0), flatten(xs)).ok());
+    Vectors queries(xs.begin(), xs.begin() + 20);
+    for (const auto& q : random_vectors(20, dim, 9, true)) queries.push_back(q);
+    for (std::uint64_t ef : {1, 2, 7, 40}) {
+        e.set_ef_search(ef);
+        for (const auto& raw : queries) {
+            const std::vector<float> q = e.quantizer().transform_query(raw);
+            const QueryScorer scorer(q.data(), e.quantizer().row_layout(), metric);
+            for (std::uint64_t k : {1, 5, 30}) {
+                const auto quick = hnsw_search(*e.hnsw(), scorer, k, std::nullopt);
+                const auto plain = hnsw_search(*e.hnsw(), scorer, k, std::nullopt, true);
+                ASSERT_EQ(quick.size(), plain.size());
+                for (std::size_t i = 0; i < quick.size(); ++i) {
+                    ASSERT_EQ(quick[i].id, plain[i].id) << "ef " << ef << " k " << k << " hit " << i;
+                    ASSERT_EQ(std::bit_cast<std::uint32_t>(quick[i].score), std::bit_cast<std::uint32_t>(plain[i].score));
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HnswQuickSearch,
+                         ::testing::Combine(::testing::Values(Metric::L2, Metric::Cosine, Metric::Dot), ::testing::Bool()));
+
 // ---- float dot products --------------------------------------------------------------------
 
 namespace {

@@ -1,6 +1,7 @@
 #include "index/hnsw.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -253,14 +254,115 @@ struct QueryScores {
 
 struct LayerSearch {
     CandidateHeap heap;
+    std::vector<std::uint64_t> queue;  // run_without_nans: a max-heap of key_of
     std::vector<ScoredNode> w;
     std::size_t w_nans = 0;  // NaN scores in w
+    bool reference = false;  // run_exact alone: the tests' reference
     std::vector<std::uint32_t> batch;
     std::vector<float> batch_scores;
 
     template <class Scores>
     void run(const HnswIndex& index, const Scores& scores, std::uint32_t entry, std::uint64_t ef,
              std::uint64_t layer) {
+        if (reference || ef == 0 || !run_without_nans(index, scores, entry, ef, layer)) {
+            run_exact(index, scores, entry, ef, layer);
+        }
+    }
+
+    // The search as run_exact makes it while no score is NaN, which it returns false at
+    // the first. Scores then fall in a total order (score, then node index; -0 equal to +0),
+    // so any queue that pops in that order pops what the binary heap pops. A node found
+    // while the beam is full scoring below the beam's lowest never joins the queue: it could
+    // only be the best left once every node of the beam had been popped, so with more than
+    // ef popped and the beam's lowest above it, where popping it (or anything below it) ends
+    // the search.
+    template <class Scores>
+    bool run_without_nans(const HnswIndex& index, const Scores& scores, std::uint32_t entry, std::uint64_t ef,
+                          std::uint64_t layer) {
+        Visited& visited = Visited::local();
+        visited.start(index.size());
+        std::uint32_t* const stamps = visited.stamps();
+        const std::uint32_t epoch = visited.epoch();
+        stamps[entry] = epoch;
+        float e;
+        scores(&entry, 1, &e);
+        if (std::isnan(e)) return false;
+        queue.clear();
+        push_key(queue, key_of(e, entry));
+        w.clear();
+        w.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(ef, index.size())) + 1);
+        w.push_back({e, entry});
+        w_nans = 0;
+        bool w_sorted = false;
+        float lowest = e;
+        std::uint64_t popped = 0;
+        while (!queue.empty()) {
+            const std::uint64_t top = pop_key(queue);
+            const ScoredNode c{score_of(top), static_cast<std::uint32_t>(top)};
+            const float worst = lowest;
+            ++popped;
+            if (worst > c.score && popped > ef) break;
+            if (layer > 0 && index.levels[c.node] < layer) continue;
+            const std::span<const std::uint32_t> list = index.neighbours(c.node, layer);
+            if (batch.size() < list.size()) {
+                batch.resize(list.size());
+                batch_scores.resize(list.size());
+            }
+            std::uint32_t* const fresh = batch.data();
+            std::size_t n = 0;
+            for (std::uint32_t nb : list) {
+                if (stamps[nb] == epoch) continue;
+                stamps[nb] = epoch;
+                __builtin_prefetch(index.nodes.row(nb));
+                fresh[n++] = nb;
+            }
+            if (n == 0) continue;
+            scores(fresh, n, batch_scores.data());
+            for (std::size_t j = 0; j < n; ++j) {
+                const ScoredNode cand{batch_scores[j], fresh[j]};
+                if (std::isnan(cand.score)) return false;
+                if (w.size() >= ef && cand.score < lowest) continue;
+                push_key(queue, key_of(cand.score, cand.node));
+                __builtin_prefetch(index.links0.data() + std::size_t{cand.node} * index.stride0);
+                if (w.size() < ef) {
+                    if (cand.score < lowest) lowest = cand.score;
+                    w.push_back(cand);
+                    w_sorted = false;
+                } else if (cand.score > worst) {
+                    lowest = insert_sorted(cand, w_sorted, ef);
+                    w_sorted = true;
+                }
+            }
+        }
+        if (w.size() >= 2 && !w_sorted) sort_scored(w);
+        return true;
+    }
+
+    // Orders (score, node) as the candidate heap pops them: higher scores first, then the
+    // larger node; -0 and +0 alike. NaN never reaches it.
+    static std::uint64_t key_of(float score, std::uint32_t node) {
+        const std::uint32_t bits = std::bit_cast<std::uint32_t>(score + 0.0f);
+        const std::uint32_t ordered = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+        return (std::uint64_t{ordered} << 32) | node;
+    }
+    static float score_of(std::uint64_t key) {
+        const auto ordered = static_cast<std::uint32_t>(key >> 32);
+        return std::bit_cast<float>((ordered & 0x80000000u) ? (ordered & 0x7FFFFFFFu) : ~ordered);
+    }
+    static void push_key(std::vector<std::uint64_t>& h, std::uint64_t key) {
+        h.push_back(key);
+        std::push_heap(h.begin(), h.end());
+    }
+    static std::uint64_t pop_key(std::vector<std::uint64_t>& h) {
+        std::pop_heap(h.begin(), h.end());
+        const std::uint64_t top = h.back();
+        h.pop_back();
+        return top;
+    }
+
+    template <class Scores>
+    void run_exact(const HnswIndex& index, const Scores& scores, std::uint32_t entry, std::uint64_t ef,
+                   std::uint64_t layer) {
         Visited& visited = Visited::local();
         visited.start(index.size());
         std::uint32_t* const stamps = visited.stamps();
@@ -695,18 +797,20 @@ void release_construction_vectors(HnswIndex& index) {
 }
 
 std::vector<SearchHit> hnsw_search(const HnswIndex& index, const QueryScorer& scorer, std::uint64_t k,
-                                   std::optional<std::span<const VectorId>> allowlist) {
+                                   std::optional<std::span<const VectorId>> allowlist, bool reference) {
     if (!index.entry_point) return {};
     std::vector<SearchHit> hits;
     scorer.dispatch([&]<Layout L, Metric M>() {
         const QueryScores<L, M> scores{index, scorer};
         LayerSearch& search = layer_search();
+        search.reference = reference;
         std::uint32_t ep = *index.entry_point;
         for (std::uint64_t l = index.max_level; l >= 1; --l) {
             search.run(index, scores, ep, 1, l);
             if (!search.w.empty()) ep = search.w[0].node;
         }
         search.run(index, scores, ep, std::max<std::uint64_t>(index.ef_search, k), 0);
+        search.reference = false;
         const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(k, search.w.size()));
         hits.reserve(take);
         for (std::size_t i = 0; i < take; ++i) {

@@ -151,8 +151,9 @@ std::size_t hnsw_insert_rows(HnswIndex& index, const InsertRows& rows, Work& wor
 void release_construction_vectors(HnswIndex& index);
 
 // At most k hits (k > 0), best first, then only those the allowlist holds.
+// `reference`: the plain search alone, which every search answers as (for tests).
 std::vector<SearchHit> hnsw_search(const HnswIndex& index, const QueryScorer& scorer, std::uint64_t k,
-                                   std::optional<std::span<const VectorId>> allowlist);
+                                   std::optional<std::span<const VectorId>> allowlist, bool reference = false);
 
 // The neighbour selection: walks `candidates` (sorted by score, best first) and keeps a
 // node e unless a node r already kept has construction_score(x_e, x_r) strictly above
