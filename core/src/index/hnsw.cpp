@@ -310,13 +310,15 @@ struct LayerSearch {
             }
             std::uint32_t* const fresh = batch.data();
             std::size_t n = 0;
+            // Without a branch on whether a node was seen, which is as good as random.
             for (std::uint32_t nb : list) {
-                if (stamps[nb] == epoch) continue;
+                const bool unseen = stamps[nb] != epoch;
                 stamps[nb] = epoch;
-                __builtin_prefetch(index.nodes.row(nb));
-                fresh[n++] = nb;
+                fresh[n] = nb;
+                n += unseen;
             }
             if (n == 0) continue;
+            for (std::size_t j = 0; j < n; ++j) __builtin_prefetch(index.nodes.row(fresh[j]));
             scores(fresh, n, batch_scores.data());
             for (std::size_t j = 0; j < n; ++j) {
                 const ScoredNode cand{batch_scores[j], fresh[j]};
