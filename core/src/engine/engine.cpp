@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 
 #include "index/brute.h"
@@ -79,28 +80,54 @@ Status Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& 
         kept_type_ ? std::optional<KeptFormat>(KeptFormat{*kept_type_, padded}) : std::nullopt;
     const std::size_t kept_bytes = keep ? keep->row_bytes() : 0;
 
-    // One chunk at a time: rows encoded side by side on the threads, then stored (or
-    // inserted) in their order. An IvfFlat row's transformed vector, its k-means training
-    // data, is made in place at the end of training_vectors_.
+    // Rows go a chunk at a time: encoded side by side on the threads, then stored (or
+    // inserted) in their order. While one chunk is stored the next is encoded, so a
+    // store needs two sets of buffers. An IvfFlat row's transformed vector, its k-means
+    // training data, is made in place at the end of training_vectors_.
+    struct Chunk {
+        std::vector<std::uint8_t> codes, kept;
+        std::vector<float> norms;
+        std::unique_ptr<float[]> vectors;  // not zeroed: every row is written before it is read
+        std::size_t first = 0, count = 0;
+        float* v = nullptr;
+    };
     const std::size_t chunk = std::min(n, rows_per_chunk(padded));
-    std::vector<std::uint8_t> codes(chunk * row_bytes);
-    std::vector<float> norms(chunk);
-    std::vector<std::uint8_t> kept(chunk * kept_bytes);
-    std::vector<float> own_vectors(ivf ? 0 : chunk * padded);
-    std::size_t first = 0;
-    float* vectors = nullptr;
-    // Made once, before anything changes: running the tasks allocates nothing that can fail.
-    const std::function<void(std::size_t, std::size_t)> encode = [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            float* v = vectors + i * padded;
-            quantizer_.transform_query_into(row_at(first + i, v), v);
-            std::uint8_t* code = codes.data() + i * row_bytes;
-            quantizer_.encode_transformed(v, code);
-            norms[i] = quantizer_.quantized_norm(code);
-            if (keep) keep->encode(v, kept.data() + i * kept_bytes);
+    Chunk chunks[2];
+    for (std::size_t c = 0; c < (hnsw_ || n <= chunk ? 1 : 2); ++c) {
+        chunks[c].codes.resize(chunk * row_bytes);
+        chunks[c].norms.resize(chunk);
+        chunks[c].kept.resize(chunk * kept_bytes);
+        if (!ivf) chunks[c].vectors.reset(new float[chunk * padded]);
+    }
+    const std::size_t grain = std::max<std::size_t>(1, 8192 / padded);
+    Chunk* ready = nullptr;  // encoded, to be stored
+    Chunk* next = nullptr;   // to be encoded
+    // Task 0 stores `ready` when there is one; the others encode `next`, `grain` rows
+    // each. Made once, before anything changes: running the tasks allocates nothing that
+    // can fail.
+    const std::function<void(std::size_t, std::size_t)> step = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t task = begin; task < end; ++task) {
+            if (ready != nullptr && task == 0) {
+                const Chunk& c = *ready;
+                for (std::size_t i = 0; i < c.count; ++i) {
+                    store_.push(ids[c.first + i], c.codes.data() + i * row_bytes, c.norms[i],
+                                keep ? c.kept.data() + i * kept_bytes : nullptr);
+                }
+                work.advance(c.count);
+                continue;
+            }
+            Chunk& c = *next;
+            const std::size_t from = (task - (ready != nullptr ? 1 : 0)) * grain;
+            for (std::size_t i = from; i < std::min(c.count, from + grain); ++i) {
+                float* v = c.v + i * padded;
+                quantizer_.transform_query_into(row_at(c.first + i, v), v);
+                std::uint8_t* code = c.codes.data() + i * row_bytes;
+                quantizer_.encode_transformed(v, code);
+                c.norms[i] = quantizer_.quantized_norm(code);
+                if (keep) keep->encode(v, c.kept.data() + i * kept_bytes);
+            }
         }
     };
-    const std::size_t grain = std::max<std::size_t>(1, 8192 / padded);
 
     if (hnsw_) {
         prepare_for_insert(*hnsw_, quantizer_);
@@ -115,30 +142,30 @@ Status Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& 
         if (!derived.empty()) store_.adopt_norms(std::move(derived));
     }
 
-    for (; first < n; first += chunk) {
-        if (work.stop_requested()) return EngineError::interrupted();
-        const std::size_t count = std::min(chunk, n - first);
-        if (ivf) {
+    for (std::size_t first = 0, round = 0;; first += chunk, ++round) {
+        // A stop lets the rows already encoded be stored, and encodes no more.
+        const bool stop = work.stop_requested();
+        next = &chunks[hnsw_ ? 0 : round % 2];
+        next->first = first;
+        next->count = stop || first >= n ? 0 : std::min(chunk, n - first);
+        if (ready == nullptr && next->count == 0) return stop ? Status(EngineError::interrupted()) : success();
+        if (ivf && next->count > 0) {
             // Within the room reserved above.
             const std::size_t at = training_vectors_.size();
-            training_vectors_.resize(at + count * padded);
-            vectors = training_vectors_.data() + at;
+            training_vectors_.resize(at + next->count * padded);
+            next->v = training_vectors_.data() + at;
         } else {
-            vectors = own_vectors.data();
+            next->v = next->vectors.get();
         }
-        parallel_for(count, work.threads(), grain, encode);
+        parallel_for((ready != nullptr ? 1 : 0) + (next->count + grain - 1) / grain, work.threads(), 1, step);
+        ready = next->count > 0 ? next : nullptr;
         if (hnsw_) {
-            const InsertRows rows{codes.data(), norms.data(), ids.data() + first, vectors,
-                                  keep ? kept.data() : nullptr, kept_bytes, count};
-            if (hnsw_insert_rows(*hnsw_, rows, work) < count) return EngineError::interrupted();
-            continue;
+            const InsertRows rows{next->codes.data(), next->norms.data(), ids.data() + first, next->v,
+                                  keep ? next->kept.data() : nullptr, kept_bytes, next->count};
+            if (hnsw_insert_rows(*hnsw_, rows, work) < next->count) return EngineError::interrupted();
+            ready = nullptr;
         }
-        for (std::size_t i = 0; i < count; ++i) {
-            store_.push(ids[first + i], codes.data() + i * row_bytes, norms[i], keep ? kept.data() + i * kept_bytes : nullptr);
-        }
-        work.advance(count);
     }
-    return success();
 }
 
 std::optional<EngineError> Engine::cannot_insert(std::uint64_t n) const {
