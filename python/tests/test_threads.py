@@ -452,7 +452,7 @@ def test_progress_counts_to_the_total_while_other_threads_run(index_type, capsys
     times = [t0] + [t for _, _, t in calls]
     assert all(b - a > 0.08 for a, b in zip(times, times[1:-1]))  # at most one a tick, and the last
     if index_type == "hnsw":
-        assert len(calls) >= 3
+        assert len(calls) >= 2
         inside = [t for t in ticker.ticks if t0 + 0.05 < t < t1 - 0.05]
         assert len(inside) >= 20, (len(inside), t1 - t0)
     if index_type == "ivf_flat":
@@ -478,7 +478,7 @@ def test_a_stopped_add_keeps_the_rows_before_the_stop(index_type, stop):
         with pytest.raises(ZeroDivisionError, match="enough"):
             index.add(ids, vectors, progress=progress)
     else:
-        timer = threading.Timer(0.15, _thread.interrupt_main)
+        timer = threading.Timer(0.05, _thread.interrupt_main)
         timer.start()
         with pytest.raises(KeyboardInterrupt):
             index.add(ids, vectors)
