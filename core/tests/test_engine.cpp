@@ -319,3 +319,35 @@ TEST(EngineLoad, NormsAreTrustedOnlyWhereTheyBoundTheirCodes) {
     std::memcpy(&*at + 40 * sizeof(float), &smaller, sizeof smaller);
     EXPECT_FALSE(Engine::from_bytes(bytes.data(), bytes.size()).value().store().norms_of_codes());
 }
+
+TEST(EngineWork, AStopAskedBeforehandChangesNothing) {
+    // An add or build stopped at its first clean point fails with Interrupted and leaves
+    // the index as it was: an IvfFlat index keeps one training vector per pending row, so
+    // the build that follows is the one an uninterrupted index makes.
+    for (IndexType type : {IndexType::BruteForce, IndexType::IvfFlat, IndexType::Hnsw}) {
+        auto e = make(type, Metric::L2, 8);
+        auto twin = make(type, Metric::L2, 8);
+        std::vector<float> values;
+        for (int i = 0; i < 40; ++i) values.insert(values.end(), {float(i), 1, 2, float(-i), 0, 3, float(i % 7), 1});
+        std::vector<VectorId> ids(40);
+        std::iota(ids.begin(), ids.end(), 0);
+        for (Engine* x : {&e, &twin}) ASSERT_TRUE(x->add_flat(std::span(ids).first(20), std::span(values).first(160)).ok());
+        const auto before = e.to_bytes().value();
+        Work stopped;
+        stopped.request_stop();
+        auto r = e.add_flat(std::span(ids).last(20), std::span(values).last(160), stopped);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().kind, EngineError::Kind::Interrupted);
+        if (type == IndexType::IvfFlat) {
+            r = e.build(stopped);
+            ASSERT_FALSE(r.ok());
+            EXPECT_EQ(r.error().message(), "interrupted before the work was done");
+        }
+        EXPECT_EQ(e.to_bytes().value(), before);
+        for (Engine* x : {&e, &twin}) {
+            ASSERT_TRUE(x->add_flat(std::span(ids).last(20), std::span(values).last(160)).ok());
+            ASSERT_TRUE(x->build().ok());
+        }
+        EXPECT_EQ(e.to_bytes().value(), twin.to_bytes().value());
+    }
+}

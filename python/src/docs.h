@@ -41,14 +41,26 @@ inline constexpr const char* CLASS =
     "    Candidate list size while searching; 0 means 2 * M (Hnsw only).\n";
 
 inline constexpr const char* ADD =
-    "add($self, ids, vectors)\n--\n\n"
+    "add($self, ids, vectors, *, threads=1, progress=None)\n--\n\n"
     "Add vectors to the index.\n\n"
     "Parameters\n----------\n"
     "ids : sequence of int\n"
     "    One unsigned 64-bit id per vector; ids are not checked for uniqueness.\n"
     "vectors : array_like\n"
     "    Rows of length ``dim``: a 2-D float32 array (read in place when C-contiguous)\n"
-    "    or a sequence of sequences of numbers.\n";
+    "    or a sequence of sequences of numbers.\n"
+    "threads : int, default 1\n"
+    "    Worker threads: 0 uses every available core. BruteForce and IvfFlat store the\n"
+    "    same bytes for any count; an Hnsw graph built on more than one thread is the same\n"
+    "    for every count above one, and differs from the one-thread graph.\n"
+    "progress : callable or bool, optional\n"
+    "    ``progress(done, total)`` is called with the rows added so far, about every\n"
+    "    0.1 s and once at the end; ``True`` draws a progress bar on ``sys.stderr``.\n\n"
+    "An add longer than a moment releases the interpreter lock while it works (other\n"
+    "threads keep running; a call that uses this index waits). Ctrl-C, or an exception\n"
+    "raised by ``progress``, stops it at the next clean point and is raised; the rows\n"
+    "added before the stop stay added. A C-contiguous float32 array is read while the\n"
+    "add runs: do not write to it from another thread meanwhile.\n";
 
 inline constexpr const char* SEARCH =
     "search($self, query, k, allowlist=None)\n--\n\n"
@@ -74,9 +86,18 @@ inline constexpr const char* FIT =
     "    Sample rows of length ``dim``.\n";
 
 inline constexpr const char* BUILD =
-    "build($self)\n--\n\n"
+    "build($self, *, threads=0, progress=None)\n--\n\n"
     "Build the search index.\n\n"
-    "Clusters the pending vectors of an IvfFlat index; does nothing for BruteForce.\n";
+    "Clusters the pending vectors of an IvfFlat index; does nothing for BruteForce.\n\n"
+    "Parameters\n----------\n"
+    "threads : int, default 0\n"
+    "    Worker threads for k-means: 0 uses every available core. The lists are the same\n"
+    "    for any count.\n"
+    "progress : callable or bool, optional\n"
+    "    ``progress(done, total)`` is called about every 0.1 s and once at the end, counting\n"
+    "    vectors assigned to a centroid; ``True`` draws a progress bar on ``sys.stderr``.\n\n"
+    "The interpreter lock is released while k-means runs. Ctrl-C, or an exception raised\n"
+    "by ``progress``, stops the build and is raised; the index is then as it was.\n";
 
 inline constexpr const char* SET_EF_SEARCH =
     "set_ef_search($self, ef)\n--\n\n"

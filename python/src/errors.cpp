@@ -13,6 +13,7 @@ PyObject* exception_class(EngineError::Kind kind) {
     switch (kind) {
         case K::EmptyIndex:
         case K::NotBuilt:
+        case K::Interrupted:
             return PyExc_RuntimeError;
         case K::Io:
         case K::InvalidFile:
@@ -32,7 +33,8 @@ PyObject* exception_class(EngineError::Kind kind) {
     return PyExc_RuntimeError;
 }
 
-// The raised exception as one normalised object (its traceback attached), or nullptr.
+}  // namespace
+
 PyObject* take_raised_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
     return PyErr_GetRaisedException();
@@ -48,7 +50,16 @@ PyObject* take_raised_exception() {
 #endif
 }
 
-}  // namespace
+void restore_raised_exception(PyObject* exception) {
+    if (exception == nullptr) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception);
+#else
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+    Py_INCREF(type);
+    PyErr_Restore(type, exception, PyException_GetTraceback(exception));
+#endif
+}
 
 void raise_engine_error(const EngineError& error) {
     const std::string text = error.message();

@@ -29,6 +29,12 @@ PyObject* none_or_raise(const Status& status);
 // __cause__ is the original. Other pending exceptions are left as they are.
 void prefix_type_error(const char* arg);
 
+// The pending exception as one normalised object (its traceback attached), taken off the
+// error indicator; nullptr when none is pending.
+PyObject* take_raised_exception();
+// Raises an exception taken by take_raised_exception again (stealing the reference).
+void restore_raised_exception(PyObject* exception);
+
 // Sets the Python exception for the C++ exception being handled; call only in a catch.
 void translate_current_exception() noexcept;
 

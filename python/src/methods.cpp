@@ -1,7 +1,5 @@
 #include "methods.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cmath>
 #include <atomic>
@@ -17,6 +15,7 @@
 #include "convert.h"
 #include "errors.h"
 #include "instance.h"
+#include "long_work.h"
 #include "results.h"
 
 #include "quantize/profile.h"
@@ -31,10 +30,17 @@ void raise_ids_length(std::size_t ids, std::uint64_t vectors) {
                  static_cast<unsigned long long>(vectors));
 }
 
-Status add_flat_view(Engine& engine, std::span<const VectorId> ids, const FlatView& view) {
+Status add_flat_view(Engine& engine, std::span<const VectorId> ids, const FlatView& view, Work& work) {
     // A float32 array may start at any byte (a view into a byte buffer, say): the engine
     // then copies one row at a time, never the whole matrix.
-    return engine.add_flat_unaligned(ids, view.data, static_cast<std::size_t>(view.rows * view.cols));
+    return engine.add_flat_unaligned(ids, view.data, static_cast<std::size_t>(view.rows * view.cols), work);
+}
+
+// Whether an add of n rows is worth a worker thread: any graph insertion beyond a handful
+// of rows, or more than a moment of encoding.
+bool add_is_long(const Engine& engine, std::uint64_t n) {
+    if (engine.config().index_type == IndexType::Hnsw) return n > 4;
+    return n * engine.quantizer().padded_dim() > (std::uint64_t{1} << 15);
 }
 
 bool require_brute_force(const Engine& engine, const char* method) {
@@ -47,17 +53,31 @@ bool require_brute_force(const Engine& engine, const char* method) {
 
 PyObject* method_add(PyObject* self, PyObject* args, PyObject* kwds) {
     return with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
-        static const char* const kwlist[] = {"ids", "vectors", nullptr};
+        static const char* const kwlist[] = {"ids", "vectors", "threads", "progress", nullptr};
         PyObject* ids_arg = nullptr;
         PyObject* vectors_arg = nullptr;
-        if (!parse(args, kwds, "OO:add", kwlist, &ids_arg, &vectors_arg)) return nullptr;
+        PyObject* threads_arg = nullptr;
+        PyObject* progress_arg = nullptr;
+        if (!parse(args, kwds, "OO|$OO:add", kwlist, &ids_arg, &vectors_arg, &threads_arg, &progress_arg)) {
+            return nullptr;
+        }
+        unsigned threads = 1;
+        if (threads_arg != nullptr && !to_threads(threads_arg, threads)) return nullptr;
+        ProgressArg progress;
+        if (!to_progress(progress_arg, progress)) return nullptr;
         std::vector<VectorId> ids;
         if (!to_id_list(ids_arg, "ids", ids)) return nullptr;
 
         Engine& engine = k.engine;
         const std::uint64_t dim = engine.config().dim;
-        // No Python code runs between taking the view and the engine reading it.
-        if (const auto view = flat_view(vectors_arg)) {
+        // No Python code runs between taking the view and the engine reading it, on this
+        // thread. Other threads run while it reads: the reference held here keeps the
+        // array, and so its data, alive, and NumPy refuses to resize an array that more
+        // than its owner refers to (the buffer an array was made over is held by the array).
+        const Ref keep = Ref::borrow(vectors_arg);
+        const std::optional<FlatView> view = flat_view(vectors_arg);
+        RowSet rows;
+        if (view) {
             if (view->cols != dim) {
                 PyErr_Format(PyExc_ValueError, "vector dimension mismatch: expected %llu, got %llu",
                              static_cast<unsigned long long>(dim), static_cast<unsigned long long>(view->cols));
@@ -67,15 +87,17 @@ PyObject* method_add(PyObject* self, PyObject* args, PyObject* kwds) {
                 raise_ids_length(ids.size(), view->rows);
                 return nullptr;
             }
-            return none_or_raise(add_flat_view(engine, ids, *view));
+        } else {
+            if (!to_row_set(vectors_arg, dim, rows)) return nullptr;
+            if (ids.size() != rows.size()) {
+                raise_ids_length(ids.size(), rows.size());
+                return nullptr;
+            }
         }
-        RowSet rows;
-        if (!to_row_set(vectors_arg, dim, rows)) return nullptr;
-        if (ids.size() != rows.size()) {
-            raise_ids_length(ids.size(), rows.size());
-            return nullptr;
-        }
-        return none_or_raise(engine.add_rows(ids, rows));
+        const bool background = add_is_long(engine, ids.size());
+        return run_long_work("adding", threads, background, progress, [&](Work& work) {
+            return view ? add_flat_view(engine, ids, *view, work) : engine.add_rows(ids, rows, work);
+        });
     });
 }
 
@@ -103,17 +125,6 @@ PyObject* method_search(PyObject* self, PyObject* args, PyObject* kwds) {
         return hits_to_list(hits.value());
     });
 }
-
-namespace {
-
-// The cores this process may run on.
-std::size_t available_cores() {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-    return std::max(1u, std::thread::hardware_concurrency());
-}
-
-}  // namespace
 
 PyObject* method_search_batch(PyObject* self, PyObject* args, PyObject* kwds) {
     return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
@@ -147,7 +158,7 @@ PyObject* method_search_batch(PyObject* self, PyObject* args, PyObject* kwds) {
         std::optional<std::span<const VectorId>> allowed;
         if (allowlist) allowed = std::span<const VectorId>(*allowlist);
 
-        const std::size_t want = threads == 0 ? available_cores() : static_cast<std::size_t>(std::min<std::uint64_t>(threads, 1024));
+        const std::size_t want = threads == 0 ? available_threads() : static_cast<std::size_t>(std::min<std::uint64_t>(threads, 1024));
         const std::size_t workers = std::max<std::size_t>(1, std::min(want, nq));
         // Each worker takes the next group of queries, which share one pass over the rows;
         // the first failing query (by position) wins.
@@ -268,9 +279,23 @@ PyObject* method_fit(PyObject* self, PyObject* args, PyObject* kwds) {
     });
 }
 
-PyObject* method_build(PyObject* self, PyObject*) {
+PyObject* method_build(PyObject* self, PyObject* args, PyObject* kwds) {
     return with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
-        return none_or_raise(k.engine.build());
+        static const char* const kwlist[] = {"threads", "progress", nullptr};
+        PyObject* threads_arg = nullptr;
+        PyObject* progress_arg = nullptr;
+        if (!parse(args, kwds, "|$OO:build", kwlist, &threads_arg, &progress_arg)) return nullptr;
+        unsigned threads = available_threads();
+        if (threads_arg != nullptr && !to_threads(threads_arg, threads)) return nullptr;
+        ProgressArg progress;
+        if (!to_progress(progress_arg, progress)) return nullptr;
+        Engine& engine = k.engine;
+        // Only k-means takes more than a moment.
+        const std::uint64_t rows = engine.store().size() + (engine.ivf() ? engine.ivf()->n_vectors() : 0);
+        const bool background = engine.config().index_type == IndexType::IvfFlat &&
+                                rows * engine.quantizer().padded_dim() > (std::uint64_t{1} << 14);
+        return run_long_work("building", threads, background, progress,
+                             [&](Work& work) { return engine.build(work); });
     });
 }
 

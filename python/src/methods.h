@@ -12,7 +12,7 @@ PyObject* method_search_batch(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* method_keep_vectors(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* method_set_rescore(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* method_fit(PyObject* self, PyObject* args, PyObject* kwds);
-PyObject* method_build(PyObject* self, PyObject*);
+PyObject* method_build(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* method_set_ef_search(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* method_set_nprobe(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* method_save(PyObject* self, PyObject* args, PyObject* kwds);

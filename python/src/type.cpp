@@ -83,7 +83,7 @@ PyMethodDef g_methods[] = {
     {"add", as_cfunction(method_add), kArgs, docs::ADD},
     {"search", as_cfunction(method_search), kArgs, docs::SEARCH},
     {"fit", as_cfunction(method_fit), kArgs, docs::FIT},
-    {"build", as_cfunction(method_build), METH_NOARGS, docs::BUILD},
+    {"build", as_cfunction(method_build), kArgs, docs::BUILD},
     {"set_ef_search", as_cfunction(method_set_ef_search), kArgs, docs::SET_EF_SEARCH},
     {"set_nprobe", as_cfunction(method_set_nprobe), kArgs, docs::SET_NPROBE},
     {"save", as_cfunction(method_save), kArgs, docs::SAVE},

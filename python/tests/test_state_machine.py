@@ -20,7 +20,9 @@ under each id. It checks:
 - that searches return stored ids only, best first, as many as brute force can give;
   that an IvfFlat or Hnsw allowlist drops hits after the cut; that re-scored scores are
   those of the kept vectors; that `search_batch` rows are the searches, padded;
-- that copies, pickles and saved files answer like the index they came from.
+- that copies, pickles and saved files answer like the index they came from;
+- that an add on several threads stores what one thread stores, and that progress is
+  reported up to the add's total.
 
 KORVANE_HYPOTHESIS_PROFILE=long runs many more and longer sequences; under the sanitizers
 (KORVANE_SANITIZED=1) fewer run.
@@ -366,12 +368,21 @@ class IndexMachine(RuleBasedStateMachine):
         form, vectors, stored = draw(row_inputs(m))
         # Brute force: the same index given the modelled float32 values, read in place,
         # must end up with the same codes, norms and kept vectors.
-        twin = copy.deepcopy(self.index) if self.brute and form != "float32" else None
+        # On threads it must store the same as on one: the twin adds on one.
+        threads = draw(st.sampled_from([None, 1, 2, 0]), label="threads")
+        twin = copy.deepcopy(self.index) if self.brute and (form != "float32" or threads != 1) else None
+        extra, calls = {}, []
+        if threads is not None:
+            extra["threads"] = threads
+        if draw(st.booleans(), label="progress"):
+            extra["progress"] = lambda done, total: calls.append((done, total))
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            self.attempt(lambda: self.index.add(ids_arg, vectors), None)
+            self.attempt(lambda: self.index.add(ids_arg, vectors, **extra), None)
         warned = {type(w.message) for w in caught}
         assert warned == ({WARNS[form]} if form in WARNS and m.size else set()), (form, caught)
+        if "progress" in extra:
+            assert calls and calls[-1] == (n, n) and all(t == n and d <= n for d, t in calls), calls
         self.added(ids, stored)
         if twin is not None:
             twin.add(ids, np.ascontiguousarray(stored))
@@ -691,10 +702,11 @@ class IndexMachine(RuleBasedStateMachine):
 
     # ---- structure and settings ------------------------------------------------------
 
-    @rule()
-    def build(self):
+    @rule(threads=st.sampled_from([None, 1, 2, 0]))
+    def build(self, threads):
         expected = RuntimeError if self.ivf and not self.pending else None
-        if self.attempt(self.index.build, expected) is FAILED:
+        build = self.index.build if threads is None else lambda: self.index.build(threads=threads)
+        if self.attempt(build, expected) is FAILED:
             return
         if self.ivf:
             self.rows += self.pending

@@ -41,10 +41,10 @@ KINDS = {
 PROPERTIES = [name for name, kind in MEMBERS if kind == "property"]
 
 SIGNATURES = {
-    "add": "(self, /, ids, vectors)",
+    "add": "(self, /, ids, vectors, *, threads=1, progress=None)",
     "search": "(self, /, query, k, allowlist=None)",
     "fit": "(self, /, vectors)",
-    "build": "(self, /)",
+    "build": "(self, /, *, threads=0, progress=None)",
     "set_ef_search": "(self, /, ef)",
     "set_nprobe": "(self, /, nprobe)",
     "save": "(self, /, path, checksum=False)",

@@ -1,5 +1,7 @@
 """search_batch against search, and one index used from several Python threads at once."""
+import _thread
 import random
+import re
 import threading
 import time
 import traceback
@@ -203,15 +205,23 @@ def test_argument_errors_match_search(indexes, kwargs):
     assert str(batch.value) == str(single.value)
 
 
-@pytest.mark.parametrize("threads, exc, message", [
-    (-1, OverflowError, None), (2**64, OverflowError, None), (1.5, TypeError, "argument 'threads': "),
-    ("2", TypeError, "argument 'threads': "),
+@pytest.mark.parametrize("call", ["search_batch", "add", "build"])
+@pytest.mark.parametrize("kwargs, exc, message", [
+    ({"threads": -1}, OverflowError, None), ({"threads": 2**64}, OverflowError, None),
+    ({"threads": 1.5}, TypeError, "argument 'threads': "), ({"threads": "2"}, TypeError, "argument 'threads': "),
+    ({"progress": 5}, TypeError, "argument 'progress': 'int' object is not callable"),
 ])
-def test_thread_count_errors(indexes, threads, exc, message):
+def test_thread_count_and_progress_errors(call, kwargs, exc, message):
+    index = ivf_not_built()
+    before = index.__reduce__()
+    if call == "search_batch" and "progress" in kwargs:
+        kwargs, exc, message = {"progress": None}, TypeError, None  # search_batch has none
     with pytest.raises(exc) as info:
-        indexes("brute_force").search_batch(QUERIES, 3, threads=threads)
+        {"search_batch": lambda: index.search_batch(QUERIES, 3, **kwargs),
+         "add": lambda: index.add([1], QUERIES[:1], **kwargs), "build": lambda: index.build(**kwargs)}[call]()
     if message is not None:
         assert str(info.value).startswith(message)
+    assert index.__reduce__() == before
 
 
 @pytest.mark.parametrize("threads", [3, 64, 10**6])
@@ -378,6 +388,136 @@ def test_an_add_waits_for_a_running_batch(index_type):
     assert len(index) == n + 20
     found = index.search_batch(queries[:20], 1)[0][:, 0]
     np.testing.assert_array_equal(found, np.arange(10**6, 10**6 + 20, dtype=np.uint64))
+
+
+# ---- adds and builds on threads, watched and stopped ------------------------------------------
+
+def state(index):
+    return index.__reduce__()[2][0]
+
+
+def misaligned(m):
+    view = np.zeros(m.nbytes + 1, np.uint8)[1:].view(np.float32).reshape(m.shape)
+    view[...] = m
+    return view
+
+
+@pytest.mark.parametrize("index_type", ["brute_force", "ivf_flat"])
+def test_adds_and_builds_store_the_same_bytes_on_any_number_of_threads(index_type):
+    """Every path an add or build takes: rows in several chunks, read in place, misaligned and
+    as lists, kept vectors, a standardization; first builds, builds that cluster again and
+    builds that only fill the lists."""
+    rows = gaussian(4700, 60, dim=300) * 3 + 1
+
+    def run(threads):
+        index = Korvane(300, metric="l2", index_type=index_type, mixed_ratio=0.5, ivf_nlist=8)
+        index.fit(rows[:100])
+        index.keep_vectors("int8")
+        steps = [rows[:5], rows[5:4500], misaligned(rows[4500:4600]), rows[4600:].tolist()]
+        for i, step in enumerate(steps):
+            index.add(range(i * 10_000, i * 10_000 + len(step)), step, threads=threads)
+            if i < 2:
+                index.build(threads=threads)
+        index.build(threads=threads)
+        return state(index)
+
+    assert run(1) == run(2) == run(3)
+
+
+LONG = {  # (index arguments, rows, dim): an Hnsw add and an IvfFlat build that take a good part of a second
+    "hnsw": ({"index_type": "hnsw", "hnsw_m": 8, "hnsw_ef_construction": 64}, 5000, 64),
+    "brute_force": ({}, 20_000, 64),
+    "ivf_flat": ({"index_type": "ivf_flat", "ivf_nlist": 128}, 20_000, 128),
+}
+
+
+def long_add(index_type):
+    kwargs, n, dim = LONG[index_type]
+    return Korvane(dim, **kwargs), np.arange(n, dtype=np.uint64), gaussian(n, 61, dim=dim)
+
+
+@pytest.mark.parametrize("index_type", INDEX_TYPES)
+def test_progress_counts_to_the_total_while_other_threads_run(index_type, capsys):
+    index, ids, vectors = long_add(index_type)
+    calls = []
+    ticker = Ticker()
+    ticker.start()
+    t0 = time.perf_counter()
+    index.add(ids, vectors, threads=2, progress=lambda done, total: calls.append((done, total, time.perf_counter())))
+    t1 = time.perf_counter()
+    ticker.stop.set()
+    ticker.join()
+    assert calls[-1][:2] == (len(ids), len(ids)) and {total for _, total, _ in calls} == {len(ids)}
+    assert [d for d, _, _ in calls] == sorted(d for d, _, _ in calls)
+    times = [t0] + [t for _, _, t in calls]
+    assert all(b - a > 0.08 for a, b in zip(times, times[1:-1]))  # at most one a tick, and the last
+    if index_type == "hnsw":
+        assert len(calls) >= 2
+        inside = [t for t in ticker.ticks if t0 + 0.05 < t < t1 - 0.05]
+        assert len(inside) >= 20, (len(inside), t1 - t0)
+    if index_type == "ivf_flat":
+        index.build(threads=1, progress=True)
+        bar = capsys.readouterr().err
+        assert bar.count("\r") >= 2 and bar.count("\n") == 1, bar
+        total = len(ids) * 26  # each vector assigned at most once in each of 25 rounds and once more
+        assert re.fullmatch(rf"building 100%\|\u2588{{20}}\| {total}/{total} \[\d\d:\d\d<\d\d:\d\d\]\n",
+                            bar.split("\r")[-1]), bar
+
+
+@pytest.mark.parametrize("stop", ["progress", "signal"])
+@pytest.mark.parametrize("index_type", INDEX_TYPES)
+def test_a_stopped_add_keeps_the_rows_before_the_stop(index_type, stop):
+    """Ctrl-C or an exception from progress ends an add at a clean point: the rows before it
+    stay added, and adding the others gives the index one add would have given. An add
+    that ends before the stop keeps every row."""
+    index, ids, vectors = long_add(index_type)
+    if stop == "progress":
+        def progress(done, total):
+            raise ZeroDivisionError("enough")
+
+        with pytest.raises(ZeroDivisionError, match="enough"):
+            index.add(ids, vectors, progress=progress)
+    else:
+        timer = threading.Timer(0.05, _thread.interrupt_main)
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            index.add(ids, vectors)
+            for _ in range(500):  # the add ended first: the signal comes here
+                time.sleep(0.01)
+        timer.join()
+    kept = len(index)
+    assert 0 < kept < len(ids) if index_type == "hnsw" else kept == len(ids)
+    if kept < len(ids):
+        assert index.search(vectors[0], 1)[0]["id"] == 0
+        index.add(ids[kept:], vectors[kept:])
+    twin, _, _ = long_add(index_type)
+    twin.add(ids, vectors)
+    assert state(index) == state(twin)
+
+
+def test_a_stopped_build_leaves_the_index_as_it_was():
+    index, ids, vectors = long_add("ivf_flat")
+    index.add(ids[:10], vectors[:10])
+    index.build()
+    index.add(ids[10:], vectors[10:])
+    before = state(index), index.search_batch(vectors[:50], 5)
+
+    def progress(done, total):
+        assert done < total
+        raise ZeroDivisionError("enough")
+
+    with pytest.raises(ZeroDivisionError, match="enough"):
+        index.build(threads=1, progress=progress)
+    after = state(index), index.search_batch(vectors[:50], 5)
+    assert after[0] == before[0]
+    np.testing.assert_array_equal(after[1][0], before[1][0])
+    index.build()
+    twin, _, _ = long_add("ivf_flat")
+    twin.add(ids[:10], vectors[:10])
+    twin.build()
+    twin.add(ids[10:], vectors[10:])
+    twin.build()
+    assert state(index) == state(twin)
 
 
 # ---- Python code inside a call ----------------------------------------------------------------

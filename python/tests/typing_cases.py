@@ -21,7 +21,8 @@ ix = korvane.Korvane(8, metric="l2", bit_width=4, mixed_ratio=np.float32(0.5), n
 ix.fit(np.zeros((3, 8)))
 ix.add(np.arange(3), np.zeros((3, 8), np.float32))
 ix.add(range(3, 5), [[1.0] * 8, np.ones(8)])
-ix.add([np.uint64(7)], [[1] * 8])
+ix.add([np.uint64(7)], [[1] * 8], threads=np.int64(2), progress=lambda done, total: print(done / total))
+ix.add([8], [[1] * 8], progress=True)
 hits = ix.search(np.ones(8, np.float32), k=np.int64(3), allowlist=np.array([1, 2]))
 assert_type(hits, "list[SearchHit]")
 assert_type(hits[0]["id"], int)
@@ -42,6 +43,7 @@ assert_type(len(ix) + ix.n_vectors + ix.dim + ix.bit_width + ix.n4_dims + ix.pad
 assert_type(ix.packed_bytes_per_vec + ix.pb4_per_vec, int)
 assert_type(ix.is_empty() or ix.is_mixed(), bool)
 assert_type(ix.build(), None)
+assert_type(ix.build(threads=0, progress=None), None)
 assert_type(korvane.Korvane.load("x.krvn"), korvane.Korvane)
 assert_type(korvane.__version__, str)
 copied: korvane.Korvane = pickle.loads(pickle.dumps(ix))
@@ -54,6 +56,8 @@ korvane.Korvane.load(b"x.krvn")  # type: ignore[arg-type]
 ix.search("abcdefgh", 1)  # type: ignore[arg-type]
 ix.search([1.0] * 8, 1.5)  # type: ignore[arg-type]
 ix.add(["a"], [[1.0] * 8])  # type: ignore[list-item]
+ix.add([1], [[1.0] * 8], 2)  # type: ignore[call-arg]
+ix.build(progress="yes")  # type: ignore[arg-type]
 korvane.Korvane(8, metric=None)  # type: ignore[arg-type]
 korvane.Korvane(8, colour="red")  # type: ignore[call-arg]
 ix.dim = 3  # type: ignore[misc]

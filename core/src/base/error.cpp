@@ -33,6 +33,8 @@ std::string EngineError::message() const {
             return "fit() must be called before add() \u2014 index already contains vectors";
         case Kind::InvalidArgument:
             return text;
+        case Kind::Interrupted:
+            return "interrupted before the work was done";
     }
     return "unknown error";
 }

@@ -28,6 +28,8 @@ struct EngineError {
         // Not one of the original kinds: a value the index cannot work with, refused
         // where the original would have failed later or misbehaved (a ValueError).
         InvalidArgument = 13,
+        // Long work (an add, a build) stopped at a clean point because it was asked to.
+        Interrupted = 14,
     };
 
     Kind kind;
@@ -57,6 +59,7 @@ struct EngineError {
     static EngineError empty_sample() { return {Kind::EmptySample, 0, 0, {}}; }
     static EngineError fit_after_add() { return {Kind::FitAfterAdd, 0, 0, {}}; }
     static EngineError invalid_argument(std::string what) { return {Kind::InvalidArgument, 0, 0, std::move(what)}; }
+    static EngineError interrupted() { return {Kind::Interrupted, 0, 0, {}}; }
 
     // The display text; it becomes the Python exception's message.
     std::string message() const;

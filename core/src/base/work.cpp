@@ -47,11 +47,12 @@ void parallel_for(std::size_t n, unsigned threads, std::size_t grain,
         }
     };
     std::vector<std::thread> pool;
-    pool.reserve(workers - 1);
     try {
+        pool.reserve(workers - 1);
         for (std::size_t t = 1; t < workers; ++t) pool.emplace_back(run);
     } catch (...) {
-        // No thread to be had: the ones started and this one do the work.
+        // No thread (or no room to note one) to be had: the ones started and this one do
+        // the work, so running short of memory here never fails the caller.
     }
     run();
     for (std::thread& t : pool) t.join();

@@ -39,7 +39,8 @@ private:
 // `threads` threads, the calling one among them. Each index is covered exactly once; which
 // thread runs a chunk is left to timing, so f must give the same result either way. An
 // exception thrown by f (std::bad_alloc) is rethrown here after every thread has stopped;
-// chunks not yet started are then skipped.
+// chunks not yet started are then skipped. Threads that cannot be had leave their share
+// to the others: nothing but f makes the call fail.
 void parallel_for(std::size_t n, unsigned threads, std::size_t grain,
                   const std::function<void(std::size_t begin, std::size_t end)>& f);
 

@@ -4,7 +4,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 
 #include "index/brute.h"
@@ -56,46 +58,113 @@ std::uint64_t Engine::n_vectors() const {
     return store_.size();
 }
 
+namespace {
+
+// Rows encoded between two looks at a stop request: about a million floats of work,
+// a few milliseconds.
+std::size_t rows_per_chunk(std::size_t padded) { return std::max<std::size_t>(64, (std::size_t{1} << 20) / padded); }
+
+}  // namespace
+
 template <class RowAt>
-void Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at) {
+Status Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& work) {
     const std::size_t n = ids.size();
+    work.set_total(n);
     // An add stopped at its first row changes nothing, not even a graph's working memory.
-    if (n == 0) return;
+    if (n == 0) return success();
     const std::size_t padded = quantizer_.padded_dim();
+    const std::size_t row_bytes = store_.row_bytes();
     const bool ivf = config_.index_type == IndexType::IvfFlat;
-    std::vector<float> scratch(padded);
-    std::vector<std::uint8_t> code(store_.row_bytes());
     // The kept vector of a row is the transformed vector its codes approximate.
     const std::optional<KeptFormat> keep =
         kept_type_ ? std::optional<KeptFormat>(KeptFormat{*kept_type_, padded}) : std::nullopt;
-    std::vector<std::uint8_t> kept(keep ? keep->row_bytes() : 0);
-    std::uint8_t* const kept_out = keep ? kept.data() : nullptr;
-    if (hnsw_) {
-        // Each vector joins the graph at once; the scratch holds its transformed floats.
-        prepare_for_insert(*hnsw_, quantizer_);
-        for (std::size_t i = 0; i < n; ++i) {
-            quantizer_.encode_into(row_at(i), scratch.data(), code.data());
-            if (keep) keep->encode(scratch.data(), kept_out);
-            hnsw_insert(*hnsw_, code.data(), quantizer_.quantized_norm(code.data()), ids[i], scratch.data(), kept_out);
+    const std::size_t kept_bytes = keep ? keep->row_bytes() : 0;
+
+    // Rows go a chunk at a time: encoded side by side on the threads, then stored (or
+    // inserted) in their order. While one chunk is stored the next is encoded, so a
+    // store needs two sets of buffers. An IvfFlat row's transformed vector, its k-means
+    // training data, is made in place at the end of training_vectors_.
+    struct Chunk {
+        std::vector<std::uint8_t> codes, kept;
+        std::vector<float> norms;
+        std::unique_ptr<float[]> vectors;  // not zeroed: every row is written before it is read
+        std::size_t first = 0, count = 0;
+        float* v = nullptr;
+    };
+    const std::size_t chunk = std::min(n, rows_per_chunk(padded));
+    Chunk chunks[2];
+    for (std::size_t c = 0; c < (hnsw_ || n <= chunk ? 1 : 2); ++c) {
+        chunks[c].codes.resize(chunk * row_bytes);
+        chunks[c].norms.resize(chunk);
+        chunks[c].kept.resize(chunk * kept_bytes);
+        if (!ivf) chunks[c].vectors.reset(new float[chunk * padded]);
+    }
+    const std::size_t grain = std::max<std::size_t>(1, 8192 / padded);
+    Chunk* ready = nullptr;  // encoded, to be stored
+    Chunk* next = nullptr;   // to be encoded
+    // Task 0 stores `ready` when there is one; the others encode `next`, `grain` rows
+    // each. Made once, before anything changes: running the tasks allocates nothing that
+    // can fail.
+    const std::function<void(std::size_t, std::size_t)> step = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t task = begin; task < end; ++task) {
+            if (ready != nullptr && task == 0) {
+                const Chunk& c = *ready;
+                for (std::size_t i = 0; i < c.count; ++i) {
+                    store_.push(ids[c.first + i], c.codes.data() + i * row_bytes, c.norms[i],
+                                keep ? c.kept.data() + i * kept_bytes : nullptr);
+                }
+                work.advance(c.count);
+                continue;
+            }
+            Chunk& c = *next;
+            const std::size_t from = (task - (ready != nullptr ? 1 : 0)) * grain;
+            for (std::size_t i = from; i < std::min(c.count, from + grain); ++i) {
+                float* v = c.v + i * padded;
+                quantizer_.transform_query_into(row_at(c.first + i, v), v);
+                std::uint8_t* code = c.codes.data() + i * row_bytes;
+                quantizer_.encode_transformed(v, code);
+                c.norms[i] = quantizer_.quantized_norm(code);
+                if (keep) keep->encode(v, c.kept.data() + i * kept_bytes);
+            }
         }
-        return;
+    };
+
+    if (hnsw_) {
+        prepare_for_insert(*hnsw_, quantizer_);
+    } else {
+        // Reserve everything first: past this point nothing allocates, so a MemoryError
+        // leaves the engine as it was. Growth is geometric, so adding one row per call
+        // costs amortised constant time.
+        std::vector<float> derived =
+            store_.missing_norms([&](const std::uint8_t* row) { return quantizer_.quantized_norm(row); }, n);
+        store_.reserve_more(n);
+        if (ivf) reserve_more(training_vectors_, n * padded);
+        if (!derived.empty()) store_.adopt_norms(std::move(derived));
     }
 
-    // Reserve everything first: past this point nothing allocates, so a MemoryError
-    // leaves the engine as it was. Growth is geometric, so adding one row per call
-    // costs amortised constant time.
-    std::vector<float> derived =
-        store_.missing_norms([&](const std::uint8_t* row) { return quantizer_.quantized_norm(row); }, n);
-    store_.reserve_more(n);
-    if (ivf) reserve_more(training_vectors_, n * padded);
-    if (!derived.empty()) store_.adopt_norms(std::move(derived));
-
-    for (std::size_t i = 0; i < n; ++i) {
-        quantizer_.encode_into(row_at(i), scratch.data(), code.data());
-        if (keep) keep->encode(scratch.data(), kept_out);
-        store_.push(ids[i], code.data(), quantizer_.quantized_norm(code.data()), kept_out);
-        // The scratch holds transform_query of the vector: the k-means training data.
-        if (ivf) training_vectors_.insert(training_vectors_.end(), scratch.begin(), scratch.end());
+    for (std::size_t first = 0, round = 0;; first += chunk, ++round) {
+        // A stop lets the rows already encoded be stored, and encodes no more.
+        const bool stop = work.stop_requested();
+        next = &chunks[hnsw_ ? 0 : round % 2];
+        next->first = first;
+        next->count = stop || first >= n ? 0 : std::min(chunk, n - first);
+        if (ready == nullptr && next->count == 0) return stop ? Status(EngineError::interrupted()) : success();
+        if (ivf && next->count > 0) {
+            // Within the room reserved above.
+            const std::size_t at = training_vectors_.size();
+            training_vectors_.resize(at + next->count * padded);
+            next->v = training_vectors_.data() + at;
+        } else {
+            next->v = next->vectors.get();
+        }
+        parallel_for((ready != nullptr ? 1 : 0) + (next->count + grain - 1) / grain, work.threads(), 1, step);
+        ready = next->count > 0 ? next : nullptr;
+        if (hnsw_) {
+            const InsertRows rows{next->codes.data(), next->norms.data(), ids.data() + first, next->v,
+                                  keep ? next->kept.data() : nullptr, kept_bytes, next->count};
+            if (hnsw_insert_rows(*hnsw_, rows, work) < next->count) return EngineError::interrupted();
+            ready = nullptr;
+        }
     }
 }
 
@@ -110,22 +179,38 @@ std::optional<EngineError> Engine::cannot_insert(std::uint64_t n) const {
 }
 
 Status Engine::add_rows(std::span<const VectorId> ids, const RowSet& rows) {
+    Work work;
+    return add_rows(ids, rows, work);
+}
+
+Status Engine::add_rows(std::span<const VectorId> ids, const RowSet& rows, Work& work) {
     if (ids.size() != rows.size()) return EngineError::count_mismatch(ids.size(), rows.size());
     if (ids.empty()) return success();
     if (auto bad = cannot_insert(ids.size())) return *bad;
     // Rows before the first one of the wrong length are added and stay added.
     std::size_t good = 0;
     while (good < rows.size() && rows.row(good).size() == config_.dim) ++good;
-    add_checked(ids.first(good), [&](std::size_t i) { return rows.row(i).data(); });
+    const Status added = add_checked(ids.first(good), [&](std::size_t i, float*) { return rows.row(i).data(); }, work);
+    if (!added) return added;
     if (good < rows.size()) return EngineError::dimension_mismatch(config_.dim, rows.row(good).size());
     return success();
 }
 
 Status Engine::add_flat(std::span<const VectorId> ids, std::span<const float> values) {
-    return add_flat_unaligned(ids, values.data(), values.size());
+    Work work;
+    return add_flat(ids, values, work);
+}
+
+Status Engine::add_flat(std::span<const VectorId> ids, std::span<const float> values, Work& work) {
+    return add_flat_unaligned(ids, values.data(), values.size(), work);
 }
 
 Status Engine::add_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count) {
+    Work work;
+    return add_flat_unaligned(ids, data, count, work);
+}
+
+Status Engine::add_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count, Work& work) {
     const std::uint64_t n = ids.size();
     const std::uint64_t dim = config_.dim;
     // n * dim may overflow: compare by division instead.
@@ -135,16 +220,14 @@ Status Engine::add_flat_unaligned(std::span<const VectorId> ids, const void* dat
     if (auto bad = cannot_insert(n)) return *bad;
     if (reinterpret_cast<std::uintptr_t>(data) % alignof(float) == 0) {
         const float* values = static_cast<const float*>(data);
-        add_checked(ids, [&](std::size_t i) { return values + i * dim; });
-    } else {
-        const auto* bytes = static_cast<const unsigned char*>(data);
-        std::vector<float> row(dim);
-        add_checked(ids, [&](std::size_t i) {
-            std::memcpy(row.data(), bytes + i * dim * sizeof(float), dim * sizeof(float));
-            return static_cast<const float*>(row.data());
-        });
+        return add_checked(ids, [&](std::size_t i, float*) { return values + i * dim; }, work);
     }
-    return success();
+    // Each row is copied where its transformed vector will be, and transformed in place.
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    return add_checked(ids, [&](std::size_t i, float* slot) {
+        std::memcpy(slot, bytes + i * dim * sizeof(float), dim * sizeof(float));
+        return static_cast<const float*>(slot);
+    }, work);
 }
 
 Expected<std::vector<SearchHit>> Engine::search(std::span<const float> query, std::uint64_t k,
@@ -287,15 +370,23 @@ Status Engine::set_rescore(double oversampling) {
 }
 
 Status Engine::build() {
+    Work work;
+    return build(work);
+}
+
+Status Engine::build(Work& work) {
     switch (config_.index_type) {
         case IndexType::BruteForce:
-            return success();
+            break;
         case IndexType::Hnsw:
             if (hnsw_) release_construction_vectors(*hnsw_);
-            return success();
+            break;
         case IndexType::IvfFlat:
-            return build_ivf_lists();
+            return build_ivf_lists(work);
     }
+    // Nothing to wait for: done at once.
+    work.set_total(n_vectors());
+    work.advance(n_vectors());
     return success();
 }
 
@@ -341,49 +432,68 @@ Status Engine::fit_standardization(const RowSet& sample) {
     return success();
 }
 
-Status Engine::build_ivf_lists() {
+Status Engine::build_ivf_lists(Work& work) {
     if (store_.empty()) return EngineError::empty_index();
     if (auto bad = unusable_parameter(config_)) return *bad;
     const std::uint64_t padded = quantizer_.padded_dim();
-    // Everything new is built aside and swapped in at the end, so a failure (memory)
-    // leaves the index as it was.
+    // Everything new is built aside and swapped in at the end, so a failure (memory) or a
+    // stop leaves the index as it was.
+    const std::uint64_t in_lists = ivf_ ? ivf_->n_vectors() : 0;
+    const bool cluster = !ivf_ || ivf_->lists.size() < std::min<std::uint64_t>(config_.ivf_nlist, in_lists + store_.size());
+    // Progress counts vectors assigned to a centroid: k-means assigns each at most once
+    // per iteration and once more at the end.
+    work.set_total(cluster ? (in_lists + store_.size()) * (KMEANS_MAX_ITERATIONS + 1) : store_.size());
     if (!ivf_) {
-        ivf_ = build_ivf(store_, training_vectors_.data(), padded, config_.ivf_nlist, config_.ivf_nprobe,
-                         config_.seed, config_.metric);
-    } else if (ivf_->lists.size() < std::min<std::uint64_t>(config_.ivf_nlist, ivf_->n_vectors() + store_.size())) {
+        auto built = build_ivf(store_, training_vectors_.data(), padded, config_.ivf_nlist, config_.ivf_nprobe,
+                               config_.seed, config_.metric, work);
+        if (!built) return EngineError::interrupted();
+        ivf_ = std::move(*built);
+    } else if (cluster) {
         // A later build must not lose the vectors already in the lists. With room for more
         // lists, everything is clustered again: the members enter k-means as their decoded
         // codes (the same space as the training vectors), in list order, then the pending
         // rows.
-        const std::uint64_t total = ivf_->n_vectors() + store_.size();
+        const std::uint64_t total = in_lists + store_.size();
         BlockStore all(store_.row_bytes(), store_.kept_bytes());
         all.reserve_more(total);
         bool norms_of_codes = store_.norms_of_codes();
         std::vector<float> training(total * padded);
-        std::size_t at = 0;
+        std::vector<std::size_t> starts;  // where each list's members begin in `all`
+        starts.reserve(ivf_->lists.size());
         for (const IvfList& list : ivf_->lists) {
             const BlockStore& m = list.members;
+            starts.push_back(all.size());
             norms_of_codes &= m.norms_of_codes();
-            m.for_each_row([&](std::size_t i, const std::uint8_t* code) {
-                all.push(m.id(i), code, m.norm(i), m.kept_row(i));
-                quantizer_.decode(code, training.data() + at++ * padded);
-            });
+            m.for_each_row([&](std::size_t i, const std::uint8_t* code) { all.push(m.id(i), code, m.norm(i), m.kept_row(i)); });
         }
+        parallel_for(ivf_->lists.size(), work.threads(), 1, [&](std::size_t begin, std::size_t end) {
+            std::vector<std::uint8_t> code(store_.row_bytes());
+            for (std::size_t j = begin; j < end; ++j) {
+                const BlockStore& m = ivf_->lists[j].members;
+                for (std::size_t i = 0; i < m.size(); ++i) {
+                    m.copy_row(i, code.data());
+                    quantizer_.decode(code.data(), training.data() + (starts[j] + i) * padded);
+                }
+            }
+        });
         store_.for_each_row([&](std::size_t i, const std::uint8_t* code) {
             all.push(store_.id(i), code, store_.norm(i), store_.kept_row(i));
         });
-        std::copy(training_vectors_.begin(), training_vectors_.end(), training.begin() + at * padded);
+        std::copy(training_vectors_.begin(), training_vectors_.end(), training.begin() + in_lists * padded);
         all.set_norms_of_codes(norms_of_codes);
-        ivf_ = build_ivf(all, training.data(), padded, config_.ivf_nlist, config_.ivf_nprobe, config_.seed,
-                         config_.metric);
+        auto built = build_ivf(all, training.data(), padded, config_.ivf_nlist, config_.ivf_nprobe, config_.seed,
+                               config_.metric, work);
+        if (!built) return EngineError::interrupted();
+        ivf_ = std::move(*built);
     } else {
         // Every list is already in use: the pending rows join their best lists. Like any
         // build, this one takes the probe count from the configuration.
-        append_to_lists(*ivf_, store_, training_vectors_.data());
+        if (!append_to_lists(*ivf_, store_, training_vectors_.data(), work)) return EngineError::interrupted();
         ivf_->nprobe = config_.ivf_nprobe;
     }
     store_.release();
     std::vector<float>().swap(training_vectors_);
+    work.advance(work.total() - std::min(work.done(), work.total()));
     return success();
 }
 

@@ -10,6 +10,7 @@
 #include "base/config.h"
 #include "base/error.h"
 #include "base/rows.h"
+#include "base/work.h"
 #include "quantize/quantizer.h"
 #include "index/hnsw.h"
 #include "index/ivf.h"
@@ -26,11 +27,20 @@ public:
     static Expected<Engine> create(const EngineConfig& config);
 
     // Count mismatch stores nothing; a row of the wrong length keeps the rows before it.
+    //
+    // Every add encodes on work.threads() threads, storing the same bytes for any count
+    // (an Hnsw graph is the one hnsw_insert_rows makes with that count); work's total is
+    // the rows to add, and it advances as they are stored. Once work.stop_requested() the
+    // add stops at a clean point and fails with Interrupted, keeping the rows stored
+    // before it.
+    Status add_rows(std::span<const VectorId> ids, const RowSet& rows, Work& work);
     Status add_rows(std::span<const VectorId> ids, const RowSet& rows);
     // Reads n = ids.size() consecutive rows of dim floats from `values`.
+    Status add_flat(std::span<const VectorId> ids, std::span<const float> values, Work& work);
     Status add_flat(std::span<const VectorId> ids, std::span<const float> values);
     // The same over `count` floats at `data`, which need not be aligned to a float: such
     // rows are copied one at a time into an aligned buffer as they are encoded.
+    Status add_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count, Work& work);
     Status add_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count);
 
     Expected<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t k,
@@ -40,6 +50,10 @@ public:
     std::vector<Expected<std::vector<SearchHit>>> search_many(std::span<const std::span<const float>> queries,
                                                              std::uint64_t k,
                                                              std::optional<std::span<const VectorId>> allowlist) const;
+    // An IvfFlat build runs k-means on work.threads() threads (the same lists for any
+    // count), its total counted in vectors assigned; stopped, it fails with Interrupted
+    // and leaves the index as it was.
+    Status build(Work& work);
     Status build();
     Status fit_standardization(const RowSet& sample);
     void set_nprobe(std::uint64_t nprobe);
@@ -75,9 +89,7 @@ public:
 
 private:
     Engine() = default;
-    // Encodes and stores n rows that are already checked; storage is reserved first so
-    // that running out of memory leaves the engine unchanged.
-    Status build_ivf_lists();
+    Status build_ivf_lists(Work& work);
     Expected<std::vector<SearchHit>> search_index(const std::vector<float>& q, std::uint64_t k,
                                                   std::optional<std::span<const VectorId>> allowlist) const;
     // How many candidates the index gives for k hits: more when they are re-scored.
@@ -90,8 +102,11 @@ private:
     static Engine from_loaded(io::LoadedIndex&& loaded);
     // Why n more vectors cannot join the graph, if they cannot.
     std::optional<EngineError> cannot_insert(std::uint64_t n) const;
+    // Encodes and stores rows that are already checked; storage is reserved first so
+    // that running out of memory leaves the engine unchanged. row_at(i, slot) gives row i: a pointer to its dim floats, which may be `slot` (room
+    // for padded_dim floats) after copying the row there.
     template <class RowAt>
-    void add_checked(std::span<const VectorId> ids, RowAt&& row_at);
+    Status add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& work);
 
     Quantizer quantizer_;
     BlockStore store_;

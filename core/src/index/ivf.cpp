@@ -32,7 +32,15 @@ void distribute(std::vector<IvfList>& lists, const BlockStore& rows, const std::
 
 IvfIndex build_ivf(const BlockStore& rows, const float* training, std::uint64_t padded_dim, std::uint64_t nlist,
                    std::uint64_t nprobe, std::uint64_t seed, Metric metric) {
-    KMeansResult km = train_kmeans_finite(training, rows.size(), padded_dim, nlist, seed, metric);
+    Work work;
+    return *build_ivf(rows, training, padded_dim, nlist, nprobe, seed, metric, work);
+}
+
+std::optional<IvfIndex> build_ivf(const BlockStore& rows, const float* training, std::uint64_t padded_dim,
+                                  std::uint64_t nlist, std::uint64_t nprobe, std::uint64_t seed, Metric metric,
+                                  Work& work) {
+    KMeansResult km = train_kmeans_finite(training, rows.size(), padded_dim, nlist, seed, metric, work);
+    if (work.stop_requested()) return std::nullopt;
     IvfIndex index;
     index.lists.assign(km.centroids.size(), IvfList{BlockStore(rows.row_bytes(), rows.kept_bytes())});
     distribute(index.lists, rows, km.labels.data());
@@ -45,9 +53,16 @@ IvfIndex build_ivf(const BlockStore& rows, const float* training, std::uint64_t 
 }
 
 void append_to_lists(IvfIndex& index, const BlockStore& rows, const float* training) {
+    Work work;
+    append_to_lists(index, rows, training, work);
+}
+
+bool append_to_lists(IvfIndex& index, const BlockStore& rows, const float* training, Work& work) {
     std::vector<std::uint32_t> labels(rows.size(), 0);
-    assign_labels(index.centroids, training, rows.size(), index.metric, labels.data());
+    assign_labels(index.centroids, training, rows.size(), index.metric, labels.data(), work);
+    if (work.stop_requested()) return false;
     distribute(index.lists, rows, labels.data());
+    return true;
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/types.h"
+#include "base/work.h"
 #include "index/flat_store.h"
 #include "index/kmeans.h"
 #include "index/scan_tables.h"
@@ -61,11 +62,17 @@ struct IvfIndex {
 // is finite; every row joins a list. nlist >= 1 and rows non-empty.
 IvfIndex build_ivf(const BlockStore& rows, const float* training, std::uint64_t padded_dim, std::uint64_t nlist,
                    std::uint64_t nprobe, std::uint64_t seed, Metric metric);
+// The same with k-means on work.threads() threads (the same index for any count),
+// advancing `work` as train_kmeans does; nothing once a stop was asked.
+std::optional<IvfIndex> build_ivf(const BlockStore& rows, const float* training, std::uint64_t padded_dim,
+                                  std::uint64_t nlist, std::uint64_t nprobe, std::uint64_t seed, Metric metric,
+                                  Work& work);
 
 // Appends each row to the list whose centroid it scores best on (the assignment rule of
 // the build). Allocates before changing anything, so std::bad_alloc leaves the index as
-// it was.
+// it was, and so does a stop asked of `work` (then it returns false).
 void append_to_lists(IvfIndex& index, const BlockStore& rows, const float* training);
+bool append_to_lists(IvfIndex& index, const BlockStore& rows, const float* training, Work& work);
 
 // The `probes` best lists (1 <= probes <= nlists) for query q, best first, each with its
 // centroid's score: by score descending, lower list numbers first among equal scores, a NaN

@@ -1,6 +1,7 @@
 #include "index/kmeans.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -91,33 +92,47 @@ bool all_finite(const float* x, std::size_t n) {
 
 bool assign_labels(const CentroidSet& centroids, const float* vectors, std::size_t n, Metric metric,
                    std::uint32_t* labels) {
+    Work work;
+    return assign_labels(centroids, vectors, n, metric, labels, work);
+}
+
+bool assign_labels(const CentroidSet& centroids, const float* vectors, std::size_t n, Metric metric,
+                   std::uint32_t* labels, Work& work) {
     // Vectors in chunks, so the score buffer stays small while the dot products run
-    // several vectors against each block of centroids.
+    // several vectors against each block of centroids; a task takes whole chunks, about a
+    // million multiplications of them, so its buffers are had once per task.
     constexpr std::size_t kChunk = 32;
     const std::size_t dim = centroids.dim();
     const std::size_t width = centroids.padded_size();
-    std::vector<float> scores(kChunk * width);
-    std::vector<double> wide;  // sized when a vector first needs it
-    bool changed = false;
-    for (std::size_t start = 0; start < n; start += kChunk) {
-        const std::size_t m = std::min(kChunk, n - start);
-        centroids.scores(vectors + start * dim, m, dim, metric, scores.data());
-        for (std::size_t i = 0; i < m; ++i) {
-            float* s = scores.data() + i * width;
-            bool finite;
-            std::uint32_t label = centroids.best(s, finite);
-            const float* x = vectors + (start + i) * dim;
-            if (!finite && all_finite(x, dim)) {
-                // |c|² or x·c overflowed: the float scores no longer order the centroids.
-                wide.resize(width);
-                centroids.scores_wide(x, metric, wide.data(), s);
-                label = centroids.best(s);
+    const std::size_t per_task = kChunk * std::clamp<std::size_t>((std::size_t{1} << 20) / (kChunk * width * std::max<std::size_t>(dim, 1)), 1, 64);
+    std::atomic<bool> changed{false};
+    parallel_for(n, work.threads(), per_task, [&](std::size_t begin, std::size_t end) {
+        if (work.stop_requested()) return;
+        std::vector<float> scores(kChunk * width);
+        std::vector<double> wide;  // sized when a vector first needs it
+        bool any = false;
+        for (std::size_t start = begin; start < end; start += kChunk) {
+            const std::size_t m = std::min(kChunk, end - start);
+            centroids.scores(vectors + start * dim, m, dim, metric, scores.data());
+            for (std::size_t i = 0; i < m; ++i) {
+                float* s = scores.data() + i * width;
+                bool finite;
+                std::uint32_t label = centroids.best(s, finite);
+                const float* x = vectors + (start + i) * dim;
+                if (!finite && all_finite(x, dim)) {
+                    // |c|² or x·c overflowed: the float scores no longer order the centroids.
+                    wide.resize(width);
+                    centroids.scores_wide(x, metric, wide.data(), s);
+                    label = centroids.best(s);
+                }
+                any |= label != labels[start + i];
+                labels[start + i] = label;
             }
-            changed |= label != labels[start + i];
-            labels[start + i] = label;
         }
-    }
-    return changed;
+        if (any) changed.store(true, std::memory_order_relaxed);
+        work.advance(end - begin);
+    });
+    return changed.load();
 }
 
 namespace {
@@ -146,16 +161,22 @@ void wide_mean(const float* vectors, std::size_t n, std::size_t dim, const std::
 
 // Means of the clusters; an empty cluster takes vector (j·RESEED_STRIDE + seed) mod n.
 void update(const float* vectors, std::size_t n, std::size_t dim, std::uint64_t seed, Metric metric,
-            const std::uint32_t* labels, CentroidSet& centroids) {
+            const std::uint32_t* labels, CentroidSet& centroids, unsigned threads) {
     const std::size_t k = centroids.size();
     std::vector<float> sums(k * dim, -0.0f);
     std::vector<std::uint64_t> counts(k, 0);
-    for (std::size_t i = 0; i < n; ++i) {  // members in vector order, element by element
-        float* s = sums.data() + std::size_t{labels[i]} * dim;
-        const float* x = vectors + i * dim;
-        for (std::size_t d = 0; d < dim; ++d) s[d] += x[d];
-        ++counts[labels[i]];
-    }
+    for (std::size_t i = 0; i < n; ++i) ++counts[labels[i]];
+    // Members in vector order, element by element: each thread sums its own run of
+    // elements (whole cache lines) over every vector, so every sum keeps that order.
+    const std::size_t lines = (dim + 15) / 16;
+    const std::size_t per_thread = 16 * ((lines + threads - 1) / threads);
+    parallel_for(dim, threads, per_thread, [&](std::size_t d0, std::size_t d1) {
+        for (std::size_t i = 0; i < n; ++i) {
+            float* s = sums.data() + std::size_t{labels[i]} * dim;
+            const float* x = vectors + i * dim;
+            for (std::size_t d = d0; d < d1; ++d) s[d] += x[d];
+        }
+    });
     std::vector<float>& rows = centroids.rows();
     std::vector<double> wide;
     for (std::size_t j = 0; j < k; ++j) {
@@ -182,6 +203,12 @@ void update(const float* vectors, std::size_t n, std::size_t dim, std::uint64_t 
 
 KMeansResult train_kmeans(const float* vectors, std::size_t n, std::size_t dim, std::size_t k, std::uint64_t seed,
                           Metric metric) {
+    Work work;
+    return train_kmeans(vectors, n, dim, k, seed, metric, work);
+}
+
+KMeansResult train_kmeans(const float* vectors, std::size_t n, std::size_t dim, std::size_t k, std::uint64_t seed,
+                          Metric metric, Work& work) {
     const std::uint64_t stride = std::max<std::uint64_t>(n / k, 1);
     const std::uint64_t offset = seed % stride;
     std::vector<float> rows(k * dim);
@@ -192,24 +219,27 @@ KMeansResult train_kmeans(const float* vectors, std::size_t n, std::size_t dim, 
     KMeansResult r{CentroidSet(std::move(rows), k, dim), std::vector<std::uint32_t>(n, 0)};
     bool settled = false;
     for (std::size_t it = 0; it < KMEANS_MAX_ITERATIONS; ++it) {
-        if (!assign_labels(r.centroids, vectors, n, metric, r.labels.data())) {
+        const bool changed = assign_labels(r.centroids, vectors, n, metric, r.labels.data(), work);
+        if (work.stop_requested()) return r;
+        if (!changed) {
             settled = true;  // the labels already belong to these centroids
             break;
         }
-        update(vectors, n, dim, seed, metric, r.labels.data(), r.centroids);
+        update(vectors, n, dim, seed, metric, r.labels.data(), r.centroids, work.threads());
     }
-    if (!settled) assign_labels(r.centroids, vectors, n, metric, r.labels.data());
+    if (!settled) assign_labels(r.centroids, vectors, n, metric, r.labels.data(), work);
+    if (work.stop_requested()) return r;
     if (!r.centroids.codes().usable()) r.centroids.refresh();
     return r;
 }
 
 KMeansResult train_kmeans_finite(const float* vectors, std::size_t n, std::size_t dim, std::uint64_t max_k,
-                                 std::uint64_t seed, Metric metric) {
+                                 std::uint64_t seed, Metric metric, Work& work) {
     std::vector<std::uint8_t> finite(n);
     std::size_t f = 0;
     for (std::size_t i = 0; i < n; ++i) f += finite[i] = all_finite(vectors + i * dim, dim);
     auto k_for = [&](std::size_t count) { return static_cast<std::size_t>(std::min<std::uint64_t>(count, max_k)); };
-    if (f == n) return train_kmeans(vectors, n, dim, k_for(n), seed, metric);
+    if (f == n) return train_kmeans(vectors, n, dim, k_for(n), seed, metric, work);
 
     // The vectors of one kind side by side, in their order.
     std::vector<float> picked(f * dim);
@@ -222,12 +252,13 @@ KMeansResult train_kmeans_finite(const float* vectors, std::size_t n, std::size_
         }
     };
     gather(1);
-    KMeansResult r = f > 0 ? train_kmeans(picked.data(), f, dim, k_for(f), seed, metric)
+    KMeansResult r = f > 0 ? train_kmeans(picked.data(), f, dim, k_for(f), seed, metric, work)
                            : KMeansResult{CentroidSet(std::vector<float>(dim, 0.0f), 1, dim), {}};
+    if (work.stop_requested()) return r;
     picked.resize((n - f) * dim);
     gather(0);
     std::vector<std::uint32_t> rest(n - f, 0);
-    assign_labels(r.centroids, picked.data(), n - f, metric, rest.data());
+    assign_labels(r.centroids, picked.data(), n - f, metric, rest.data(), work);
     std::vector<std::uint32_t> labels(n);
     for (std::size_t i = 0, a = 0, b = 0; i < n; ++i) labels[i] = finite[i] ? r.labels[a++] : rest[b++];
     r.labels = std::move(labels);

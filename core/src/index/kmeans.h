@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/types.h"
+#include "base/work.h"
 #include "index/centroid_codes.h"
 
 namespace korvane {
@@ -91,7 +92,12 @@ struct KMeansResult {
     std::vector<std::uint32_t> labels;  // one per vector
 };
 
-// n vectors of `dim` floats at `vectors`; 1 <= k <= n.
+// n vectors of `dim` floats at `vectors`; 1 <= k <= n. The per-vector steps run on
+// work.threads() threads with the same result for any count; every vector assigned
+// advances `work` by 1 (at most (KMEANS_MAX_ITERATIONS + 1)·n in all). Once a stop is
+// asked it returns early with a result of no use.
+KMeansResult train_kmeans(const float* vectors, std::size_t n, std::size_t dim, std::size_t k, std::uint64_t seed,
+                          Metric metric, Work& work);
 KMeansResult train_kmeans(const float* vectors, std::size_t n, std::size_t dim, std::size_t k, std::uint64_t seed,
                           Metric metric);
 
@@ -100,7 +106,7 @@ KMeansResult train_kmeans(const float* vectors, std::size_t n, std::size_t dim, 
 // max_k); with none, one centroid of zeros. Then every vector, finite or not, gets its
 // best centroid by the assignment rule. max_k >= 1, n >= 1.
 KMeansResult train_kmeans_finite(const float* vectors, std::size_t n, std::size_t dim, std::uint64_t max_k,
-                                 std::uint64_t seed, Metric metric);
+                                 std::uint64_t seed, Metric metric, Work& work);
 
 // Whether none of the n floats is NaN or infinite.
 bool all_finite(const float* x, std::size_t n);
@@ -110,5 +116,9 @@ bool all_finite(const float* x, std::size_t n);
 // by its wide scores.
 bool assign_labels(const CentroidSet& centroids, const float* vectors, std::size_t n, Metric metric,
                    std::uint32_t* labels);
+// The same on work.threads() threads, advancing `work` by the vectors assigned; once a
+// stop is asked the vectors not yet reached keep their labels.
+bool assign_labels(const CentroidSet& centroids, const float* vectors, std::size_t n, Metric metric,
+                   std::uint32_t* labels, Work& work);
 
 }  // namespace korvane
