@@ -93,7 +93,7 @@ def _make_korvane(dim, metric, fit_sample, threads=1, rescored=False):
     def build(base):
         if fit_sample is not None:
             index.fit(fit_sample)
-        index.add(np.arange(len(base), dtype=np.uint64), base, **({} if threads == 1 else {"threads": threads}))
+        index.add(np.arange(len(base), dtype=np.uint64), base, threads=threads)
         index.build()
         if len(index) != len(base):
             sys.exit(f"korvane holds {len(index)} vectors after adding {len(base)}")
