@@ -7,6 +7,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/construct.h"
@@ -706,3 +707,97 @@ TEST_P(HnswManyDots, Avx2EqualsScalarBitForBit) {
 
 INSTANTIATE_TEST_SUITE_P(Dims, HnswManyDots, ::testing::Values(1, 7, 8, 128, 1000),
                          [](const auto& info) { return name_with("dim", info.param); });
+
+namespace {
+
+struct FastKernel {
+    const char* name;
+    simd::Level level;
+    simd::FastDots dots;
+};
+const FastKernel kFastKernels[] = {{"scalar", simd::Level::Scalar, simd::kFastDotsScalar},
+                                   {"avx2", simd::Level::Avx2, simd::kFastDotsAvx2},
+                                   {"avx512", simd::Level::Avx512, simd::kFastDotsAvx512}};
+
+class FastDotBound : public ::testing::TestWithParam<FastKernel> {};
+
+}  // namespace
+
+TEST_P(FastDotBound, CoversTheDistanceToTheInOrderSum) {
+    const FastKernel& k = GetParam();
+    if (!simd::level_supported(k.level)) GTEST_SKIP() << k.name << " is not supported by this CPU";
+    std::mt19937 rng(7);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    double tightest = 0.0;  // the largest distance seen, as a share of its bound
+    for (std::size_t dim : {1, 5, 16, 33, 128, 200, 768, 1000}) {
+        const simd::DotErrorModel model = simd::fast_dot_error_model(dim, k.dots.partials);
+        // Each kind makes one query and 12 vectors.
+        for (int kind = 0; kind < 5; ++kind) {
+            std::vector<float> q(dim);
+            Vectors xs(12, std::vector<float>(dim));
+            std::uniform_int_distribution<int> binade(kind == 1 ? -40 : -8, kind == 1 ? 40 : 8);
+            for (std::size_t d = 0; d < dim; ++d) q[d] = std::ldexp(normal(rng), kind == 2 ? -70 : binade(rng));
+            for (std::size_t i = 0; i < xs.size(); ++i) {
+                for (std::size_t d = 0; d < dim; ++d) {
+                    switch (kind) {
+                        case 0: xs[i][d] = q[d] * (1.0f + 0.01f * normal(rng)); break;  // every product positive
+                        case 1: xs[i][d] = std::ldexp(normal(rng), binade(rng)); break;  // 2^-40 to 2^40
+                        case 2: xs[i][d] = std::ldexp(normal(rng), -80 + static_cast<int>(i)); break;  // underflow
+                        case 3:  // products cancel in pairs, up to the noise
+                            xs[i][d] = (d % 2 ? -1.0f : 1.0f) * q[std::min(d ^ 1, dim - 1)] * (1.0f + 1e-4f * normal(rng));
+                            break;
+                        default: break;
+                    }
+                }
+                if (kind == 4) {
+                    // One large product, then many that each round away in the in-order sum.
+                    const float small = std::sqrt(0.75f * 0x1.0p-24f) * (i % 2 ? 1.0f : 0.5f);
+                    std::fill(q.begin(), q.end(), small);
+                    std::fill(xs[i].begin(), xs[i].end(), small);
+                    q[0] = xs[i][0] = 1.0f;
+                }
+            }
+            std::vector<const float*> ptrs;
+            for (const auto& x : xs) ptrs.push_back(x.data());
+            // (query, vector, fast dot product) from every grouping of both kernel forms.
+            std::vector<std::tuple<const float*, const float*, float>> got;
+            for (std::size_t i = 0; i < xs.size(); ++i) {
+                float one, together[12];
+                k.dots.dots(q.data(), ptrs.data() + i, 1, dim, &one);
+                k.dots.dots(q.data(), ptrs.data(), i + 1, dim, together);
+                ASSERT_EQ(std::bit_cast<std::uint32_t>(together[i]), std::bit_cast<std::uint32_t>(one));
+                got.emplace_back(q.data(), ptrs[i], one);
+            }
+            const float* qs[4] = {q.data(), ptrs[0], ptrs[1], ptrs[2]};
+            for (std::size_t nq = 1; nq <= 4; ++nq) {
+                for (std::size_t nx = 1; nx <= 4; ++nx) {
+                    float grid[16];
+                    k.dots.grid(qs, nq, ptrs.data() + 8 - nx, nx, dim, grid);
+                    for (std::size_t a = 0; a < nq * nx; ++a) got.emplace_back(qs[a / nx], ptrs[8 - nx + a % nx], grid[a]);
+                }
+            }
+            for (const auto& [query, x, fast] : got) {
+                const float in_order = simd::dot_sequential(query, x, dim);
+                const float bound = model.slope(simd::dot_norms(query, dim)) * simd::dot_norms(x, dim).norm + model.floor;
+                ASSERT_TRUE(std::isfinite(in_order) && std::isfinite(bound)) << "dim " << dim << " kind " << kind;
+                const double gap = std::fabs(static_cast<double>(fast) - in_order);
+                ASSERT_LE(gap, bound) << "dim " << dim << " kind " << kind;
+                tightest = std::max(tightest, gap / bound);
+            }
+        }
+    }
+    // The drifting sums come close to the bound: it is not vacuous.
+    EXPECT_GT(tightest, 0.5);
+}
+
+TEST(FastDotBound, NoBoundForVectorsThatCouldOverflow) {
+    const simd::DotErrorModel model = simd::fast_dot_error_model(4, 8);
+    for (float v : {std::numeric_limits<float>::infinity(), kNaN, 0x1.0p63f}) {
+        const std::vector<float> x{1.0f, v, 0.0f, 1.0f};
+        const float e = model.slope(simd::dot_norms(x.data(), 4)) * 1.0f + model.floor;
+        EXPECT_FALSE(e <= 0x1.0p100f) << v;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, FastDotBound, ::testing::ValuesIn(kFastKernels),
+                         [](const auto& info) { return std::string(info.param.name); });
