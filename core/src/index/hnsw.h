@@ -12,6 +12,7 @@
 #include "index/flat_store.h"
 #include "index/scorer.h"
 #include "index/topk.h"
+#include "simd/float_dots.h"
 
 namespace korvane {
 
@@ -67,6 +68,14 @@ struct HnswIndex {
     // later add needs it, link scores included.
     std::vector<float> construction_vectors;
     std::vector<float> sqnorms;
+    // What bounds a fast construction score's distance to the in-order one, per node; a
+    // node without them is scored in order only.
+    std::vector<simd::DotNorms> dot_norms;
+    // Per list (layer 0 by node, upper lists by number): how many of its first entries its
+    // last selection chose. Selecting among them again would keep them all, so a new
+    // selection compares them only with the entries added since.
+    std::vector<std::uint32_t> settled0;
+    std::vector<std::uint32_t> settled_up;
     bool link_scores_valid = true;
 
     static HnswIndex empty(const EngineConfig& c, std::uint64_t bytes_per_vec, std::uint64_t padded_dim);
