@@ -468,10 +468,44 @@ Vectors grid_vectors(std::size_t n, std::size_t dim, unsigned seed) {
     return xs;
 }
 
+// Wide rows, half of them an earlier row scaled (by 0.7, 3 or 1 + 2^-23) with a few
+// coordinates moved by an ulp: long sums whose last bits decide between near-equal scores.
+Vectors near_vectors(std::size_t n, std::size_t dim, unsigned seed) {
+    Vectors xs = random_vectors(n, dim, seed);
+    std::mt19937 rng(seed);
+    const float scales[] = {1.0f, 0.7f, 3.0f, 1.0f + 0x1.0p-23f};
+    for (std::size_t i = 1; i < n; i += 2) {
+        const std::vector<float>& from = xs[rng() % i];
+        for (std::size_t d = 0; d < dim; ++d) xs[i][d] = from[d] * scales[rng() % 4];
+        for (int k = 0; k < 3; ++k) {
+            float& v = xs[i][rng() % dim];
+            v = std::nextafter(v, rng() % 2 ? kInf : -kInf);
+        }
+    }
+    return xs;
+}
+
+// Half the rows: a coordinate 1, the others so small that each product rounds away
+// against it in the in-order sum, which their fast sums keep. The other half: 1 + 2^-23 k
+// alone, in between. The two orders disagree at every comparison of the two kinds.
+Vectors drift_vectors(std::size_t n, std::size_t dim, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> spread(0.67f, 0.97f);  // products 0.45u to 0.95u
+    Vectors xs(n, std::vector<float>(dim, 0.0f));
+    for (std::size_t i = 0; i < n; ++i) {
+        xs[i][0] = i % 2 ? 1.0f + 0x1.0p-23f * static_cast<float>(rng() % 30 + 1) : 1.0f;
+        for (std::size_t d = 1; d < dim && i % 2 == 0; ++d) xs[i][d] = 0x1.0p-12f * spread(rng);
+    }
+    return xs;
+}
+
+enum class Data { kClustered, kGrid, kNear, kDrift };
+const char* const kDataNames[] = {"_clustered", "_grid", "_near", "_drift"};
+
 struct ReferenceCase {
     Metric metric;
     std::uint64_t ef_construction;
-    bool grid;
+    Data data;
     unsigned seed;
 };
 
@@ -480,10 +514,14 @@ class HnswReference : public ::testing::TestWithParam<ReferenceCase> {};
 }  // namespace
 
 TEST_P(HnswReference, GraphsMatchAPlainModel) {
-    const auto [metric, ef_construction, grid, seed] = GetParam();
-    const Vectors xs = grid ? grid_vectors(60, 3, seed) : clustered_vectors(60, 4, 4, seed);
-    HnswIndex g = empty_graph(metric, 2, xs[0].size(), ef_construction);
-    ReferenceGraph ref{metric, 2, ef_construction, g.level_mult, {}, {}, {}};
+    const auto [metric, ef_construction, data, seed] = GetParam();
+    const Vectors xs = data == Data::kGrid    ? grid_vectors(60, 3, seed)
+                       : data == Data::kNear  ? near_vectors(160, 96, seed)
+                       : data == Data::kDrift ? drift_vectors(120, 96, seed)
+                                              : clustered_vectors(60, 4, 4, seed);
+    const std::uint64_t m = data == Data::kNear || data == Data::kDrift ? 4 : 2;
+    HnswIndex g = empty_graph(metric, m, xs[0].size(), ef_construction);
+    ReferenceGraph ref{metric, m, ef_construction, g.level_mult, {}, {}, {}};
     for (const auto& v : xs) {
         insert_all(g, {v});
         ref.insert(v);
@@ -513,8 +551,8 @@ std::vector<ReferenceCase> reference_cases() {
     std::vector<ReferenceCase> out;
     for (Metric metric : {Metric::Dot, Metric::L2})
         for (std::uint64_t ef : {3, 1000})
-            for (bool grid : {false, true})
-                for (unsigned seed : {1u, 2u, 3u}) out.push_back({metric, ef, grid, seed});
+            for (Data data : {Data::kClustered, Data::kGrid, Data::kNear, Data::kDrift})
+                for (unsigned seed : {1u, 2u, 3u}) out.push_back({metric, ef, data, seed});
     return out;
 }
 
@@ -523,7 +561,7 @@ std::vector<ReferenceCase> reference_cases() {
 INSTANTIATE_TEST_SUITE_P(Cases, HnswReference, ::testing::ValuesIn(reference_cases()), [](const auto& info) {
     const ReferenceCase& c = info.param;
     std::string s = c.metric == Metric::L2 ? "l2" : "dot";
-    s += c.grid ? "_grid" : "_clustered";
+    s += kDataNames[static_cast<int>(c.data)];
     s += name_with("_ef", c.ef_construction);
     return s + name_with("_seed", c.seed);
 });

@@ -503,6 +503,19 @@ void stable_sort_into(std::vector<T>& v, std::vector<T>& scratch, Before before)
     if (a != v.data()) std::copy(a, a + n, v.data());
 }
 
+// In v (n values, highest first), the place after every value not below x: a binary
+// search without branches on the values, whose order the CPU cannot guess.
+inline std::size_t after_not_below(const float* v, std::size_t n, float x) {
+    if (n == 0) return 0;
+    const float* p = v;
+    while (n > 1) {
+        const std::size_t half = n / 2;
+        p = p[half] >= x ? p + half : p;
+        n -= half;
+    }
+    return static_cast<std::size_t>(p - v) + (p[0] >= x);
+}
+
 // The result list of a construction beam search, kept as the entries it admitted, in
 // order. The list itself is the `size` best of them (higher score first, then the earlier
 // admitted): admitting appends and the list drops its lowest, which keeps exactly those.
@@ -531,7 +544,8 @@ public:
         size_ = static_cast<std::size_t>(std::min<std::uint64_t>(size_ + 1, ef));
         widest_ = std::max(widest_, static_cast<double>(b.hi) - static_cast<double>(b.lo));
         // lows_ holds the size_ largest low ends, highest first.
-        lows_.insert(std::upper_bound(lows_.begin(), lows_.end(), b.lo, std::greater<float>()), b.lo);
+        lows_.insert(lows_.begin() + static_cast<std::ptrdiff_t>(after_not_below(lows_.data(), lows_.size(), b.lo)),
+                     b.lo);
         if (lows_.size() > size_) lows_.resize(size_);
     }
     Lowest lowest() const {
@@ -708,14 +722,25 @@ public:
         Bounded e;
         sc.score(&entry, 1, &e);
         heap_.clear();
+        bin_.clear();
+        bin_hi_ = -kInf;
         widest_ = 0.0f;
         push(e);
         beam_.start(e);
         std::uint64_t popped = 0;
-        while (!heap_.empty()) {
-            const Bounded c = pop(sc);
+        while (!heap_.empty() || !bin_.empty()) {
             beam_.tidy(ef);
             const Beam::Lowest worst = beam_.lowest();  // fixed for this expansion
+            if (!bin_.empty() && (heap_.empty() || !(heap_[0].lo > bin_hi_))) {
+                // The next candidate might be a set-aside one, which is below the list's
+                // lowest score. Past ef expansions, with the heap's best below it too, the
+                // search stops at that candidate whichever it is; else they rejoin the heap.
+                if (popped + 1 > ef && (heap_.empty() || static_cast<double>(heap_[0].hi) < worst.lo)) break;
+                for (const Bounded& b : bin_) push(b);
+                bin_.clear();
+                bin_hi_ = -kInf;
+            }
+            const Bounded c = pop(sc);
             ++popped;
             if (popped > ef && beam_.above(sc, worst, c)) break;
             if (index.levels[c.node] < layer) continue;
@@ -730,7 +755,16 @@ public:
             if (fresh_.empty()) continue;
             scored_.resize(fresh_.size());
             sc.score(fresh_.data(), fresh_.size(), scored_.data());
+            // Once the list is full its lowest score only rises: a candidate below it now is
+            // never admitted and comes out of the heap only if the heap holds nothing above
+            // it, so it waits aside.
+            const bool full = ef > 0 && worst.size == ef;
             for (const Bounded& cand : scored_) {
+                if (full && static_cast<double>(cand.hi) < worst.lo) {
+                    bin_.push_back(cand);
+                    bin_hi_ = std::max(bin_hi_, cand.hi);
+                    continue;
+                }
                 push(cand);
                 // Its list is read when it is expanded, likely soon.
                 __builtin_prefetch(index.links0.data() + std::size_t{cand.node} * index.stride0);
@@ -819,7 +853,11 @@ private:
     // value stays, as the heap's order.
     static void to_point(BuildScores& sc, Bounded& b) { b.lo = b.hi = sc.exact(b.node); }
 
+    static constexpr float kInf = std::numeric_limits<float>::infinity();
+
     std::vector<Bounded> heap_;
+    std::vector<Bounded> bin_;  // candidates set aside, below the full list's lowest score
+    float bin_hi_ = -kInf;      // the highest bound among them
     Beam beam_;
     float widest_ = 0.0f;
     std::vector<std::uint32_t> fresh_;
