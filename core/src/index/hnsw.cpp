@@ -1,6 +1,7 @@
 #include "index/hnsw.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -534,6 +535,8 @@ public:
         all_.clear();
         lows_.clear();
         size_ = 0;
+        full_ = false;
+        fill_lowest_ = kInf;
         widest_ = 0.0;
         known_admitted_ = kNone;
         add(e, 1);
@@ -541,18 +544,27 @@ public:
     std::size_t size() const { return size_; }
     void add(const Bounded& b, std::uint64_t ef) {
         all_.push_back(b);
-        size_ = static_cast<std::size_t>(std::min<std::uint64_t>(size_ + 1, ef));
         widest_ = std::max(widest_, static_cast<double>(b.hi) - static_cast<double>(b.lo));
-        // lows_ holds the size_ largest low ends, highest first.
+        if (size_ < ef) {
+            // Filling: every entry is in the list. Once full, lows_ holds the size_
+            // largest low ends, highest first.
+            ++size_;
+            lows_.push_back(b.lo);
+            fill_lowest_ = std::min(fill_lowest_, b.lo);
+            full_ = size_ == ef;
+            if (full_) std::sort(lows_.begin(), lows_.end(), std::greater<float>());
+            return;
+        }
+        size_ = static_cast<std::size_t>(ef);
         lows_.insert(lows_.begin() + static_cast<std::ptrdiff_t>(after_not_below(lows_.data(), lows_.size(), b.lo)),
                      b.lo);
-        if (lows_.size() > size_) lows_.resize(size_);
+        lows_.resize(size_);
     }
     Lowest lowest() const {
         if (size_ == 0) return {kInf, kInf, all_.size(), 0};
         // Each score is at most its low end plus the widest bound; widest_ is within 2^-52
         // of a difference of the entries' ends.
-        const double lo = lows_.back();
+        const double lo = full_ ? lows_.back() : fill_lowest_;
         return {lo, lo + widest_ * (1.0 + 0x1.0p-40), all_.size(), size_};
     }
 
@@ -574,7 +586,7 @@ public:
     // Drops entries that can never be in the list again (below the size-th largest low
     // end, which only rises while the list is full), once they are many.
     void tidy(std::uint64_t ef) {
-        if (size_ < ef || all_.size() < 2 * size_ + 32) return;
+        if (!full_ || size_ < ef || all_.size() < 2 * size_ + 32) return;
         const float floor = lows_.back();
         std::erase_if(all_, [&](const Bounded& b) { return b.hi < floor; });
         known_admitted_ = kNone;
@@ -614,12 +626,6 @@ private:
     static constexpr float kInf = std::numeric_limits<float>::infinity();
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-    struct Placed {
-        Bounded b;
-        std::uint32_t at;  // place in w before sorting
-        float exact;
-    };
-
     // Sorts w by score, best first, equal scores keeping their order. In fast order, a cut
     // where every bound before lies above every bound after separates entries that the
     // in-order scores order the same way; between cuts, the in-order scores are computed
@@ -627,41 +633,48 @@ private:
     void sort_best_first(BuildScores& sc, std::vector<Bounded>& w) {
         const std::size_t n = w.size();
         if (n < 2) return;
+        keys_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) keys_[i] = descending_key(w[i].f, i);
+        std::sort(keys_.begin(), keys_.end());
         placed_.resize(n);
-        for (std::size_t i = 0; i < n; ++i) placed_[i] = {w[i], static_cast<std::uint32_t>(i), 0.0f};
-        std::sort(placed_.begin(), placed_.end(), [](const Placed& a, const Placed& b) {
-            return a.b.f > b.b.f || (a.b.f == b.b.f && a.at < b.at);
-        });
+        for (std::size_t i = 0; i < n; ++i) placed_[i] = w[keys_[i] & 0xFFFFFFFFu];
         highest_after_.resize(n + 1);
         highest_after_[n] = -kInf;
-        for (std::size_t i = n; i-- > 0;) highest_after_[i] = std::max(highest_after_[i + 1], placed_[i].b.hi);
+        for (std::size_t i = n; i-- > 0;) highest_after_[i] = std::max(highest_after_[i + 1], placed_[i].hi);
         nodes_.clear();
         float lowest_before = kInf;
         std::size_t start = 0;
         cuts_.clear();
         for (std::size_t i = 0; i < n; ++i) {
-            lowest_before = std::min(lowest_before, placed_[i].b.lo);
+            lowest_before = std::min(lowest_before, placed_[i].lo);
             // A cut after i, or the end: entries since the last cut are ordered exactly.
             if (i + 1 == n || highest_after_[i + 1] < lowest_before) {
                 if (i > start) {
-                    for (std::size_t k = start; k <= i; ++k) nodes_.push_back(placed_[k].b.node);
+                    for (std::size_t k = start; k <= i; ++k) nodes_.push_back(placed_[k].node);
                     cuts_.push_back({start, i + 1});
                 }
                 start = i + 1;
                 lowest_before = kInf;
             }
         }
-        if (cuts_.empty()) {
-            for (std::size_t i = 0; i < n; ++i) w[i] = placed_[i].b;
-            return;
+        if (!cuts_.empty()) {
+            sc.resolve(nodes_.data(), nodes_.size());
+            for (const auto& [from, to] : cuts_) {
+                // By in-order score, then place in w.
+                for (std::size_t k = from; k < to; ++k)
+                    keys_[k] = descending_key(sc.exact(placed_[k].node), keys_[k] & 0xFFFFFFFFu);
+                std::sort(keys_.begin() + static_cast<std::ptrdiff_t>(from), keys_.begin() + static_cast<std::ptrdiff_t>(to));
+                for (std::size_t k = from; k < to; ++k) placed_[k] = w[keys_[k] & 0xFFFFFFFFu];
+            }
         }
-        sc.resolve(nodes_.data(), nodes_.size());
-        for (const auto& [from, to] : cuts_) {
-            for (std::size_t k = from; k < to; ++k) placed_[k].exact = sc.exact(placed_[k].b.node);
-            std::sort(placed_.begin() + static_cast<std::ptrdiff_t>(from), placed_.begin() + static_cast<std::ptrdiff_t>(to),
-                      [](const Placed& a, const Placed& b) { return a.exact > b.exact || (a.exact == b.exact && a.at < b.at); });
-        }
-        for (std::size_t i = 0; i < n; ++i) w[i] = placed_[i].b;
+        w.swap(placed_);
+    }
+
+    // A key whose ascending order is f descending (-0 as +0), then i ascending.
+    static std::uint64_t descending_key(float f, std::size_t i) {
+        const std::uint32_t bits = std::bit_cast<std::uint32_t>(f + 0.0f);
+        const std::uint32_t ascending = bits & 0x80000000u ? ~bits : bits | 0x80000000u;
+        return (std::uint64_t{~ascending} << 32) | i;
     }
 
     // The exact lowest score of the list at moment l: the size-th largest in-order score
@@ -691,10 +704,13 @@ private:
     std::vector<Bounded> all_;
     std::vector<float> lows_;
     std::size_t size_ = 0;
+    bool full_ = false;
+    float fill_lowest_ = kInf;
     double widest_ = 0.0;
     std::vector<std::uint32_t> band_, nodes_;
     std::vector<float> values_, highest_after_;
-    std::vector<Placed> placed_;
+    std::vector<Bounded> placed_;
+    std::vector<std::uint64_t> keys_;
     std::vector<std::pair<std::size_t, std::size_t>> cuts_;
     std::size_t above_count_ = 0;
     std::size_t known_admitted_ = kNone, known_size_ = 0;
