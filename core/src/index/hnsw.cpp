@@ -343,7 +343,7 @@ public:
         index_ = &index;
         dim_ = index.padded_dim;
         q_ = vec(query);
-        slope_ = bounded(index, query) ? model(dim_).slope(index.dot_norms[query]) : kInf;
+        slope_ = bounded(index, query) ? model(dim_).slope(index.node_bounds[query].norms) : kInf;
         if (stamp_.size() < index.size()) {
             stamp_.resize(index.size(), 0);
             value_.resize(index.size());
@@ -362,15 +362,18 @@ public:
         }
         for (std::size_t j = 0; j < n; ++j) ptrs_[j] = vec(nodes[j]);
         kernel().dots(q_, ptrs_.data(), n, dim_, fast_.data());
-        const bool l2 = index_->metric == Metric::L2;
-        const bool norms = index_->dot_norms.size() == index_->size();
         const float floor = model(dim_).floor;
         pending_.clear();
-        for (std::size_t j = 0; j < n; ++j) {
-            const std::uint32_t node = nodes[j];
-            const float f = l2 ? fast_[j] - 0.5f * index_->sqnorms[node] : fast_[j];
-            const float err = norms ? slope_ * index_->dot_norms[node].norm + floor : kInf;
-            if (!bracket(f, err, node, out[j])) pending_.push_back(static_cast<std::uint32_t>(j));
+        if (index_->node_bounds.size() == index_->size()) {
+            for (std::size_t j = 0; j < n; ++j) {
+                const std::uint32_t node = nodes[j];
+                const HnswIndex::NodeBound& b = index_->node_bounds[node];
+                // Minus 0 leaves a dot product as it is (-0 included).
+                if (!bracket(fast_[j] - b.half_sq, slope_ * b.norms.norm + floor, node, out[j]))
+                    pending_.push_back(static_cast<std::uint32_t>(j));
+            }
+        } else {
+            for (std::size_t j = 0; j < n; ++j) pending_.push_back(static_cast<std::uint32_t>(j));
         }
         if (pending_.empty()) return;
         for (std::size_t i = 0; i < pending_.size(); ++i) ptrs_[i] = vec(nodes[pending_[i]]);
@@ -407,7 +410,7 @@ public:
         for (std::size_t j = 0; j < todo_.size(); ++j) keep(todo_[j], fast_[j]);
     }
 
-    static bool bounded(const HnswIndex& index, std::uint32_t node) { return node < index.dot_norms.size(); }
+    static bool bounded(const HnswIndex& index, std::uint32_t node) { return node < index.node_bounds.size(); }
     static const simd::FastDots& kernel() {
         static const simd::FastDots k = simd::best_fast_dots();
         return k;
@@ -924,7 +927,7 @@ void select_into(const HnswIndex& index, std::uint32_t base, const Bounded* cand
     const simd::FastDots kernel = BuildScores::kernel();
     const simd::DotErrorModel model = BuildScores::model(dim);
     const auto err = [&](float slope, std::uint32_t node) {
-        return BuildScores::bounded(index, node) ? slope * index.dot_norms[node].norm + model.floor : kInf;
+        return BuildScores::bounded(index, node) ? slope * index.node_bounds[node].norms.norm + model.floor : kInf;
     };
     // The columns every candidate is scored against: the base first when its score is
     // computed here, then the kept nodes, each marked when its candidate was settled.
@@ -968,7 +971,7 @@ void select_into(const HnswIndex& index, std::uint32_t base, const Bounded* cand
             Trial& t = trial[j];
             const std::uint32_t e = cands[i + j].node;
             t.x = vec(e);
-            t.slope = BuildScores::bounded(index, e) ? model.slope(index.dot_norms[e]) : kInf;
+            t.slope = BuildScores::bounded(index, e) ? model.slope(index.node_bounds[e].norms) : kInf;
             t.to_base = cands[i + j];
             t.base_known = false;
             t.settled = settled != nullptr && settled[i + j] != 0;
@@ -1145,10 +1148,11 @@ void prepare_for_insert(HnswIndex& index, const Quantizer& quantizer) {
             index.sqnorms[i] = simd::dot_sequential(x, x, dim);
         }
     }
-    if (index.dot_norms.size() < n) {
-        index.dot_norms.resize(n);
+    if (index.node_bounds.size() < n) {
+        index.node_bounds.resize(n);
         for (std::size_t i = 0; i < n; ++i)
-            index.dot_norms[i] = simd::dot_norms(index.construction_vectors.data() + i * dim, dim);
+            index.node_bounds[i] = {half_sq(index, static_cast<std::uint32_t>(i)),
+                                    simd::dot_norms(index.construction_vectors.data() + i * dim, dim)};
     }
     if (!index.link_scores_valid) {
         index.scores0.assign(index.links0.size(), 0.0f);
@@ -1228,11 +1232,11 @@ void append_for_insert(HnswIndex& index, const std::uint8_t* code, float norm, V
     const auto n = static_cast<std::uint32_t>(index.size());
     reserve_more(index.construction_vectors, dim);
     reserve_more(index.sqnorms, 1);
-    reserve_more(index.dot_norms, 1);
+    reserve_more(index.node_bounds, 1);
     index.append_node(id, code, norm, draw_level(n, index.level_mult), kept);
     index.construction_vectors.insert(index.construction_vectors.end(), vector, vector + dim);
     index.sqnorms.push_back(simd::dot_sequential(vector, vector, dim));
-    if (index.dot_norms.size() == n) index.dot_norms.push_back(simd::dot_norms(vector, dim));
+    if (index.node_bounds.size() == n) index.node_bounds.push_back({half_sq(index, n), simd::dot_norms(vector, dim)});
     index.settled0.resize(index.size(), 0);
     index.settled_up.resize(index.count_up.size(), 0);
 }
@@ -1264,7 +1268,7 @@ std::size_t hnsw_insert_rows(HnswIndex& index, const InsertRows& rows, Work& wor
 void release_construction_vectors(HnswIndex& index) {
     std::vector<float>().swap(index.construction_vectors);
     std::vector<float>().swap(index.sqnorms);
-    std::vector<simd::DotNorms>().swap(index.dot_norms);
+    std::vector<HnswIndex::NodeBound>().swap(index.node_bounds);
     std::vector<std::uint32_t>().swap(index.settled0);
     std::vector<std::uint32_t>().swap(index.settled_up);
     // The link scores are construction data too: a later add recomputes them from the

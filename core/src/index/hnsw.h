@@ -68,9 +68,14 @@ struct HnswIndex {
     // later add needs it, link scores included.
     std::vector<float> construction_vectors;
     std::vector<float> sqnorms;
-    // What bounds a fast construction score's distance to the in-order one, per node; a
-    // node without them is scored in order only.
-    std::vector<simd::DotNorms> dot_norms;
+    // Per node, what a construction score against it subtracts (half its squared norm
+    // under L2, else 0) and what bounds a fast score's distance to the in-order one, side
+    // by side; a node without them is scored in order only.
+    struct NodeBound {
+        float half_sq;
+        simd::DotNorms norms;
+    };
+    std::vector<NodeBound> node_bounds;
     // Per list (layer 0 by node, upper lists by number): how many of its first entries its
     // last selection chose. Selecting among them again would keep them all, so a new
     // selection compares them only with the entries added since.
