@@ -6,11 +6,29 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "index/filter.h"
 #include "quantize/quantizer.h"
 #include "simd/float_dots.h"
 
 namespace korvane {
+
+void advise_large_pages(void* p, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    // Only whole large pages inside the block; the rest of their memory is not ours.
+    constexpr std::uintptr_t kLarge = std::uintptr_t{2} << 20;
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t begin = (at + kLarge - 1) & ~(kLarge - 1);
+    const std::uintptr_t end = (at + bytes) & ~(kLarge - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
 
 HnswIndex HnswIndex::empty(const EngineConfig& c, std::uint64_t bytes_per_vec, std::uint64_t padded_dim) {
     HnswIndex h;
@@ -1273,7 +1291,7 @@ std::size_t hnsw_insert_rows(HnswIndex& index, const InsertRows& rows, Work& wor
 }
 
 void release_construction_vectors(HnswIndex& index) {
-    std::vector<float>().swap(index.construction_vectors);
+    decltype(index.construction_vectors)().swap(index.construction_vectors);
     std::vector<float>().swap(index.sqnorms);
     std::vector<HnswIndex::NodeBound>().swap(index.node_bounds);
     std::vector<std::uint32_t>().swap(index.settled0);
