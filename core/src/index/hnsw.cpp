@@ -772,9 +772,12 @@ public:
             const Beam::Lowest worst = beam_.lowest();  // fixed for this expansion
             if (!bin_.empty() && (heap_.empty() || !(heap_[0].lo > bin_hi_))) {
                 // The next candidate might be a set-aside one, which is below the list's
-                // lowest score. Past ef expansions, with the heap's best below it too, the
+                // lowest score. Past ef expansions, with every entry of the heap below it too
+                // (none reaches beyond the top's fast value plus twice the widest bound), the
                 // search stops at that candidate whichever it is; else they rejoin the heap.
-                if (popped + 1 > ef && (heap_.empty() || static_cast<double>(heap_[0].hi) < worst.lo)) break;
+                if (popped + 1 > ef &&
+                    (heap_.empty() || static_cast<double>(heap_[0].f) + 2.0 * widest_ < worst.lo))
+                    break;
                 for (const Bounded& b : bin_) push(b);
                 bin_.clear();
                 bin_hi_ = -kInf;
