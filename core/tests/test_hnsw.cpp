@@ -7,6 +7,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/construct.h"
@@ -467,10 +468,44 @@ Vectors grid_vectors(std::size_t n, std::size_t dim, unsigned seed) {
     return xs;
 }
 
+// Wide rows, half of them an earlier row scaled (by 0.7, 3 or 1 + 2^-23) with a few
+// coordinates moved by an ulp: long sums whose last bits decide between near-equal scores.
+Vectors near_vectors(std::size_t n, std::size_t dim, unsigned seed) {
+    Vectors xs = random_vectors(n, dim, seed);
+    std::mt19937 rng(seed);
+    const float scales[] = {1.0f, 0.7f, 3.0f, 1.0f + 0x1.0p-23f};
+    for (std::size_t i = 1; i < n; i += 2) {
+        const std::vector<float>& from = xs[rng() % i];
+        for (std::size_t d = 0; d < dim; ++d) xs[i][d] = from[d] * scales[rng() % 4];
+        for (int k = 0; k < 3; ++k) {
+            float& v = xs[i][rng() % dim];
+            v = std::nextafter(v, rng() % 2 ? kInf : -kInf);
+        }
+    }
+    return xs;
+}
+
+// Half the rows: a coordinate 1, the others so small that each product rounds away
+// against it in the in-order sum, which their fast sums keep. The other half: 1 + 2^-23 k
+// alone, in between. The two orders disagree at every comparison of the two kinds.
+Vectors drift_vectors(std::size_t n, std::size_t dim, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> spread(0.67f, 0.97f);  // products 0.45u to 0.95u
+    Vectors xs(n, std::vector<float>(dim, 0.0f));
+    for (std::size_t i = 0; i < n; ++i) {
+        xs[i][0] = i % 2 ? 1.0f + 0x1.0p-23f * static_cast<float>(rng() % 30 + 1) : 1.0f;
+        for (std::size_t d = 1; d < dim && i % 2 == 0; ++d) xs[i][d] = 0x1.0p-12f * spread(rng);
+    }
+    return xs;
+}
+
+enum class Data { kClustered, kGrid, kNear, kDrift };
+const char* const kDataNames[] = {"_clustered", "_grid", "_near", "_drift"};
+
 struct ReferenceCase {
     Metric metric;
     std::uint64_t ef_construction;
-    bool grid;
+    Data data;
     unsigned seed;
 };
 
@@ -479,10 +514,14 @@ class HnswReference : public ::testing::TestWithParam<ReferenceCase> {};
 }  // namespace
 
 TEST_P(HnswReference, GraphsMatchAPlainModel) {
-    const auto [metric, ef_construction, grid, seed] = GetParam();
-    const Vectors xs = grid ? grid_vectors(60, 3, seed) : clustered_vectors(60, 4, 4, seed);
-    HnswIndex g = empty_graph(metric, 2, xs[0].size(), ef_construction);
-    ReferenceGraph ref{metric, 2, ef_construction, g.level_mult, {}, {}, {}};
+    const auto [metric, ef_construction, data, seed] = GetParam();
+    const Vectors xs = data == Data::kGrid    ? grid_vectors(60, 3, seed)
+                       : data == Data::kNear  ? near_vectors(160, 96, seed)
+                       : data == Data::kDrift ? drift_vectors(120, 96, seed)
+                                              : clustered_vectors(60, 4, 4, seed);
+    const std::uint64_t m = data == Data::kNear || data == Data::kDrift ? 4 : 2;
+    HnswIndex g = empty_graph(metric, m, xs[0].size(), ef_construction);
+    ReferenceGraph ref{metric, m, ef_construction, g.level_mult, {}, {}, {}};
     for (const auto& v : xs) {
         insert_all(g, {v});
         ref.insert(v);
@@ -512,8 +551,8 @@ std::vector<ReferenceCase> reference_cases() {
     std::vector<ReferenceCase> out;
     for (Metric metric : {Metric::Dot, Metric::L2})
         for (std::uint64_t ef : {3, 1000})
-            for (bool grid : {false, true})
-                for (unsigned seed : {1u, 2u, 3u}) out.push_back({metric, ef, grid, seed});
+            for (Data data : {Data::kClustered, Data::kGrid, Data::kNear, Data::kDrift})
+                for (unsigned seed : {1u, 2u, 3u}) out.push_back({metric, ef, data, seed});
     return out;
 }
 
@@ -522,7 +561,7 @@ std::vector<ReferenceCase> reference_cases() {
 INSTANTIATE_TEST_SUITE_P(Cases, HnswReference, ::testing::ValuesIn(reference_cases()), [](const auto& info) {
     const ReferenceCase& c = info.param;
     std::string s = c.metric == Metric::L2 ? "l2" : "dot";
-    s += c.grid ? "_grid" : "_clustered";
+    s += kDataNames[static_cast<int>(c.data)];
     s += name_with("_ef", c.ef_construction);
     return s + name_with("_seed", c.seed);
 });
@@ -780,3 +819,97 @@ TEST_P(HnswThreads, OneThreadIsTheDesignedGraphAndMoreAreAllTheSameGraph) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Metrics, HnswThreads, ::testing::Values(Metric::L2, Metric::Cosine));
+
+namespace {
+
+struct FastKernel {
+    const char* name;
+    simd::Level level;
+    simd::FastDots dots;
+};
+const FastKernel kFastKernels[] = {{"scalar", simd::Level::Scalar, simd::kFastDotsScalar},
+                                   {"avx2", simd::Level::Avx2, simd::kFastDotsAvx2},
+                                   {"avx512", simd::Level::Avx512, simd::kFastDotsAvx512}};
+
+class FastDotBound : public ::testing::TestWithParam<FastKernel> {};
+
+}  // namespace
+
+TEST_P(FastDotBound, CoversTheDistanceToTheInOrderSum) {
+    const FastKernel& k = GetParam();
+    if (!simd::level_supported(k.level)) GTEST_SKIP() << k.name << " is not supported by this CPU";
+    std::mt19937 rng(7);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    double tightest = 0.0;  // the largest distance seen, as a share of its bound
+    for (std::size_t dim : {1, 5, 16, 33, 128, 200, 768, 1000}) {
+        const simd::DotErrorModel model = simd::fast_dot_error_model(dim, k.dots.partials);
+        // Each kind makes one query and 12 vectors.
+        for (int kind = 0; kind < 5; ++kind) {
+            std::vector<float> q(dim);
+            Vectors xs(12, std::vector<float>(dim));
+            std::uniform_int_distribution<int> binade(kind == 1 ? -40 : -8, kind == 1 ? 40 : 8);
+            for (std::size_t d = 0; d < dim; ++d) q[d] = std::ldexp(normal(rng), kind == 2 ? -70 : binade(rng));
+            for (std::size_t i = 0; i < xs.size(); ++i) {
+                for (std::size_t d = 0; d < dim; ++d) {
+                    switch (kind) {
+                        case 0: xs[i][d] = q[d] * (1.0f + 0.01f * normal(rng)); break;  // every product positive
+                        case 1: xs[i][d] = std::ldexp(normal(rng), binade(rng)); break;  // 2^-40 to 2^40
+                        case 2: xs[i][d] = std::ldexp(normal(rng), -80 + static_cast<int>(i)); break;  // underflow
+                        case 3:  // products cancel in pairs, up to the noise
+                            xs[i][d] = (d % 2 ? -1.0f : 1.0f) * q[std::min(d ^ 1, dim - 1)] * (1.0f + 1e-4f * normal(rng));
+                            break;
+                        default: break;
+                    }
+                }
+                if (kind == 4) {
+                    // One large product, then many that each round away in the in-order sum.
+                    const float small = std::sqrt(0.75f * 0x1.0p-24f) * (i % 2 ? 1.0f : 0.5f);
+                    std::fill(q.begin(), q.end(), small);
+                    std::fill(xs[i].begin(), xs[i].end(), small);
+                    q[0] = xs[i][0] = 1.0f;
+                }
+            }
+            std::vector<const float*> ptrs;
+            for (const auto& x : xs) ptrs.push_back(x.data());
+            // (query, vector, fast dot product) from every grouping of both kernel forms.
+            std::vector<std::tuple<const float*, const float*, float>> got;
+            for (std::size_t i = 0; i < xs.size(); ++i) {
+                float one, together[12];
+                k.dots.dots(q.data(), ptrs.data() + i, 1, dim, &one);
+                k.dots.dots(q.data(), ptrs.data(), i + 1, dim, together);
+                ASSERT_EQ(std::bit_cast<std::uint32_t>(together[i]), std::bit_cast<std::uint32_t>(one));
+                got.emplace_back(q.data(), ptrs[i], one);
+            }
+            const float* qs[4] = {q.data(), ptrs[0], ptrs[1], ptrs[2]};
+            for (std::size_t nq = 1; nq <= 4; ++nq) {
+                for (std::size_t nx = 1; nx <= 4; ++nx) {
+                    float grid[16];
+                    k.dots.grid(qs, nq, ptrs.data() + 8 - nx, nx, dim, grid);
+                    for (std::size_t a = 0; a < nq * nx; ++a) got.emplace_back(qs[a / nx], ptrs[8 - nx + a % nx], grid[a]);
+                }
+            }
+            for (const auto& [query, x, fast] : got) {
+                const float in_order = simd::dot_sequential(query, x, dim);
+                const float bound = model.slope(simd::dot_norms(query, dim)) * simd::dot_norms(x, dim).norm + model.floor;
+                ASSERT_TRUE(std::isfinite(in_order) && std::isfinite(bound)) << "dim " << dim << " kind " << kind;
+                const double gap = std::fabs(static_cast<double>(fast) - in_order);
+                ASSERT_LE(gap, bound) << "dim " << dim << " kind " << kind;
+                tightest = std::max(tightest, gap / bound);
+            }
+        }
+    }
+    // The drifting sums come close to the bound: it is not vacuous.
+    EXPECT_GT(tightest, 0.5);
+}
+
+TEST(FastDotBound, NoBoundForVectorsThatCouldOverflow) {
+    const simd::DotErrorModel model = simd::fast_dot_error_model(4, 8);
+    for (float v : {std::numeric_limits<float>::infinity(), kNaN, 0x1.0p63f}) {
+        const std::vector<float> x{1.0f, v, 0.0f, 1.0f};
+        const float e = model.slope(simd::dot_norms(x.data(), 4)) * 1.0f + model.floor;
+        EXPECT_FALSE(e <= 0x1.0p100f) << v;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, FastDotBound, ::testing::ValuesIn(kFastKernels),
+                         [](const auto& info) { return std::string(info.param.name); });

@@ -17,7 +17,8 @@ FIXTURES = pathlib.Path(__file__).parent / "data" / "hnsw_graphs"
 WRITE = os.environ.get("KORVANE_WRITE_GRAPH_FIXTURES") == "1"
 
 # n: vectors added in the first add; later: vectors added after build() (built from decoded codes).
-# data: "normal", "ties" (duplicates and 2x copies mixed in) or "grid" (0/1 rows, many equal).
+# data: "normal", "ties" (duplicates and 2x copies mixed in), "grid" (0/1 rows, many equal) or "near"
+# (rows repeated scaled by non-powers of two or nudged by a few ulps: scores that differ in their last bits).
 CASES = {
     "cosine_4bit_ties": dict(metric="cosine", dim=16, m=4, ef=16, n=900, data="ties", seed=1),
     "cosine_mixed_later": dict(metric="cosine", dim=24, m=6, ef=12, n=700, later=300, data="ties", seed=2,
@@ -30,6 +31,12 @@ CASES = {
     "l2_fit_4bit_grid": dict(metric="l2", dim=12, m=6, ef=20, n=1000, data="grid", seed=7, fit=True),
     "cosine_2bit_normal": dict(metric="cosine", dim=20, m=7, ef=14, n=1500, data="normal", seed=8,
                                kwargs={"bit_width": 2}),
+    # Wide enough for construction scores to be long sums.
+    "l2_fit_128_near": dict(metric="l2", dim=128, m=12, ef=48, n=600, data="near", seed=9, fit=True,
+                            kwargs={"bit_width": 2}),
+    "cosine_200_near_later": dict(metric="cosine", dim=200, m=16, ef=64, n=400, later=200, data="near", seed=10,
+                                  kwargs={"bit_width": 2}),
+    "dot_96_near": dict(metric="dot", dim=96, m=8, ef=32, n=500, data="near", seed=11, kwargs={"bit_width": 2}),
 }
 
 
@@ -44,6 +51,13 @@ def case_vectors(case):
         rows = rs.choice(np.arange(1, total), total // 4, replace=False)
         for r in rows:
             x[r] = x[rs.randint(0, r)] * (2.0 if rs.randint(0, 2) else 1.0)
+    if case["data"] == "near":
+        # Half the rows copy an earlier one, scaled or with a few coordinates moved by an ulp.
+        rows = rs.choice(np.arange(1, total), total // 2, replace=False)
+        for r in rows:
+            x[r] = x[rs.randint(0, r)] * np.float32(rs.choice([1.0, 0.7, 3.0, 1.0000001]))
+            moved = rs.randint(0, case["dim"], 3)
+            x[r, moved] = np.nextafter(x[r, moved], np.float32(rs.choice([-np.inf, np.inf])))
     return x
 
 

@@ -2,7 +2,9 @@
 // on packed codes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -12,10 +14,33 @@
 #include "index/flat_store.h"
 #include "index/scorer.h"
 #include "index/topk.h"
+#include "simd/float_dots.h"
 
 namespace korvane {
 
 class Quantizer;
+
+// Asks the OS to back [p, p + bytes) with large pages where it can (a hint; nothing
+// happens elsewhere).
+void advise_large_pages(void* p, std::size_t bytes);
+
+// Blocks of 4 MiB and more get large pages before they are first written: the
+// construction vectors are read at random, and with small pages most reads would also
+// miss the address translation cache.
+template <class T>
+struct LargePageAllocator {
+    using value_type = T;
+    LargePageAllocator() = default;
+    template <class U>
+    LargePageAllocator(const LargePageAllocator<U>&) {}
+    T* allocate(std::size_t n) {
+        T* p = std::allocator<T>().allocate(n);
+        if (n * sizeof(T) >= (std::size_t{4} << 20)) advise_large_pages(p, n * sizeof(T));
+        return p;
+    }
+    void deallocate(T* p, std::size_t n) { std::allocator<T>().deallocate(p, n); }
+    bool operator==(const LargePageAllocator&) const = default;
+};
 
 struct Neighbor {
     std::uint32_t node;
@@ -65,8 +90,21 @@ struct HnswIndex {
     // Construction state: the transformed vector of every node while insertion needs it,
     // and its squared norm (for L2). Released by build(); rebuilt from the codes when a
     // later add needs it, link scores included.
-    std::vector<float> construction_vectors;
+    std::vector<float, LargePageAllocator<float>> construction_vectors;
     std::vector<float> sqnorms;
+    // Per node, what a construction score against it subtracts (half its squared norm
+    // under L2, else 0) and what bounds a fast score's distance to the in-order one, side
+    // by side; a node without them is scored in order only.
+    struct NodeBound {
+        float half_sq;
+        simd::DotNorms norms;
+    };
+    std::vector<NodeBound> node_bounds;
+    // Per list (layer 0 by node, upper lists by number): how many of its first entries its
+    // last selection chose. Selecting among them again would keep them all, so a new
+    // selection compares them only with the entries added since.
+    std::vector<std::uint32_t> settled0;
+    std::vector<std::uint32_t> settled_up;
     bool link_scores_valid = true;
 
     static HnswIndex empty(const EngineConfig& c, std::uint64_t bytes_per_vec, std::uint64_t padded_dim);

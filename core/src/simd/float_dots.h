@@ -58,4 +58,59 @@ inline float dot_sequential(const float* a, const float* b, std::size_t dim) {
     return s;
 }
 
+// ---- fast dot products, within a known distance of the in-order sum ----------------------
+//
+// A fast kernel sums each dot product in independent chains (fused multiply-adds where the
+// CPU has them) and adds the chains pairwise. Its result differs from dot_sequential in
+// the last bits; fast_dot_error_model bounds by how much, given `partials`: every kernel of
+// a FastDots rounds each product at most dim / partials + log2(partials) + 3 times.
+//
+// dots: out[j] = q·xs[j] for j < count.
+using FastDotsFn = void (*)(const float* q, const float* const* xs, std::size_t count, std::size_t dim,
+                            float* out);
+// grid: out[a·nx + b] = qs[a]·xs[b] for a < nq, b < nx (both at most kGridSide): each
+// vector loaded once for all of its products.
+inline constexpr std::size_t kGridSide = 4;
+using FastGridFn = void (*)(const float* const* qs, std::size_t nq, const float* const* xs, std::size_t nx,
+                            std::size_t dim, float* out);
+void fast_dots_scalar(const float* q, const float* const* xs, std::size_t count, std::size_t dim, float* out);
+void fast_dots_avx2(const float* q, const float* const* xs, std::size_t count, std::size_t dim, float* out);
+void fast_dots_avx512(const float* q, const float* const* xs, std::size_t count, std::size_t dim, float* out);
+void fast_grid_scalar(const float* const* qs, std::size_t nq, const float* const* xs, std::size_t nx,
+                      std::size_t dim, float* out);
+void fast_grid_avx2(const float* const* qs, std::size_t nq, const float* const* xs, std::size_t nx,
+                    std::size_t dim, float* out);
+void fast_grid_avx512(const float* const* qs, std::size_t nq, const float* const* xs, std::size_t nx,
+                      std::size_t dim, float* out);
+struct FastDots {
+    FastDotsFn dots;
+    FastGridFn grid;
+    std::size_t partials;
+};
+inline constexpr FastDots kFastDotsScalar{fast_dots_scalar, fast_grid_scalar, 8};
+inline constexpr FastDots kFastDotsAvx2{fast_dots_avx2, fast_grid_avx2, 8};
+inline constexpr FastDots kFastDotsAvx512{fast_dots_avx512, fast_grid_avx512, 16};
+FastDots best_fast_dots();
+
+// What a vector contributes to the bound: its Euclidean norm, and its norm with coordinate
+// d weighted by dim + 1 - d (how many roundings of the in-order sum its product goes
+// through), both rounded up. Both are +inf for a vector that is not finite or whose dot
+// products could overflow (norm above 2^62).
+struct DotNorms {
+    float norm;
+    float weighted;
+};
+DotNorms dot_norms(const float* x, std::size_t dim);
+
+// For a query q: |fast(q, x) - dot_sequential(q, x)| <= slope(q) * dot_norms(x).norm + floor
+// for every x of dim floats, whatever the fast kernel with `partials` chains. A slope of
+// +inf (or a NaN product) means no bound holds: callers then use the in-order sum.
+struct DotErrorModel {
+    float per_weighted;  // slope per unit of the query's weighted norm
+    float steps;         // roundings a fast kernel adds to each product, per unit of norm
+    float floor;         // products and fused results that underflow
+    float slope(const DotNorms& q) const { return per_weighted * (q.weighted + steps * q.norm); }
+};
+DotErrorModel fast_dot_error_model(std::size_t dim, std::size_t partials);
+
 }  // namespace korvane::simd

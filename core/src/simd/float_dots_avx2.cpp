@@ -140,6 +140,104 @@ void many_dots_avx2(const float* q, const float* const* vecs, std::size_t count,
     }
 }
 
+namespace {
+
+// The lane sum of an accumulator, pairwise: three levels.
+inline float hsum8(__m256 v) {
+    const __m128 h = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+    const __m128 p = _mm_add_ps(h, _mm_movehl_ps(h, h));
+    return _mm_cvtss_f32(_mm_add_ss(p, _mm_movehdup_ps(p)));
+}
+
+// G vectors against q, two accumulators each (16 chains a vector, each at most dim / 16 + 1
+// fused multiply-adds long), the query loaded once for all of them.
+template <std::size_t G>
+inline void fast_group(const float* q, const float* const* xs, std::size_t dim, float* out) {
+    __m256 a0[G], a1[G];
+    for (std::size_t g = 0; g < G; ++g) a0[g] = a1[g] = _mm256_setzero_ps();
+    std::size_t d = 0;
+    for (; d + 16 <= dim; d += 16) {
+        const __m256 q0 = _mm256_loadu_ps(q + d), q1 = _mm256_loadu_ps(q + d + 8);
+        for (std::size_t g = 0; g < G; ++g) {
+            a0[g] = _mm256_fmadd_ps(q0, _mm256_loadu_ps(xs[g] + d), a0[g]);
+            a1[g] = _mm256_fmadd_ps(q1, _mm256_loadu_ps(xs[g] + d + 8), a1[g]);
+        }
+    }
+    if (d + 8 <= dim) {
+        const __m256 q0 = _mm256_loadu_ps(q + d);
+        for (std::size_t g = 0; g < G; ++g) a0[g] = _mm256_fmadd_ps(q0, _mm256_loadu_ps(xs[g] + d), a0[g]);
+        d += 8;
+    }
+    if (d < dim) {
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(dim - d)), lane);
+        const __m256 q0 = _mm256_maskload_ps(q + d, mask);
+        for (std::size_t g = 0; g < G; ++g) a1[g] = _mm256_fmadd_ps(q0, _mm256_maskload_ps(xs[g] + d, mask), a1[g]);
+    }
+    for (std::size_t g = 0; g < G; ++g) out[g] = hsum8(_mm256_add_ps(a0[g], a1[g]));
+}
+
+// Q vectors against X vectors, one accumulator a pair (chains of at most dim / 8 + 1).
+template <std::size_t Q, std::size_t X>
+void grid(const float* const* qs, const float* const* xs, std::size_t dim, float* out, std::size_t stride) {
+    __m256 acc[Q][X];
+    for (std::size_t a = 0; a < Q; ++a)
+        for (std::size_t b = 0; b < X; ++b) acc[a][b] = _mm256_setzero_ps();
+    std::size_t d = 0;
+    for (; d + 8 <= dim; d += 8) {
+        __m256 x[X];
+        for (std::size_t b = 0; b < X; ++b) x[b] = _mm256_loadu_ps(xs[b] + d);
+        for (std::size_t a = 0; a < Q; ++a) {
+            const __m256 q = _mm256_loadu_ps(qs[a] + d);
+            for (std::size_t b = 0; b < X; ++b) acc[a][b] = _mm256_fmadd_ps(q, x[b], acc[a][b]);
+        }
+    }
+    if (d < dim) {
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(dim - d)), lane);
+        __m256 x[X];
+        for (std::size_t b = 0; b < X; ++b) x[b] = _mm256_maskload_ps(xs[b] + d, mask);
+        for (std::size_t a = 0; a < Q; ++a) {
+            const __m256 q = _mm256_maskload_ps(qs[a] + d, mask);
+            for (std::size_t b = 0; b < X; ++b) acc[a][b] = _mm256_fmadd_ps(q, x[b], acc[a][b]);
+        }
+    }
+    for (std::size_t a = 0; a < Q; ++a)
+        for (std::size_t b = 0; b < X; ++b) out[a * stride + b] = hsum8(acc[a][b]);
+}
+
+template <std::size_t Q>
+void grid_rows(const float* const* qs, const float* const* xs, std::size_t nx, std::size_t dim, float* out) {
+    // Two columns a pass: sixteen registers hold Q·2 accumulators and the loads.
+    std::size_t b = 0;
+    for (; b + 2 <= nx; b += 2) grid<Q, 2>(qs, xs + b, dim, out + b, nx);
+    if (b < nx) grid<Q, 1>(qs, xs + b, dim, out + b, nx);
+}
+
+}  // namespace
+
+void fast_grid_avx2(const float* const* qs, std::size_t nq, const float* const* xs, std::size_t nx,
+                    std::size_t dim, float* out) {
+    switch (nq) {
+        case 1: grid_rows<1>(qs, xs, nx, dim, out); break;
+        case 2: grid_rows<2>(qs, xs, nx, dim, out); break;
+        case 3: grid_rows<3>(qs, xs, nx, dim, out); break;
+        case 4: grid_rows<4>(qs, xs, nx, dim, out); break;
+        default: break;
+    }
+}
+
+void fast_dots_avx2(const float* q, const float* const* xs, std::size_t count, std::size_t dim, float* out) {
+    std::size_t j = 0;
+    for (; j + 4 <= count; j += 4) fast_group<4>(q, xs + j, dim, out + j);
+    switch (count - j) {
+        case 3: fast_group<3>(q, xs + j, dim, out + j); break;
+        case 2: fast_group<2>(q, xs + j, dim, out + j); break;
+        case 1: fast_group<1>(q, xs + j, dim, out + j); break;
+        default: break;
+    }
+}
+
 void halves_to_floats_avx2(const std::uint16_t* in, float* out, std::size_t n) {
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
