@@ -112,7 +112,7 @@ def _make_hnswlib(dim, metric, n, threads=1):
 
     def build(base):
         index.init_index(max_elements=n, M=M, ef_construction=EF_CONSTRUCTION, random_seed=100)
-        index.add_items(base, np.arange(len(base)), num_threads=-1 if threads == 0 else threads)
+        index.add_items(base, np.arange(len(base)), num_threads=os.cpu_count() if threads == 0 else threads)
 
     def search(q):
         return index.knn_query(q, K, num_threads=1)[0][0]

@@ -10,7 +10,6 @@
 #include <optional>
 #include <string>
 #include <system_error>
-#include <thread>
 
 #include "convert.h"
 #include "errors.h"
@@ -168,30 +167,35 @@ PyObject* run_long_work(const char* label, unsigned threads, bool background, co
     Work work(threads);
     Reporter reporter(label, progress);
     Outcome outcome;
-    std::thread worker;
-    if (background) {
+    // On a thread the pool keeps, whose scratch (as large as a graph) later adds reuse.
+    const bool started = background && start_on_pool([&] {
+        std::optional<Status> status;
+        std::exception_ptr error;
         try {
-            worker = std::thread([&] {
-                std::optional<Status> status;
-                std::exception_ptr error;
-                try {
-                    status = job(work);
-                } catch (...) {
-                    error = std::current_exception();
-                }
-                const std::lock_guard<std::mutex> hold(outcome.lock);
-                outcome.status = std::move(status);
-                outcome.error = error;
-                outcome.finished = true;
-                outcome.changed.notify_all();
-            });
-        } catch (const std::system_error&) {
-            // No thread to be had: the work runs here instead.
+            status = job(work);
+        } catch (...) {
+            error = std::current_exception();
         }
-    }
-    if (!worker.joinable()) {
+        const std::lock_guard<std::mutex> hold(outcome.lock);
+        outcome.status = std::move(status);
+        outcome.error = error;
+        outcome.finished = true;
+        outcome.changed.notify_all();
+    });
+    if (!started) {
         outcome.status = job(work);
     } else {
+        // Whatever leaves this block, the work has stopped first: it uses this frame.
+        struct Joined {
+            Work& work;
+            Outcome& outcome;
+            ~Joined() {
+                std::unique_lock<std::mutex> hold(outcome.lock);
+                if (outcome.finished) return;
+                work.request_stop();
+                outcome.changed.wait(hold, [&] { return outcome.finished; });
+            }
+        } joined{work, outcome};
         Ref raised;  // what stopped the work
         while (!wait_for(outcome, kTick)) {
             if (PyErr_CheckSignals() < 0 || !reporter.tick(work)) {
@@ -201,8 +205,8 @@ PyObject* run_long_work(const char* label, unsigned threads, bool background, co
                 break;
             }
         }
-        worker.join();
         if (raised) {
+            // Raised even when the work ended before it could stop, its result kept.
             reporter.abandon();
             restore_raised_exception(raised.release());
             return nullptr;

@@ -2,7 +2,11 @@
 
 #include <sched.h>
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -19,6 +23,65 @@ unsigned available_threads() {
     }
     return std::max(1u, std::thread::hardware_concurrency());
 }
+
+namespace {
+
+class Pool {
+public:
+    // Never destroyed: its threads may still wait on it while the process exits.
+    static Pool*& current() {
+        static Pool* pool = [] {
+            // A forked child has none of the parent's threads: it starts a pool of its own.
+            pthread_atfork(nullptr, nullptr, [] { current() = new Pool; });
+            return new Pool;
+        }();
+        return pool;
+    }
+
+    bool start(std::function<void()>&& task) {
+        std::unique_lock<std::mutex> hold(lock_);
+        try {
+            tasks_.push_back(std::move(task));
+        } catch (...) {
+            return false;
+        }
+        if (idle_ < tasks_.size()) {
+            try {
+                std::thread(&Pool::serve, this).detach();
+            } catch (...) {
+                tasks_.pop_back();
+                return false;
+            }
+        }
+        ready_.notify_one();
+        return true;
+    }
+
+private:
+    void serve() {
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            ++idle_;
+            ready_.wait(hold, [this] { return !tasks_.empty(); });
+            --idle_;
+            std::function<void()> task = std::move(tasks_.front());
+            tasks_.pop_front();
+            hold.unlock();
+            task();
+            task = nullptr;
+            hold.lock();
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable ready_;
+    std::deque<std::function<void()>> tasks_;
+    std::size_t idle_ = 0;
+};
+
+}  // namespace
+
+bool start_on_pool(std::function<void()> task) { return Pool::current()->start(std::move(task)); }
 
 void parallel_for(std::size_t n, unsigned threads, std::size_t grain,
                   const std::function<void(std::size_t begin, std::size_t end)>& f) {
@@ -46,16 +109,29 @@ void parallel_for(std::size_t n, unsigned threads, std::size_t grain,
             failed.store(true);
         }
     };
-    std::vector<std::thread> pool;
-    try {
-        pool.reserve(workers - 1);
-        for (std::size_t t = 1; t < workers; ++t) pool.emplace_back(run);
-    } catch (...) {
-        // No thread (or no room to note one) to be had: the ones started and this one do
-        // the work, so running short of memory here never fails the caller.
+    // The calling thread takes chunks too; helpers started late find none left.
+    std::mutex done_lock;
+    std::condition_variable done;
+    std::size_t running = 0;
+    for (std::size_t t = 1; t < workers; ++t) {
+        {
+            const std::lock_guard<std::mutex> hold(done_lock);
+            ++running;
+        }
+        const bool started = start_on_pool([&] {
+            run();
+            const std::lock_guard<std::mutex> hold(done_lock);
+            if (--running == 0) done.notify_all();
+        });
+        if (!started) {  // the ones started and this one do the work
+            const std::lock_guard<std::mutex> hold(done_lock);
+            --running;
+            break;
+        }
     }
     run();
-    for (std::thread& t : pool) t.join();
+    std::unique_lock<std::mutex> hold(done_lock);
+    done.wait(hold, [&] { return running == 0; });
     if (error) std::rethrow_exception(error);
 }
 

@@ -35,6 +35,12 @@ private:
     std::atomic<bool> stop_{false};
 };
 
+// Starts `task` on a thread of a process-wide pool. The pool keeps its threads (and their
+// thread-local scratch, which for a graph grows with its size) for later calls, and starts
+// one more whenever no thread is idle, so a task that waits for others never waits for a
+// thread. Returns false, and runs nothing, when no thread can be had. `task` must not throw.
+bool start_on_pool(std::function<void()> task);
+
 // Calls f(begin, end) over [0, n) in chunks of `grain` (the last may be shorter) on up to
 // `threads` threads, the calling one among them. Each index is covered exactly once; which
 // thread runs a chunk is left to timing, so f must give the same result either way. An

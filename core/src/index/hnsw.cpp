@@ -1462,19 +1462,23 @@ void insert_batch(HnswIndex& index, const InsertRows& rows, std::size_t first, s
                 }
             }
         }
+        std::stable_sort(links.begin(), links.end(), [](const BackLink& a, const BackLink& c) { return a.owner < c.owner; });
+        owner_starts.clear();
+        for (std::size_t i = 0; i < links.size(); ++i) {
+            if (i == 0 || links[i].owner != links[i - 1].owner) owner_starts.push_back(i);
+        }
+        owner_starts.push_back(links.size());
     } catch (...) {
         // Nothing links to the batch yet: the index is as it was before it.
         index.truncate(n0);
         throw;
     }
-    // Past this point only back-link pruning allocates (its scratch, before it changes a list).
-    for (std::size_t j = 0; j < b; ++j) set_own_links(index, static_cast<std::uint32_t>(n0 + j), plans[j]);
-    std::stable_sort(links.begin(), links.end(), [](const BackLink& a, const BackLink& c) { return a.owner < c.owner; });
-    owner_starts.clear();
-    for (std::size_t i = 0; i < links.size(); ++i) {
-        if (i == 0 || links[i].owner != links[i - 1].owner) owner_starts.push_back(i);
+    // Past this point only back-link pruning allocates (its scratch, before it changes a
+    // list), as in a one-node insertion.
+    for (std::size_t j = 0; j < b; ++j) {
+        set_own_links(index, static_cast<std::uint32_t>(n0 + j), plans[j]);
+        raise_entry_point(index, static_cast<std::uint32_t>(n0 + j));
     }
-    owner_starts.push_back(links.size());
     parallel_for(owner_starts.size() - 1, threads, 16, [&](std::size_t begin, std::size_t end) {
         for (std::size_t o = begin; o < end; ++o) {
             for (std::size_t i = owner_starts[o]; i < owner_starts[o + 1]; ++i) {
@@ -1483,7 +1487,6 @@ void insert_batch(HnswIndex& index, const InsertRows& rows, std::size_t first, s
             }
         }
     });
-    for (std::size_t j = 0; j < b; ++j) raise_entry_point(index, static_cast<std::uint32_t>(n0 + j));
 }
 
 }  // namespace
