@@ -273,6 +273,25 @@ struct LayerSearch {
         }
     }
 
+    struct Begun {
+        std::uint32_t* stamps;
+        std::uint32_t epoch;
+        float entry_score;
+    };
+    // A new visited epoch holding the entry, and w holding the entry alone.
+    template <class Scores>
+    Begun begin(const HnswIndex& index, const Scores& scores, std::uint32_t entry, std::uint64_t ef) {
+        Visited& visited = Visited::local();
+        visited.start(index.size());
+        visited.stamps()[entry] = visited.epoch();
+        float e;
+        scores(&entry, 1, &e);
+        w.clear();
+        w.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(ef, index.size())) + 1);
+        w.push_back({e, entry});
+        return {visited.stamps(), visited.epoch(), e};
+    }
+
     // The search as run_exact makes it while no score is NaN, which it returns false at
     // the first. Scores then fall in a total order (score, then node index; -0 equal to +0),
     // so any queue that pops in that order pops what the binary heap pops. A node found
@@ -283,19 +302,10 @@ struct LayerSearch {
     template <class Scores>
     bool run_without_nans(const HnswIndex& index, const Scores& scores, std::uint32_t entry, std::uint64_t ef,
                           std::uint64_t layer) {
-        Visited& visited = Visited::local();
-        visited.start(index.size());
-        std::uint32_t* const stamps = visited.stamps();
-        const std::uint32_t epoch = visited.epoch();
-        stamps[entry] = epoch;
-        float e;
-        scores(&entry, 1, &e);
+        const auto [stamps, epoch, e] = begin(index, scores, entry, ef);
         if (std::isnan(e)) return false;
         queue.clear();
         push_key(queue, key_of(e, entry));
-        w.clear();
-        w.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(ef, index.size())) + 1);
-        w.push_back({e, entry});
         w_nans = 0;
         bool w_sorted = false;
         float lowest = e;
@@ -369,18 +379,9 @@ struct LayerSearch {
     template <class Scores>
     void run_exact(const HnswIndex& index, const Scores& scores, std::uint32_t entry, std::uint64_t ef,
                    std::uint64_t layer) {
-        Visited& visited = Visited::local();
-        visited.start(index.size());
-        std::uint32_t* const stamps = visited.stamps();
-        const std::uint32_t epoch = visited.epoch();
-        stamps[entry] = epoch;
-        float e;
-        scores(&entry, 1, &e);
+        const auto [stamps, epoch, e] = begin(index, scores, entry, ef);
         heap.clear();
         heap.push({e, entry});
-        w.clear();
-        w.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(ef, index.size())) + 1);
-        w.push_back({e, entry});
         w_nans = std::isnan(e);
         bool w_sorted = false;  // w is sorted by score, best first
         // The lowest score in w as a scan from its first entry finds it (an entry replaces
