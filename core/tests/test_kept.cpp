@@ -313,8 +313,8 @@ Engine engine_keeping(IndexType type, KeptType kept) {
     return e;
 }
 
-std::span<const std::uint8_t> kept_bytes_of(const Engine& e) {
-    return e.hnsw() ? e.hnsw()->nodes.kept() : e.store().kept();
+std::vector<std::uint8_t> kept_bytes_of(const Engine& e) {
+    return e.hnsw() ? e.hnsw()->nodes.kept().copy() : e.store().kept().copy();
 }
 
 }  // namespace

@@ -121,10 +121,21 @@ inline constexpr const char* SAVE =
     "checksum mismatch\"); use it for files that travel or live long.\n";
 
 inline constexpr const char* LOAD =
-    "load($cls, path)\n--\n\n"
+    "load($cls, path, mmap=False)\n--\n\n"
     "Load an index from a .krvn file (memory-mapped).\n\n"
     "Reads files of every version written so far; the returned index holds nothing of\n"
-    "the file.\n";
+    "the file.\n\n"
+    "With ``mmap=True`` the index keeps a read-only mapping of the file instead and reads\n"
+    "its kept vectors (``keep_vectors``) in place: only the rows a search re-scores are\n"
+    "read, and processes that load the same file share those pages through the page\n"
+    "cache. Codes, ids and graph or lists are copied into memory as by a plain load, and\n"
+    "the answers are the same. The mapping lives as long as the index. The index still\n"
+    "takes ``add`` and ``build``; what they change lives in memory and the file is never\n"
+    "written. ``save`` may replace the same path (it writes a new file and renames it over\n"
+    "the old one, which the mapping keeps). A file changed in place or cut short by\n"
+    "another program while it is mapped makes later searches read the changed bytes, or\n"
+    "stops the process with SIGBUS when they read past the new end: replace mapped files\n"
+    "by renaming a new file over them, as ``save`` does.\n";
 
 inline constexpr const char* RECOMMENDED_M =
     "recommended_m(n)\n--\n\n"

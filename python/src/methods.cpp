@@ -350,12 +350,13 @@ PyObject* method_recommended_m(PyObject*, PyObject* args, PyObject* kwds) {
 
 PyObject* method_load(PyObject*, PyObject* args, PyObject* kwds) {
     return guarded([&]() -> PyObject* {
-        static const char* const kwlist[] = {"path", nullptr};
+        static const char* const kwlist[] = {"path", "mmap", nullptr};
         PyObject* path_arg = nullptr;
-        if (!parse(args, kwds, "O:load", kwlist, &path_arg)) return nullptr;
+        int mapped = 0;
+        if (!parse(args, kwds, "O|p:load", kwlist, &path_arg, &mapped)) return nullptr;
         std::string path;
         if (!to_path(path_arg, "path", path)) return nullptr;
-        auto engine = Engine::load(path);
+        auto engine = Engine::load(path, mapped != 0);
         if (!ok_or_raise(engine)) return nullptr;
         // Always a Korvane, whichever class the method was called through.
         return wrap_engine(std::move(engine).value());

@@ -68,9 +68,9 @@ def write(path, data):
     return str(path)
 
 
-def load_error(path):
+def load_error(path, mmap=False):
     with pytest.raises(Exception) as info:
-        Korvane.load(str(path))
+        Korvane.load(str(path), mmap=mmap)
     return info.type, str(info.value)
 
 
@@ -488,7 +488,7 @@ def test_brute_force_cut_anywhere(tmp_path, fit):
     path = tmp_path / "cut.krvn"
     for cut in cuts(path, data):
         if cut < norms_at:
-            assert load_error(path) == (OSError, TRUNCATED), cut
+            assert load_error(path) == load_error(path, mmap=True) == (OSError, TRUNCATED), cut
         else:
             loaded = Korvane.load(str(path))
             assert loaded.vector_norms().shape == (0,), cut
@@ -505,7 +505,7 @@ def test_ivf_flat_and_hnsw_cut_anywhere(tmp_path, kind, fit):
         assert kb.parse_hnsw(kb.split(data)[2], index.packed_bytes_per_vec)[1] >= 1  # an upper layer is cut too
     path = tmp_path / "cut.krvn"
     for cut in cuts(path, data):
-        assert load_error(path) == (OSError, TRUNCATED), cut
+        assert load_error(path) == load_error(path, mmap=True) == (OSError, TRUNCATED), cut
 
 
 # ---- counts beyond the bytes present ----------------------------------------------------
@@ -911,3 +911,29 @@ def test_rows_added_to_an_index_loaded_without_norms(tmp_path, metric):
     cut.add(range(1000, 1005), extra)
     assert observed(cut, QUERIES, k=65) == observed(whole, QUERIES, k=65)
     assert cut.vector_norms().tolist() == whole.vector_norms().tolist()
+
+
+# ---- mapped loads ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("kept, checksum", [(None, False), ("float32", False), ("float16", True), ("int8", False)])
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_mapped_load_answers_as_a_plain_one_and_never_writes_the_file(tmp_path, kind, kept, checksum):
+    index = make(kind, "l2", fit=True, n=0)
+    if kept:
+        index.keep_vectors(kept)
+    index.add(ids_for(60), vectors(60, 1))
+    index.build()
+    path = str(tmp_path / "a.krvn")
+    index.save(path, checksum=checksum)
+    data = pathlib.Path(path).read_bytes()
+    plain, mapped = Korvane.load(path), Korvane.load(path, mmap=True)
+    assert observed(mapped, QUERIES) == observed(plain, QUERIES)
+    for each in (plain, mapped):
+        each.add([5, 6], vectors(2, 9))
+        each.build()
+    assert observed(mapped, QUERIES) == observed(plain, QUERIES)
+    assert pathlib.Path(path).read_bytes() == data
+    # A save over the mapped file replaces it; the mapped index reads the old one still.
+    mapped.save(path)
+    assert observed(mapped, QUERIES) == observed(plain, QUERIES)
+    assert observed(Korvane.load(path, mmap=True), QUERIES) == observed(plain, QUERIES)

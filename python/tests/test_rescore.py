@@ -481,14 +481,14 @@ def test_an_empty_index_writes_an_empty_section(kind):
 
 
 def loaders(tmp_path):
-    """Both ways a file is read: from disk (a BruteForce file through a mapping) and from
-    bytes (pickles)."""
-    def from_disk(data):
+    """Every way a file is read: from disk (a BruteForce file through a mapping), kept
+    mapped, and from bytes (pickles)."""
+    def from_disk(data, mmap=False):
         path = tmp_path / "x.krvn"
         path.write_bytes(data)
-        return Korvane.load(str(path))
+        return Korvane.load(str(path), mmap=mmap)
 
-    return {"load": from_disk, "bytes": from_bytes}
+    return {"load": from_disk, "mmap": lambda data: from_disk(data, True), "bytes": from_bytes}
 
 
 def refused(tmp_path, data):

@@ -20,7 +20,8 @@ under each id. It checks:
 - that searches return stored ids only, best first, as many as brute force can give;
   that an IvfFlat or Hnsw allowlist drops hits after the cut; that re-scored scores are
   those of the kept vectors; that `search_batch` rows are the searches, padded;
-- that copies, pickles and saved files answer like the index they came from;
+- that copies, pickles and saved files (loaded plainly or mapped) answer like the index
+  they came from, and that no file changes but by a save to its path;
 - that an add on several threads stores what one thread stores, and that progress is
   reported up to the add's total.
 
@@ -798,6 +799,10 @@ class IndexMachine(RuleBasedStateMachine):
         path = os.path.join(self.tmp, data.draw(st.sampled_from(["a.krvn", "b.krvn"]), label="file"))
         existed = self.saved.get(path)
         checksum = data.draw(st.booleans(), label="checksum")
+        # Nothing but a save writes a file, whatever indexes mapped from it did since.
+        for p, written in self.saved.items():
+            with open(p, "rb") as f:
+                assert f.read() == written, p
         if self.ivf and not self.built:
             self.attempt(lambda: self.index.save(path, checksum=checksum), RuntimeError)
             # Refused before writing: an earlier file at the path is as it was.
@@ -812,7 +817,7 @@ class IndexMachine(RuleBasedStateMachine):
         with open(path, "rb") as f:
             self.saved[path] = f.read()
         assert sorted(os.listdir(self.tmp)) == sorted(os.path.basename(p) for p in self.saved)
-        loaded = Korvane.load(path)
+        loaded = Korvane.load(path, mmap=data.draw(st.booleans(), label="mmap"))
         # Run-time nprobe and ef_search are not saved: the constructor's values come back.
         resolved_ef = (self.kwargs["hnsw_ef_search"] or 2 * self.kwargs["hnsw_m"]) if self.hnsw else None
         assert loaded.__reduce__()[2][1:] == (self.kwargs["ivf_nprobe"] if self.ivf else None, resolved_ef)

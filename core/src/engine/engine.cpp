@@ -321,7 +321,7 @@ void Engine::rescore(const float* q, std::vector<SearchHit>& hits) const {
     const KeptFormat format{*kept_type_, quantizer_.padded_dim()};
     const std::size_t dim = format.dim;
     constexpr std::size_t kChunk = 32;
-    std::vector<float> values(*kept_type_ == KeptType::Float32 ? 0 : kChunk * dim);
+    std::vector<float> values(kChunk * dim);  // float32 rows are read in place where aligned
     const bool in_place = *kept_type_ == KeptType::Float32;
     const std::uint8_t* kept[kChunk];
     const float* rows[kChunk];
@@ -330,7 +330,8 @@ void Engine::rescore(const float* q, std::vector<SearchHit>& hits) const {
         const std::size_t n = std::min(kChunk, hits.size() - start);
         for (std::size_t j = 0; j < n; ++j) {
             kept[j] = kept_row(hits[start + j].row);
-            if (in_place) {
+            // Rows read in place from a mapped file may lie at any byte.
+            if (in_place && reinterpret_cast<std::uintptr_t>(kept[j]) % alignof(float) == 0) {
                 rows[j] = reinterpret_cast<const float*>(kept[j] + format.header_bytes());
             } else {
                 format.decode(kept[j], values.data() + j * dim);
@@ -550,8 +551,8 @@ Status Engine::save(const std::string& path, bool checksum) const {
     return io::save_krvn(path, p);
 }
 
-Expected<Engine> Engine::load(const std::string& path) {
-    auto loaded = io::load_krvn(path);
+Expected<Engine> Engine::load(const std::string& path, bool mapped) {
+    auto loaded = mapped ? io::load_krvn_mapped(path) : io::load_krvn(path);
     if (!loaded) return loaded.error();
     return from_loaded(std::move(loaded).value());
 }

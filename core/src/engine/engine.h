@@ -69,7 +69,10 @@ public:
     // The .krvn file: save never changes the engine; load makes a new, independent one.
     // With `checksum` the file ends with a CRC-32C of its bytes, which load checks.
     Status save(const std::string& path, bool checksum = false) const;
-    static Expected<Engine> load(const std::string& path);
+    // A `mapped` load keeps a read-only mapping of the file and reads the kept vectors in
+    // place from it (everything else is copied, as a plain load does); what the engine
+    // changes later lives in memory, and the file is never written.
+    static Expected<Engine> load(const std::string& path, bool mapped = false);
     // The same bytes in memory (pickles carry the checksum). Every row of an IvfFlat
     // engine travels, pending or built; one never built reads back unbuilt.
     Expected<std::vector<std::uint8_t>> to_bytes(bool checksum = true) const;

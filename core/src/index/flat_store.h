@@ -12,6 +12,7 @@
 #include "base/grow.h"
 #include "base/types.h"
 #include "index/blocks.h"
+#include "index/kept_rows.h"
 
 namespace korvane {
 
@@ -23,8 +24,6 @@ struct StoreView {
     const float* norms = nullptr;
     std::size_t rows = 0;
     std::uint64_t row_bytes = 0;
-    const std::uint8_t* kept = nullptr;  // kept_bytes per row, or none
-    std::uint64_t kept_bytes = 0;
 };
 
 // What a scan of a BlockStore reads: the codes of `rows` rows, rows / 32 whole blocks
@@ -54,8 +53,9 @@ class BasicStore {
 public:
     BasicStore() = default;
     // kept_bytes: the length of the kept vector stored with every row (0: none).
-    explicit BasicStore(std::uint64_t row_bytes, std::uint64_t kept_bytes = 0)
-        : row_bytes_(row_bytes), kept_bytes_(kept_bytes) {}
+    explicit BasicStore(std::uint64_t row_bytes, std::uint64_t kept_bytes = 0) : row_bytes_(row_bytes) {
+        kept_.set_row_bytes(kept_bytes);
+    }
 
     // Takes over arrays read from elsewhere (codes row-major); `norms` is either one per
     // id or empty.
@@ -79,13 +79,14 @@ public:
     }
 
     std::uint64_t row_bytes() const { return row_bytes_; }
-    std::uint64_t kept_bytes() const { return kept_bytes_; }
+    std::uint64_t kept_bytes() const { return kept_.row_bytes(); }
     // Rows from now on keep kept_bytes each; only for an empty store.
-    void set_kept_bytes(std::uint64_t kept_bytes) { kept_bytes_ = kept_bytes; }
+    void set_kept_bytes(std::uint64_t kept_bytes) { kept_.set_row_bytes(kept_bytes); }
     // Takes over the kept rows of every stored row (kept_bytes · size() bytes).
-    void adopt_kept(std::uint64_t kept_bytes, std::vector<std::uint8_t> kept) {
-        kept_bytes_ = kept_bytes;
-        kept_ = std::move(kept);
+    void adopt_kept(std::uint64_t kept_bytes, std::vector<std::uint8_t> kept) { kept_.adopt(kept_bytes, std::move(kept)); }
+    // Reads the kept rows of every stored row in place at `data`, which `owner` keeps valid.
+    void borrow_kept(std::uint64_t kept_bytes, const std::uint8_t* data, std::shared_ptr<const void> owner) {
+        kept_.borrow(kept_bytes, data, ids_.size(), std::move(owner));
     }
     std::size_t size() const { return ids_.size(); }
     bool empty() const { return ids_.empty(); }
@@ -100,7 +101,7 @@ public:
         }
         korvane::reserve_more(ids_, n);
         korvane::reserve_more(norms_, n);
-        korvane::reserve_more(kept_, n * kept_bytes_);
+        kept_.reserve_more(n);
     }
 
     // Appends one row (with its kept vector when the store keeps them); after
@@ -118,9 +119,7 @@ public:
         if constexpr (Blocked) {
             if (ids_.size() % kBlockRows == 0) seal_block();
         }
-        if (kept_bytes_ == 0) return;
-        if (kept != nullptr) kept_.insert(kept_.end(), kept, kept + kept_bytes_);
-        else kept_.resize(kept_.size() + kept_bytes_, 0);  // never in practice: callers pass one
+        if (kept_.row_bytes() != 0) kept_.push(kept);  // callers always pass one
     }
 
     const std::uint8_t* row(std::size_t i) const
@@ -164,8 +163,8 @@ public:
         return out;
     }
     VectorId id(std::size_t i) const { return ids_[i]; }
-    const std::uint8_t* kept_row(std::size_t i) const { return kept_bytes_ ? kept_.data() + i * kept_bytes_ : nullptr; }
-    std::span<const std::uint8_t> kept() const { return kept_; }
+    const std::uint8_t* kept_row(std::size_t i) const { return kept_.row_bytes() ? kept_.row(i) : nullptr; }
+    const KeptRows& kept() const { return kept_; }
     // A store without norms (a legacy file) reads as 0, which scores rows raw.
     float norm(std::size_t i) const { return norms_.empty() ? 0.0f : norms_[i]; }
     std::span<const std::uint8_t> codes() const
@@ -179,8 +178,7 @@ public:
     StoreView view() const
         requires(!Blocked)
     {
-        return {codes_.data(), ids_.data(), norms_.empty() ? nullptr : norms_.data(), ids_.size(), row_bytes_,
-                kept_bytes_ ? kept_.data() : nullptr, kept_bytes_};
+        return {codes_.data(), ids_.data(), norms_.empty() ? nullptr : norms_.data(), ids_.size(), row_bytes_};
     }
     BlockView blocks() const
         requires Blocked
@@ -216,7 +214,7 @@ public:
         codes_.resize(n * row_bytes_);
         ids_.resize(n);
         if (!norms_.empty()) norms_.resize(n);
-        if (!kept_.empty()) kept_.resize(n * kept_bytes_);
+        kept_.truncate(n);
     }
 
     // Gives back the room kept for growth.
@@ -233,7 +231,7 @@ public:
         std::vector<std::uint8_t>().swap(codes_);
         std::vector<VectorId>().swap(ids_);
         std::vector<float>().swap(norms_);
-        std::vector<std::uint8_t>().swap(kept_);
+        kept_.release();
     }
 
 private:
@@ -258,8 +256,7 @@ private:
     std::vector<std::uint8_t> codes_;
     std::vector<VectorId> ids_;
     std::vector<float> norms_;
-    std::uint64_t kept_bytes_ = 0;
-    std::vector<std::uint8_t> kept_;
+    KeptRows kept_;
 };
 
 using FlatStore = BasicStore<false>;

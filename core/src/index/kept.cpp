@@ -129,7 +129,7 @@ void KeptFormat::decode(const std::uint8_t* row, float* out) const {
         case KeptType::Float16: {
             static const simd::HalvesFn vector = simd::best_halves_to_floats();
             if (vector != nullptr) {
-                // Rows start at multiples of 2 bytes, so the halves are aligned for u16.
+                // Read with unaligned loads: rows in a mapped file may start at any byte.
                 vector(reinterpret_cast<const std::uint16_t*>(data), out, dim);
             } else {
                 for (std::uint64_t i = 0; i < dim; ++i) {

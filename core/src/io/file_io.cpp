@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -124,7 +125,7 @@ Status BufferedReader::read_at(std::uint64_t offset, void* out, std::size_t n) c
     return success();
 }
 
-Expected<Mapping> Mapping::map(const std::string& path) {
+Expected<Mapping> Mapping::map(const std::string& path, bool populate) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) return os_error(errno);
     struct stat st;
@@ -133,11 +134,20 @@ Expected<Mapping> Mapping::map(const std::string& path) {
     Mapping m;
     m.size_ = static_cast<std::size_t>(st.st_size);
     if (m.size_ == 0) return m;  // nothing to map; every read of it is a truncation
-    // Populated at once: the whole file is about to be read in order.
-    void* p = ::mmap(nullptr, m.size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd.get(), 0);
+    void* p = ::mmap(nullptr, m.size_, PROT_READ, MAP_PRIVATE | (populate ? MAP_POPULATE : 0), fd.get(), 0);
     if (p == MAP_FAILED) return os_error(errno);
     m.data_ = static_cast<const std::uint8_t*>(p);
     return m;
+}
+
+void Mapping::advise(std::uint64_t offset, std::uint64_t n, int advice) const {
+    if (data_ == nullptr || offset >= size_) return;
+    n = std::min<std::uint64_t>(n, size_ - offset);
+    // Whole pages only: the pages that hold any of the range, from the one holding its
+    // first byte (the mapping itself starts on a page).
+    static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t first = offset / page * page;
+    (void)::madvise(const_cast<std::uint8_t*>(data_) + first, offset + n - first, advice);
 }
 
 Mapping::~Mapping() {

@@ -91,7 +91,13 @@ private:
 // A read-only mapping of a whole file; the descriptor is closed once the mapping exists.
 class Mapping {
 public:
-    static Expected<Mapping> map(const std::string& path);
+    // `populate` reads the whole file in at once (for a file about to be read whole);
+    // otherwise pages are read as they are first touched.
+    static Expected<Mapping> map(const std::string& path, bool populate = true);
+    // How the pages of [offset, offset + n) will be used (an madvise advice); a hint only,
+    // so a failure is ignored. MADV_DONTNEED drops the pages from this process (the page
+    // cache keeps them; they are read again from it when touched).
+    void advise(std::uint64_t offset, std::uint64_t n, int advice) const;
     Mapping(Mapping&& o) noexcept : data_(o.data_), size_(o.size_) { o.data_ = nullptr; o.size_ = 0; }
     Mapping& operator=(Mapping&&) = delete;
     Mapping(const Mapping&) = delete;

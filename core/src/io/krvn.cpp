@@ -1,6 +1,7 @@
 #include "io/krvn.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 #include <cstring>
 #include <initializer_list>
 #include <limits>
+#include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "io/checksum.h"
@@ -169,6 +172,12 @@ EngineConfig config_of(const Header& h) {
 class Cursor {
 public:
     Cursor(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    // Over a mapped file whose kept rows are read in place.
+    Cursor(const std::shared_ptr<const Mapping>& lender, std::size_t size)
+        : data_(lender->data()), size_(size), lender_(lender) {}
+    // The mapping kept rows may be borrowed from, if any.
+    const std::shared_ptr<const Mapping>& lender() const { return lender_; }
+    std::uint64_t offset() const { return at_; }
     Status read(void* out, std::size_t n) {
         if (n > size_ - at_) return truncated();
         if (n != 0) std::memcpy(out, data_ + at_, n);
@@ -192,7 +201,18 @@ private:
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t at_ = 0;
+    std::shared_ptr<const Mapping> lender_;
 };
+
+// Kept rows borrowed from a mapping, if this source lends them.
+template <class Source>
+const std::shared_ptr<const Mapping>* lender_of(const Source& in) {
+    if constexpr (std::is_same_v<Source, Cursor>) {
+        return in.lender() ? &in.lender() : nullptr;
+    } else {
+        return nullptr;
+    }
+}
 
 template <class Source>
 Status read_floats(Source& src, std::size_t n, std::vector<float>& out) {
@@ -266,7 +286,16 @@ Status read_kept(Source& in, LoadedIndex& out, std::uint64_t padded) {
     const bool unscaled = section == 1 && format.type == KeptType::Float16;
     const std::uint64_t stored_rb = unscaled ? rb - 4 : rb;
     if (!in.holds(count, stored_rb)) return truncated();
+    const std::shared_ptr<const Mapping>* lender = unscaled ? nullptr : lender_of(in);
+    if constexpr (std::is_same_v<Source, Cursor>) {
+        // Candidates are read a few rows at a time, wherever they lie: no read-ahead.
+        if (lender != nullptr) (*lender)->advise(in.offset(), count * rb, MADV_RANDOM);
+    }
     auto take = [&](std::size_t n, auto& store) -> Status {
+        if (lender != nullptr) {
+            if constexpr (std::is_same_v<Source, Cursor>) store.borrow_kept(rb, in.take(n * rb), *lender);
+            return success();
+        }
         std::vector<std::uint8_t> kept(n * rb);
         if (auto s = in.read(kept.data() + n * (rb - stored_rb), n * stored_rb); !s) return s;
         if (unscaled) format.add_unit_scales(kept.data(), n);
@@ -793,6 +822,15 @@ Expected<std::uint64_t> writable_count(const IndexParts& p) {
 }
 
 template <class Writer>
+Status write_kept_rows(Writer& w, const KeptRows& kept) {
+    Status st = success();
+    kept.for_each_run([&](const std::uint8_t* data, std::size_t n) {
+        if (st) st = w.write(data, n);
+    });
+    return st;
+}
+
+template <class Writer>
 Status write_kept(Writer& w, const IndexParts& p, std::uint64_t count) {
     if (!p.kept_type) return success();
     if (auto s = w.write(kKeptTag, 4); !s) return s;
@@ -801,7 +839,7 @@ Status write_kept(Writer& w, const IndexParts& p, std::uint64_t count) {
     if (auto s = w.put(count); !s) return s;
     if (auto s = w.put(p.quantizer->padded_dim()); !s) return s;
     if (auto s = w.put(p.oversampling); !s) return s;
-    auto rows = [&](const auto& store) { return w.write(store.kept().data(), store.kept().size()); };
+    auto rows = [&](const auto& store) { return write_kept_rows(w, store.kept()); };
     switch (p.config->index_type) {
         case IndexType::IvfFlat:
             if (!p.ivf) return success();
@@ -829,7 +867,7 @@ Status write_pending(Writer& w, const IndexParts& p) {
     if (auto s = w.put(static_cast<std::uint64_t>(rows.size())); !s) return s;
     if (auto s = write_members(w, rows); !s) return s;
     if (!p.kept_type) return success();
-    return w.write(rows.kept().data(), rows.kept().size());
+    return write_kept_rows(w, rows.kept());
 }
 
 template <class Writer>
@@ -986,11 +1024,17 @@ Expected<std::vector<std::uint8_t>> save_krvn_bytes(const IndexParts& p) {
 
 namespace {
 
+// A cursor over the first `size` bytes at `data`, lending kept rows when `lender` maps them.
+Cursor cursor(const std::uint8_t* data, std::size_t size, const std::shared_ptr<const Mapping>* lender) {
+    return lender != nullptr ? Cursor(*lender, size) : Cursor(data, size);
+}
+
 // A file with either mark of a seal: its checksum must hold before anything is built.
-Expected<LoadedIndex> load_sealed(const std::uint8_t* data, const Seal& seal) {
+Expected<LoadedIndex> load_sealed(const std::uint8_t* data, const Seal& seal,
+                                  const std::shared_ptr<const Mapping>* lender) {
     if (!seal.footer) return checksum_mismatch();
     Checksum sum{data, seal.covered, seal.crc};
-    Cursor cur(data, seal.covered);
+    Cursor cur = cursor(data, seal.covered, lender);
     Expected<LoadedIndex> out = checksum_mismatch();
     if (seal.covered > 14 && data[14] == static_cast<std::uint8_t>(IndexType::BruteForce)) {
         out = load_brute_force(cur, &sum);
@@ -1004,6 +1048,20 @@ Expected<LoadedIndex> load_sealed(const std::uint8_t* data, const Seal& seal) {
     // Stopped before the checksum was taken: a damaged file says so.
     if (!out && !sum.done && crc32c(data, seal.covered) != seal.crc) return checksum_mismatch();
     return out;
+}
+
+Expected<LoadedIndex> load_from(const std::uint8_t* data, std::size_t size,
+                                const std::shared_ptr<const Mapping>* lender) {
+    const Seal seal = find_seal(data, size, size >= kFooterBytes ? data + size - kFooterBytes : nullptr);
+    if (seal.present) return load_sealed(data, seal, lender);
+    Cursor cur = cursor(data, size, lender);
+    auto header = read_header(cur);
+    if (!header) return header.error();
+    if (header.value().index_type != static_cast<std::uint8_t>(IndexType::BruteForce)) {
+        return load_structure(cur, header.value());
+    }
+    Cursor again = cursor(data, size, lender);
+    return load_brute_force(again);
 }
 
 }  // namespace
@@ -1037,16 +1095,21 @@ Expected<LoadedIndex> load_krvn(const std::string& path) {
 }
 
 Expected<LoadedIndex> load_krvn_bytes(const std::uint8_t* data, std::size_t size) {
-    const Seal seal = find_seal(data, size, size >= kFooterBytes ? data + size - kFooterBytes : nullptr);
-    if (seal.present) return load_sealed(data, seal);
-    Cursor cur(data, size);
-    auto header = read_header(cur);
-    if (!header) return header.error();
-    if (header.value().index_type != static_cast<std::uint8_t>(IndexType::BruteForce)) {
-        return load_structure(cur, header.value());
-    }
-    Cursor again(data, size);
-    return load_brute_force(again);
+    return load_from(data, size, nullptr);
+}
+
+Expected<LoadedIndex> load_krvn_mapped(const std::string& path) {
+    auto mapped = Mapping::map(path, /*populate=*/false);
+    if (!mapped) return mapped.error();
+    const auto mapping = std::make_shared<const Mapping>(std::move(mapped).value());
+    const std::size_t size = mapping->size();
+    // The body is read in order; the kept rows, which are not, say so when they are met.
+    mapping->advise(0, size, MADV_SEQUENTIAL);
+    auto out = load_from(mapping->data(), size, &mapping);
+    // What was copied out is no longer needed in this process; kept rows come back one
+    // page at a time as searches read them.
+    mapping->advise(0, size, MADV_DONTNEED);
+    return out;
 }
 
 }  // namespace korvane::io

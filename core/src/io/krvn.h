@@ -57,6 +57,10 @@ struct LoadedIndex {
 };
 
 Expected<LoadedIndex> load_krvn(const std::string& path);
+// The same through a read-only mapping that the index keeps: kept rows are read in place
+// from it (the rest is copied into the layout searches use) and it lives as long as any
+// store borrowing from it. Nothing ever writes to the file through it.
+Expected<LoadedIndex> load_krvn_mapped(const std::string& path);
 
 // The same file held in memory (pickles): the bytes a save would write, and a load of them
 // with every check of a file load.

@@ -3,6 +3,8 @@
 // rounds exactly as the scalar loop does.
 #include <immintrin.h>
 
+#include <cstring>
+
 #include "simd/float_dots.h"
 
 namespace korvane::simd {
@@ -244,7 +246,12 @@ void halves_to_floats_avx2(const std::uint16_t* in, float* out, std::size_t n) {
         const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
         _mm256_storeu_ps(out + i, _mm256_cvtph_ps(h));
     }
-    for (; i < n; ++i) out[i] = _cvtsh_ss(in[i]);
+    // Rows read in place from a mapped file may start at an odd byte.
+    for (; i < n; ++i) {
+        std::uint16_t h;
+        std::memcpy(&h, reinterpret_cast<const std::uint8_t*>(in) + 2 * i, 2);
+        out[i] = _cvtsh_ss(h);
+    }
 }
 
 }  // namespace korvane::simd
