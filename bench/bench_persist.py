@@ -25,6 +25,20 @@ The last lines say whether save and both loads reach half the copy's MB/s.
 
 With --checksum every save is sealed (save(path, checksum=True)) and every load checks the
 CRC-32C of the whole file.
+
+Then plain against mapped loads (Korvane.load(path, mmap=True)) of indexes that keep float16
+vectors: a BruteForce index of --mapped-n x 768 (default 60,000) and an Hnsw index of
+--mapped-hnsw-n x 768 (default 50,000; m 16, ef_construction 100, built on every core),
+clustered cosine data, 4-bit codes. Each load runs in a fresh child process, which reports
+the load's time, how much its resident memory grew (RssAnon: the process's own memory;
+RssFile: file pages it maps) after the load and after --searches re-scored searches
+(search_batch, one thread, k 10; Hnsw at ef 128), and the searches' q/s: with the file in
+the page cache ("warm"; the searches run twice, the second pass on pages already mapped)
+and, for mapped loads, after posix_fadvise(DONTNEED) on the file ("cold"). Every cell is the
+median of --repeat children. The last lines check the targets: anonymous growth at most
+35% of a plain load's, open time at most 40% (BruteForce), warm q/s within 10%.
+
+    PYTHONPATH=build/python python bench/bench_persist.py --n 0 --hnsw-n 0   # mapped loads only
 """
 import argparse
 import os
@@ -38,7 +52,7 @@ import numpy as np
 
 import korvane
 
-from _common import print_table
+from _common import clustered, print_table
 
 CHUNK = 50_000
 
@@ -147,6 +161,94 @@ def measure(label, index, directory, repeat, query, checksum):
     sys.stdout.flush()
 
 
+CHILD = r"""
+import json, sys, time
+import numpy as np
+import korvane
+
+def rss():
+    out = {}
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(("RssAnon:", "RssFile:")):
+                key, value = line.split(":")
+                out[key] = int(value.split()[0]) * 1024
+    return out
+
+path, mode, queries_path, ef = sys.argv[1:5]
+queries = np.load(queries_path)
+before = rss()
+t0 = time.perf_counter()
+index = korvane.Korvane.load(path, mmap=mode == "mmap")
+opened = time.perf_counter() - t0
+loaded = rss()
+if index.index_type == "Hnsw":
+    index.set_ef_search(int(ef))
+passes = []
+for _ in range(2):
+    t0 = time.perf_counter()
+    index.search_batch(queries, 10, threads=1)
+    passes.append(len(queries) / (time.perf_counter() - t0))
+after = rss()
+print(json.dumps({"open": opened, "qps1": passes[0], "qps2": passes[1],
+                  "anon_load": loaded["RssAnon"] - before["RssAnon"],
+                  "file_load": loaded["RssFile"] - before["RssFile"],
+                  "anon": after["RssAnon"] - before["RssAnon"],
+                  "file": after["RssFile"] - before["RssFile"]}))
+"""
+
+
+def run_child(path, mode, queries_path, ef):
+    import json
+    import subprocess
+
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    done = subprocess.run([sys.executable, "-c", CHILD, path, mode, queries_path, str(ef)], env=env,
+                          capture_output=True, text=True, check=True)
+    return json.loads(done.stdout)
+
+
+def measure_mapped(label, index, directory, queries, repeat, ef=128):
+    path = os.path.join(directory, label + ".krvn")
+    queries_path = os.path.join(directory, label + ".queries.npy")
+    np.save(queries_path, queries)
+    index.save(path)
+    size = os.path.getsize(path)
+
+    def median_of(mode, cold):
+        runs = []
+        for _ in range(repeat):
+            if cold:
+                drop_cached(path)
+            else:
+                read_into_new_memory(path, size)  # the whole file in the page cache
+            runs.append(run_child(path, mode, queries_path, ef))
+        return {key: statistics.median(r[key] for r in runs) for key in runs[0]}
+
+    plain, mapped, cold = median_of("plain", False), median_of("mmap", False), median_of("mmap", True)
+    mib = 1 << 20
+    rows = []
+    for what, r in (("plain load, warm", plain), ("mapped load, warm", mapped), ("mapped load, cold", cold)):
+        rows.append([what, f"{r['open'] * 1e3:.1f}", f"{r['anon_load'] / mib:.1f}", f"{r['file_load'] / mib:.1f}",
+                     f"{r['anon'] / mib:.1f}", f"{r['file'] / mib:.1f}", f"{r['qps1']:,.0f}", f"{r['qps2']:,.0f}"])
+    print_table(f"{label}: {len(index):,} vectors, float16 kept, file {size / mib:,.1f} MiB, "
+                f"{len(queries):,} searches, median of {repeat} processes",
+                ["load", "open ms", "anon MiB (load)", "file MiB (load)", f"anon MiB (+searches)",
+                 "file MiB (+searches)", "q/s pass 1", "q/s pass 2"], rows)
+    anon = mapped["anon"] / plain["anon"]
+    print(f"  anonymous growth after the searches: mapped {anon:.0%} of plain, target <= 35% "
+          f"{'met' if anon <= 0.35 else 'NOT met'}")
+    if index.index_type == "BruteForce":
+        opened = mapped["open"] / plain["open"]
+        print(f"  open time: mapped {opened:.0%} of plain, target <= 40% {'met' if opened <= 0.40 else 'NOT met'}")
+    for p in (1, 2):
+        ratio = mapped[f"qps{p}"] / plain[f"qps{p}"]
+        print(f"  warm q/s, pass {p}: mapped {ratio:.2f}x plain, target >= 0.90x {'met' if ratio >= 0.9 else 'NOT met'}")
+    remove(path)
+    remove(queries_path)
+    sys.stdout.flush()
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--n", type=int, default=1_000_000, help="BruteForce vectors (768 dims, 4-bit)")
@@ -154,6 +256,9 @@ def main():
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--dir", default=None, help="where the files go (default: the system's temporary directory)")
     ap.add_argument("--checksum", action="store_true", help="save with checksum=True (a sealed file)")
+    ap.add_argument("--mapped-n", type=int, default=60_000, help="BruteForce vectors for mapped loads; 0 skips")
+    ap.add_argument("--mapped-hnsw-n", type=int, default=50_000, help="Hnsw vectors for mapped loads; 0 skips")
+    ap.add_argument("--searches", type=int, default=1000)
     args = ap.parse_args()
 
     with tempfile.TemporaryDirectory(dir=args.dir, prefix="korvane-persist-") as directory:
@@ -178,6 +283,23 @@ def main():
                   f"{time.perf_counter() - t0:.1f} s", flush=True)
             query = np.random.default_rng(3).standard_normal(dim, dtype=np.float32)
             measure(f"hnsw_{args.hnsw_n}x{dim}", index, directory, args.repeat, query, args.checksum)
+            del index
+        dim = 768
+        for kind, n in (("brute_force", args.mapped_n), ("hnsw", args.mapped_hnsw_n)):
+            if n <= 0:
+                continue
+            base, queries = clustered(n, dim, args.searches, seed=4)
+            extra = {"hnsw_m": 16, "hnsw_ef_construction": 100} if kind == "hnsw" else {}
+            index = korvane.Korvane(dim, metric="cosine", bit_width=4, index_type=kind, **extra)
+            index.keep_vectors("float16")
+            t0 = time.perf_counter()
+            index.add(np.arange(n, dtype=np.uint64), base, threads=0)
+            index.build()
+            print(f"{kind} {n:,} x {dim} with float16 kept vectors built in {time.perf_counter() - t0:.1f} s",
+                  flush=True)
+            del base
+            measure_mapped(f"mapped_{kind}_{n}x{dim}", index, directory, queries, args.repeat)
+            del index
 
 
 if __name__ == "__main__":
