@@ -180,6 +180,7 @@ public:
     std::uint64_t offset() const { return at_; }
     Status read(void* out, std::size_t n) {
         if (n > size_ - at_) return truncated();
+        ahead(n);
         if (n != 0) std::memcpy(out, data_ + at_, n);
         at_ += n;
         return success();
@@ -196,12 +197,25 @@ public:
     }
     std::uint64_t remaining() const { return size_ - at_; }
     bool holds(std::uint64_t count, std::uint64_t unit) const { return unit == 0 || count <= remaining() / unit; }
+    // About to copy the next n bytes (which are there): a mapped file, whose pages are
+    // not read ahead (the kept rows must not be), reads them and a little more now.
+    void ahead(std::size_t n) {
+        if (!lender_ || at_ + n <= fetched_) return;
+        constexpr std::uint64_t kAhead = std::uint64_t{1} << 20;
+        std::uint64_t from = std::max<std::uint64_t>(fetched_, at_);
+        fetched_ = std::min<std::uint64_t>(size_, at_ + n + kAhead);
+        // The system reads at most its read-ahead size per request: ask in steps no larger.
+        for (; from < fetched_; from += kAhead) {
+            lender_->advise(from, std::min<std::uint64_t>(kAhead, fetched_ - from), MADV_WILLNEED);
+        }
+    }
 
 private:
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t at_ = 0;
     std::shared_ptr<const Mapping> lender_;
+    std::uint64_t fetched_ = 0;  // bytes before this were asked for
 };
 
 // Kept rows borrowed from a mapping, if this source lends them.
@@ -396,6 +410,7 @@ Expected<LoadedIndex> load_brute_force(Cursor& cur, Checksum* sum = nullptr) {
     const std::uint64_t r = layout.value().row_bytes;
     if (!cur.holds(n, r)) return truncated();
     // Copied straight from the mapping, without filling the array with zeros first.
+    cur.ahead(n * r);
     const std::uint8_t* code_bytes = cur.take(n * r);
     std::vector<std::uint8_t> codes;
     if (sum == nullptr) {
@@ -1035,6 +1050,7 @@ Expected<LoadedIndex> load_sealed(const std::uint8_t* data, const Seal& seal,
     if (!seal.footer) return checksum_mismatch();
     Checksum sum{data, seal.covered, seal.crc};
     Cursor cur = cursor(data, seal.covered, lender);
+    cur.ahead(seal.covered);  // every byte is read for the checksum
     Expected<LoadedIndex> out = checksum_mismatch();
     if (seal.covered > 14 && data[14] == static_cast<std::uint8_t>(IndexType::BruteForce)) {
         out = load_brute_force(cur, &sum);
@@ -1103,8 +1119,9 @@ Expected<LoadedIndex> load_krvn_mapped(const std::string& path) {
     if (!mapped) return mapped.error();
     const auto mapping = std::make_shared<const Mapping>(std::move(mapped).value());
     const std::size_t size = mapping->size();
-    // The body is read in order; the kept rows, which are not, say so when they are met.
-    mapping->advise(0, size, MADV_SEQUENTIAL);
+    // Nothing is read ahead of use: what a load copies it asks for as it goes (Cursor::ahead),
+    // and kept rows are read a page at a time as searches need them.
+    mapping->advise(0, size, MADV_RANDOM);
     auto out = load_from(mapping->data(), size, &mapping);
     // What was copied out is no longer needed in this process; kept rows come back one
     // page at a time as searches read them.
