@@ -49,9 +49,10 @@ build: venv system-deps
 	  -DKORVANE_WERROR=ON
 	$(VENV)/bin/cmake --build $(BUILD)
 
-# mypy finds the stub python/korvane.pyi through mypy_path in pyproject.toml and checks
-# the examples and what the stub accepts and refuses (typing_cases.py); stubtest
-# compares it with the module just built (SearchHit exists for type checkers only).
+# mypy finds the package python/korvane (stub and korvane.dask) through mypy_path in
+# pyproject.toml and checks the examples and what the stub accepts and refuses
+# (typing_cases.py); stubtest compares it with the package just built (SearchHit exists
+# for type checkers only).
 test: build test-deps
 	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure --no-tests=error
 	PYTHONPATH=$(BUILD)/python $(VPY) -m pytest python/tests -q

@@ -82,10 +82,10 @@ def report(title, base, queries, truth, metric, faiss, fit_sample=None):
 
 
 def find_kernels_bin(given):
-    """The kernel benchmark is built next to the python/ folder that holds the module."""
+    """The kernel benchmark is built next to the python/ folder that holds the package."""
     if given:
         return given if os.path.exists(given) else None
-    build_dir = os.path.dirname(os.path.dirname(os.path.abspath(korvane.__file__)))
+    build_dir = os.path.dirname(os.path.dirname(os.path.abspath(korvane.__path__[0])))
     for folder in (build_dir, os.path.join(HERE, "..", "build")):
         path = os.path.join(folder, "korvane_kernels_bench")
         if os.path.exists(path):

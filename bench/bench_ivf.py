@@ -35,10 +35,10 @@ BLAS_WORKAROUND_VARS = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
 
 
 def find_binary(name, given):
-    """A C++ benchmark binary, built next to the python/ folder that holds the module."""
+    """A C++ benchmark binary, built next to the python/ folder that holds the package."""
     if given:
         return given if os.path.exists(given) else None
-    build_dir = os.path.dirname(os.path.dirname(os.path.abspath(korvane.__file__)))
+    build_dir = os.path.dirname(os.path.dirname(os.path.abspath(korvane.__path__[0])))
     for folder in (build_dir, os.path.join(HERE, "..", "build")):
         path = os.path.join(folder, name)
         if os.path.exists(path):

@@ -34,10 +34,10 @@ def pytest_collection_modifyitems(config, items):
 
 @pytest.fixture
 def run_python():
-    """Runs a Python script in a new process that imports the same korvane module."""
+    """Runs a Python script in a new process that imports the same korvane package."""
 
     def run(script, *args, cwd=None):
-        path = [str(pathlib.Path(korvane.__file__).parent), os.environ.get("PYTHONPATH")]
+        path = [str(pathlib.Path(korvane.__file__).parents[1]), os.environ.get("PYTHONPATH")]
         env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, path))}
         return subprocess.run([sys.executable, str(script), *map(str, args)], cwd=cwd, env=env, capture_output=True,
                               text=True, timeout=120)

@@ -115,7 +115,7 @@ def build(kind, n, seed, extra, keep):
 
 class Saver:
     def __init__(self, a_path, b_path, target):
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [os.path.dirname(korvane.__file__),
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [os.path.dirname(korvane.__path__[0]),
                                                                          os.environ.get("PYTHONPATH")])))
         self.proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(SAVER), a_path, b_path, target],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)

@@ -9,12 +9,13 @@ import korvane
 
 
 def test_a_second_initialisation_returns_the_first_module():
-    first = sys.modules.pop("korvane")
+    first = sys.modules.pop("korvane.korvane")  # the extension inside the package
     try:
-        again = importlib.import_module("korvane")
+        again = importlib.import_module("korvane.korvane")
         assert again is first and again.Korvane is korvane.Korvane
     finally:
-        sys.modules["korvane"] = first
+        sys.modules["korvane.korvane"] = first
+        vars(korvane).pop("korvane", None)  # bound by the import above
 
 
 def test_a_sub_interpreter_is_refused():

@@ -513,7 +513,7 @@ def test_ivf_flat_and_hnsw_cut_anywhere(tmp_path, kind, fit):
 def run_child(script, *args, limit=None):
     """Runs `script` in a child, held to `limit` bytes when one is given (address_limit.py),
     and returns what it printed as JSON."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(korvane.__file__),
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(korvane.__path__[0]),
                                                         os.path.dirname(__file__)]),
                OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
     script = textwrap.dedent(script)

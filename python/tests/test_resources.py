@@ -60,7 +60,7 @@ def run_limited(body, limit, *args, timeout=60):
     """Runs PRELUDE + body in a child held to `limit` bytes and returns what it printed as
     JSON; the body finds `args` from sys.argv[1]."""
     env = child_env(limit, dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1",
-                                PYTHONPATH=os.pathsep.join(filter(None, [os.path.dirname(korvane.__file__),
+                                PYTHONPATH=os.pathsep.join(filter(None, [os.path.dirname(korvane.__path__[0]),
                                                                          os.environ.get("PYTHONPATH")]))))
     script = set_limit(limit) + textwrap.dedent(PRELUDE) + textwrap.dedent(body)
     done = subprocess.run([sys.executable, "-c", script, *map(str, args)], env=env,

@@ -14,8 +14,10 @@ from korvane import Korvane
 
 import krvn_bytes as kb
 
-# Everything a module object has without being asked.
-MODULE_DUNDERS = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
+# Everything a package has without being asked, and the submodule korvane.dask once
+# something imported it.
+MODULE_DUNDERS = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__path__",
+                  "__cached__", "__builtins__", "dask"}
 
 # The class's own members in their order; kinds: method, static, class, property, slot.
 MEMBERS = [
@@ -107,8 +109,13 @@ SUMMARIES = {
 ROW = [0.5, -1.0, 2.0, 0.25]
 
 
-def test_module_holds_the_class_and_the_version_only():
+def test_module_holds_the_class_and_the_version_only(run_python, tmp_path):
     assert [n for n in vars(korvane) if n not in MODULE_DUNDERS] == ["Korvane", "__version__"]
+    # korvane.dask and what it needs are imported only when asked for.
+    script = tmp_path / "imports.py"
+    script.write_text("import sys, korvane\nprint(sorted(m for m in sys.modules if m.split('.')[0] in "
+                      "('korvane', 'dask', 'distributed')))\n")
+    assert run_python(script).stdout.strip() == "['korvane', 'korvane.korvane']"
     assert korvane.__version__ == "1.0.0" and type(korvane.__version__) is str
     assert Korvane.__name__ == Korvane.__qualname__ == "Korvane"
 

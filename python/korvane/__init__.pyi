@@ -1,6 +1,5 @@
-# Type information for the korvane extension module. The wheel ships this file as the
-# stub-only package korvane-stubs (korvane-stubs/__init__.pyi), since a single-module
-# extension cannot carry a py.typed marker of its own.
+# Type information for the korvane package: what it re-exports from its extension module
+# korvane/korvane*.so. Shipped beside it with py.typed; korvane.dask is typed inline.
 from collections.abc import Callable, Sequence
 from typing import Any, Literal, SupportsFloat, SupportsIndex, TypedDict, final
 
