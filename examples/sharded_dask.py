@@ -55,8 +55,7 @@ def shard_and_search(workdir: str, ids: npt.NDArray[np.uint64], vectors: npt.NDA
             # Here the client holds the data; a Dask array read from files would let each
             # worker read its own partitions, and no process would hold them all.
             parts = da.from_array(vectors, chunks=(N // SHARDS, DIM))  # type: ignore[no-untyped-call]
-            # mmap=False until Korvane.load maps files.
-            with build_shards(client, ids, parts, workdir, metric=METRIC, mmap=False) as index:
+            with build_shards(client, ids, parts, workdir, metric=METRIC) as index:
                 print(f"{index!r} built by {len(client.scheduler_info()['workers'])} worker processes")
                 return index.search_batch(queries, K), index.search_batch(queries, K, allowlist=allowed)
 

@@ -66,7 +66,7 @@ def _shard(token: str, path: str, mmap: bool, tuning: _Tuning) -> Korvane:
         return index
     # Loaded outside the lock, so that other shards open meanwhile; should two tasks load
     # the same shard at once, the first one kept wins.
-    index = Korvane.load(path, mmap=True) if mmap else Korvane.load(path)  # type: ignore[call-arg]
+    index = Korvane.load(path, mmap=mmap)
     ef_search, nprobe = tuning
     if ef_search is not None:
         index.set_ef_search(ef_search)

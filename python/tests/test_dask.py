@@ -38,7 +38,7 @@ def test_shards_answer_as_one_index(client, tmp_path, metric):
     sample = rng.standard_normal((100, DIM)) if metric == "l2" else None
     shard_ids = da.from_array(ids, chunks=300) if sample is None else ids  # Dask ids are re-chunked
     index = kd.build_shards(client, shard_ids, da.from_array(vectors, chunks=chunks), tmp_path, metric=metric,
-                            fit_sample=sample, mmap=False)
+                            fit_sample=sample)
     whole = korvane.Korvane(DIM, metric=metric)
     if sample is not None:
         whole.fit(sample)
@@ -72,5 +72,5 @@ def test_shards_that_score_differently_are_refused(client, tmp_path, first, seco
         shard.add([i], np.ones((1, DIM)))
         shard.save(str(tmp_path / f"{i}.krvn"))
     with pytest.raises(ValueError, match=message):
-        kd.ShardedIndex(client, [tmp_path / "0.krvn", tmp_path / "1.krvn"], mmap=False)
+        kd.ShardedIndex(client, [tmp_path / "0.krvn", tmp_path / "1.krvn"])
     assert cached_shards(client) == 0  # what was loaded is released

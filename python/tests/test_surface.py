@@ -51,7 +51,7 @@ SIGNATURES = {
     "set_nprobe": "(self, /, nprobe)",
     "save": "(self, /, path, checksum=False)",
     "recommended_m": "(n)",
-    "load": "(path)",  # bound to the class
+    "load": "(path, mmap=False)",  # bound to the class
     "is_empty": "(self, /)",
     "is_mixed": "(self, /)",
     "transform_query_np": "(self, /, query)",
