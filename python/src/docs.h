@@ -133,10 +133,10 @@ inline constexpr const char* LOAD =
     "pickles of it hold their own memory. The index still\n"
     "takes ``add`` and ``build``; what they change lives in memory and the file is never\n"
     "written. ``save`` may replace the same path (it writes a new file and renames it over\n"
-    "the old one, which the mapping keeps). A file changed in place or cut short by\n"
-    "another program while it is mapped makes later searches read the changed bytes, or\n"
-    "stops the process with SIGBUS when they read past the new end: replace mapped files\n"
-    "by renaming a new file over them, as ``save`` does.\n";
+    "the old one, which the mapping keeps). Replace mapped files only that way: a file\n"
+    "changed in place by another program is read as changed by later searches, and one\n"
+    "cut short makes them raise OSError (a cut at the very moment a search reads the\n"
+    "file can still stop the process with SIGBUS).\n";
 
 inline constexpr const char* RECOMMENDED_M =
     "recommended_m(n)\n--\n\n"

@@ -937,3 +937,27 @@ def test_a_mapped_load_answers_as_a_plain_one_and_never_writes_the_file(tmp_path
     mapped.save(path)
     assert observed(mapped, QUERIES) == observed(plain, QUERIES)
     assert observed(Korvane.load(path, mmap=True), QUERIES) == observed(plain, QUERIES)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_mapped_file_cut_short_behind_the_index_is_refused_not_a_crash(tmp_path, kind):
+    index = make(kind, n=0)
+    index.keep_vectors("float16")
+    index.add(ids_for(60), vectors(60, 1))
+    index.build()
+    path = str(tmp_path / "a.krvn")
+    index.save(path)
+    # In a child: were it read past the file's end, the process would stop with SIGBUS.
+    assert run_child("""
+        import json, os, sys, numpy as np, korvane
+        index = korvane.Korvane.load(sys.argv[1], mmap=True)
+        q = np.ones((3, index.dim), np.float32)
+        os.truncate(sys.argv[1], 100)
+        out = []
+        for search in (lambda: index.search(q[0], 5), lambda: index.search_batch(q, 5)):
+            try:
+                search()
+            except OSError as e:
+                out.append(str(e))
+        print(json.dumps(out))
+    """, path) == ["io error: the mapped file has been cut short since it was loaded"] * 2

@@ -234,10 +234,18 @@ Expected<std::vector<SearchHit>> Engine::search(std::span<const float> query, st
                                                 std::optional<std::span<const VectorId>> allowlist) const {
     if (query.size() != config_.dim) return EngineError::dimension_mismatch(config_.dim, query.size());
     if (n_vectors() == 0) return EngineError::empty_index();
+    if (auto s = mapping_intact(); !s) return s.error();
     const std::vector<float> q = quantizer_.transform_query(query);
     auto candidates = search_index(q, candidates_for(k), allowlist);
     if (!candidates) return candidates;
     return finish(q.data(), std::move(candidates).value(), k);
+}
+
+Status Engine::mapping_intact() const {
+    // One fstat a search: a file cut short behind the mapping is refused instead of
+    // stopping the process (a cut in the moment between the check and the read is not).
+    if (!mapping_ || !rescoring() || mapping_->intact()) return success();
+    return EngineError::io("the mapped file has been cut short since it was loaded");
 }
 
 std::uint64_t Engine::candidates_for(std::uint64_t k) const {
@@ -273,6 +281,10 @@ std::vector<Expected<std::vector<SearchHit>>> Engine::search_many(std::span<cons
                         std::all_of(queries.begin(), queries.end(), [&](auto q) { return q.size() == config_.dim; });
     if (!shared) {
         for (const auto& q : queries) out.push_back(search(q, k, allowlist));
+        return out;
+    }
+    if (auto s = mapping_intact(); !s) {
+        out.assign(queries.size(), s.error());
         return out;
     }
     std::vector<std::vector<float>> qs;
@@ -486,6 +498,7 @@ Status Engine::build_ivf_lists(Work& work) {
                                config_.metric, work);
         if (!built) return EngineError::interrupted();
         ivf_ = std::move(*built);
+        mapping_.reset();  // every kept row now lives in memory
     } else {
         // Every list is already in use: the pending rows join their best lists. Like any
         // build, this one takes the probe count from the configuration.
@@ -520,6 +533,7 @@ Engine Engine::from_loaded(io::LoadedIndex&& l) {
     e.config_ = l.config;
     e.kept_type_ = l.kept_type;
     e.oversampling_ = l.oversampling;
+    e.mapping_ = std::move(l.mapping);
     if (l.unbuilt) e.ivf_.reset();
     // Norms come from the file: scans lean on them only where they bound their codes'.
     auto check = [&](BlockStore& s) {

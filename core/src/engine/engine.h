@@ -119,6 +119,10 @@ private:
     EngineConfig config_;
     std::optional<KeptType> kept_type_;
     double oversampling_ = 0.0;
+    // The file kept rows are read from in place (a mapped load), while any are.
+    std::shared_ptr<const io::Mapping> mapping_;
+    // Fails where re-scoring would read past the end of a mapped file cut short since.
+    Status mapping_intact() const;
 };
 
 }  // namespace korvane

@@ -137,7 +137,14 @@ Expected<Mapping> Mapping::map(const std::string& path, bool populate) {
     void* p = ::mmap(nullptr, m.size_, PROT_READ, MAP_PRIVATE | (populate ? MAP_POPULATE : 0), fd.get(), 0);
     if (p == MAP_FAILED) return os_error(errno);
     m.data_ = static_cast<const std::uint8_t*>(p);
+    if (!populate) m.fd_ = std::move(fd);
     return m;
+}
+
+bool Mapping::intact() const {
+    struct stat st;
+    if (fd_.get() < 0 || ::fstat(fd_.get(), &st) != 0) return true;  // nothing to tell
+    return static_cast<std::uint64_t>(st.st_size) >= size_;
 }
 
 void Mapping::advise(std::uint64_t offset, std::uint64_t n, int advice) const {

@@ -98,7 +98,14 @@ public:
     // so a failure is ignored. MADV_DONTNEED drops the pages from this process (the page
     // cache keeps them; they are read again from it when touched).
     void advise(std::uint64_t offset, std::uint64_t n, int advice) const;
-    Mapping(Mapping&& o) noexcept : data_(o.data_), size_(o.size_) { o.data_ = nullptr; o.size_ = 0; }
+    // Whether the file still holds every mapped byte. A mapping made without `populate`
+    // keeps its file open for this: reading a mapped page past the file's end (the file
+    // was cut short by someone else) would stop the process with SIGBUS.
+    bool intact() const;
+    Mapping(Mapping&& o) noexcept : data_(o.data_), size_(o.size_), fd_(std::move(o.fd_)) {
+        o.data_ = nullptr;
+        o.size_ = 0;
+    }
     Mapping& operator=(Mapping&&) = delete;
     Mapping(const Mapping&) = delete;
     ~Mapping();
@@ -109,6 +116,7 @@ private:
     Mapping() = default;
     const std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
+    Fd fd_;  // open while the mapping may be checked (see intact)
 };
 
 }  // namespace korvane::io

@@ -305,6 +305,7 @@ Status read_kept(Source& in, LoadedIndex& out, std::uint64_t padded) {
         // Candidates are read a few rows at a time, wherever they lie: no read-ahead.
         if (lender != nullptr) (*lender)->advise(in.offset(), count * rb, MADV_RANDOM);
     }
+    if (lender != nullptr) out.mapping = *lender;
     auto take = [&](std::size_t n, auto& store) -> Status {
         if (lender != nullptr) {
             if constexpr (std::is_same_v<Source, Cursor>) store.borrow_kept(rb, in.take(n * rb), *lender);

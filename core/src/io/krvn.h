@@ -2,6 +2,7 @@
 // body of the index type. Version 6 is written; versions 1 to 6 are read.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "index/hnsw.h"
 #include "index/ivf.h"
 #include "index/kept.h"
+#include "io/file_io.h"
 #include "quantize/quantizer.h"
 
 namespace korvane::io {
@@ -54,6 +56,8 @@ struct LoadedIndex {
     std::optional<KeptType> kept_type;
     double oversampling = 0.0;
     bool unbuilt = false;  // an IvfFlat index whose rows all wait for a first build
+    // The mapping kept rows are read from in place (a mapped load), if any.
+    std::shared_ptr<const Mapping> mapping;
 };
 
 Expected<LoadedIndex> load_krvn(const std::string& path);
