@@ -123,7 +123,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The same bytes as a pickle's state (sealed or not), then as a file.
     if (auto state = korvane::Engine::from_bytes(data, size)) search_zero(state.value());
     auto loaded = korvane::Engine::load(f.input);
+    // A mapped load reads the same file alike: the same verdict, and an index that searches
+    // and grows (its kept rows read in place from the mapping).
+    auto mapped = korvane::Engine::load(f.input, true);
+    if (static_cast<bool>(mapped) != static_cast<bool>(loaded) ||
+        (!loaded && mapped.error().message() != loaded.error().message())) {
+        std::fprintf(stderr, "loader_fuzz: a mapped load disagrees with a plain one\n");
+        std::abort();
+    }
     if (!loaded) return 0;
+    search_zero(mapped.value());
+    grow(mapped.value());
     korvane::Engine& e = loaded.value();
     search_zero(e);
     must_load_again(e, f.resaved);
