@@ -378,3 +378,65 @@ TEST(KeptHalf, VectorConversionEqualsTheScalarOneOnEveryPattern) {
         }
     }
 }
+
+// ---- kept input rows --------------------------------------------------------------------
+
+struct UnheldCase {
+    InputType type;
+    float held;    // the last value in range, or one that rounds into it
+    float beyond;  // the first refused one past it
+};
+
+TEST(KeptInput, EachTypeHoldsExactlyItsValues) {
+    const float nan = std::nanf("");
+    for (const UnheldCase& c : {UnheldCase{InputType::UInt8, 255.0f, 256.0f}, UnheldCase{InputType::UInt8, -0.0f, -1.0f},
+                                UnheldCase{InputType::Int8, 127.0f, 128.0f}, UnheldCase{InputType::Int8, -128.0f, -129.0f},
+                                UnheldCase{InputType::Float16, 65519.996f, 65520.0f},
+                                UnheldCase{InputType::Float16, -65519.996f, -65520.0f}}) {
+        const std::string name = input_type_text(c.type);
+        // Refused values are found wherever they are, the first one reported.
+        const std::vector<float> row = {0.0f, c.held, c.beyond, 1.0f, c.beyond};
+        EXPECT_EQ(first_unheld(c.type, row.data(), row.size()), 2u) << name << " " << c.beyond;
+        EXPECT_EQ(first_unheld(c.type, row.data(), 2), 2u) << name;
+        const KeptFormat format{KeptType::Input, 2, c.type};
+        ASSERT_EQ(format.row_bytes(), 2 * input_type_bytes(c.type));
+        std::vector<std::uint8_t> kept(format.row_bytes(), 0xA5);
+        std::vector<float> back(2, nan);
+        format.encode(row.data(), kept.data());
+        format.decode(kept.data(), back.data());
+        EXPECT_EQ(back[0], 0.0f) << name;
+        EXPECT_EQ(back[1], c.type == InputType::Float16 ? std::copysign(65504.0f, c.held) : c.held) << name;
+    }
+    // Integers refuse fractions and NaN; float16 keeps NaN and infinities; float32 holds all.
+    for (const float v : {0.5f, 254.5f, nan, INFINITY}) {
+        EXPECT_EQ(first_unheld(InputType::UInt8, &v, 1), 0u) << v;
+        EXPECT_EQ(first_unheld(InputType::Int8, &v, 1), 0u) << v;
+    }
+    for (const float v : {nan, INFINITY, -INFINITY, 1e-30f, FLT_MAX}) {
+        EXPECT_EQ(first_unheld(InputType::Float16, &v, 1), std::isfinite(v) && v > 1.0f ? 0u : 1u) << v;
+        EXPECT_EQ(first_unheld(InputType::Float32, &v, 1), 1u) << v;
+    }
+    EXPECT_EQ(unheld_message(InputType::Int8, 3, -129.0f),
+              "vector 3 holds -129, which int8 kept vectors cannot hold (integers from -128 to 127 only)");
+}
+
+TEST(KeptInput, AnEngineFixesTheTypeOfTheFirstAddThatStoresRows) {
+    Engine e = engine_keeping(IndexType::BruteForce, KeptType::Input);
+    std::vector<float> rows(2 * 12, 3.0f);
+    Work work;
+    // Refused for its count: no rows, no type.
+    EXPECT_FALSE(e.add_flat(std::vector<VectorId>{1}, rows, work, InputType::Int8).ok());
+    EXPECT_FALSE(e.input_type().has_value());
+    ASSERT_TRUE(e.add_flat(std::vector<VectorId>{1, 2}, rows, work, InputType::Int8).ok());
+    EXPECT_EQ(e.input_type(), InputType::Int8);
+    EXPECT_EQ(e.store().kept().size(), 2 * 12u);
+    // C++ callers add float32 by default: converted, or refused whole.
+    rows[13] = 200.0f;
+    const auto refused = e.add_flat(std::vector<VectorId>{3, 4}, rows);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().message(), "vector 1 holds 200, which int8 kept vectors cannot hold (integers from -128 to 127 only)");
+    EXPECT_EQ(e.n_vectors(), 2u);
+    rows[13] = -7.0f;
+    ASSERT_TRUE(e.add_flat(std::vector<VectorId>{3, 4}, rows).ok());
+    EXPECT_EQ(static_cast<std::int8_t>(e.store().kept()[2 * 12 + 13]), -7);
+}

@@ -583,7 +583,7 @@ def test_keep_vectors_is_refused_once_the_index_holds_vectors(kind):
         states.append(built)
     for each in states:
         before = len(each)
-        for dtype in DTYPES:
+        for dtype in DTYPES + ("input",):
             with pytest.raises(ValueError) as info:
                 each.keep_vectors(dtype)
             assert str(info.value) == ALREADY_FILLED
@@ -600,7 +600,7 @@ def test_keep_vectors_names_its_type_and_adds_nothing(kind):
     assert index.kept_vectors is None
     index.keep_vectors()
     assert index.kept_vectors == "float16" and len(index) == 0 and index.is_empty()
-    for dtype in DTYPES:
+    for dtype in DTYPES + ("input",):
         index.keep_vectors(dtype=dtype)
         assert index.kept_vectors == dtype and len(index) == 0
 
@@ -610,7 +610,7 @@ def test_unknown_dtypes_are_refused(dtype):
     index = Korvane(DIM)
     with pytest.raises(ValueError) as info:
         index.keep_vectors(dtype)
-    assert str(info.value) == f"unknown dtype {dtype!r}: use 'float32', 'float16', or 'int8'"
+    assert str(info.value) == f"unknown dtype {dtype!r}: use 'float32', 'float16', 'int8', or 'input'"
     assert index.kept_vectors is None
 
 
@@ -640,3 +640,152 @@ def test_accepted_oversampling(value, stored):
     index = make("brute_force", "cosine", "int8")
     index.set_rescore(value)
     assert split_trailer(index)[1]["oversampling"] == stored
+
+
+# ---- kept input rows -----------------------------------------------------------------------------
+
+INPUT_TRAILER = struct.Struct("<4sIBBQQd")  # tag, section, type, input type, row count, row length, oversampling
+INPUT_CODES = {"uint8": 0, "int8": 1, "float16": 2, "float32": 3}
+INPUTS = {
+    "uint8": rng.integers(0, 256, (N, DIM)).astype(np.uint8),
+    "int8": rng.integers(-128, 128, (N, DIM)).astype(np.int8),
+    "float16": VECTORS.astype(np.float16),
+    "float32": VECTORS,
+}
+
+
+def input_queries(x):
+    """Between pairs of rows, nearer one: near the data, on none of them, at no equal distance."""
+    x = x.astype(np.float32)
+    return x[:12:2] * np.float32(0.3) + x[1:12:2] * np.float32(0.7)
+
+
+def split_input_trailer(index, data=None):
+    """(everything before the kept input rows' section, its fields, the rows)."""
+    data = file_of(index) if data is None else data
+    at = data.rindex(b"KVEC")
+    fields = dict(zip(("tag", "section", "type", "input", "count", "length", "oversampling"),
+                      INPUT_TRAILER.unpack_from(data, at)))
+    return data[:at], fields, data[at + INPUT_TRAILER.size:]
+
+
+@pytest.mark.parametrize("dtype", INPUTS)
+@pytest.mark.parametrize("metric, fit", METRICS, ids=METRIC_IDS)
+@pytest.mark.parametrize("kind", KINDS)
+def test_input_rows_rescore_as_transformed_float32_rows(kind, metric, fit, dtype):
+    # The same candidates (the same structure), re-scored in the input space: the scores the
+    # kept transformed vectors give, up to rounding, and so the same hits.
+    x = INPUTS[dtype]
+    reference, kept = (make(kind, metric, d, fit=fit, vectors=x, ivf_nprobe=3) for d in ("float32", "input"))
+    queries = input_queries(x)
+    for oversampling in (4, 1000):
+        for index in (reference, kept):
+            index.set_rescore(oversampling)
+        for allowlist in (None, ALLOW):
+            for q in queries:
+                want, got = reference.search(q, 10, allowlist), kept.search(q, 10, allowlist)
+                assert ids_of(got) == ids_of(want)
+                np.testing.assert_allclose(scores_of(got), scores_of(want), rtol=1e-5,
+                                           atol=1e-5 * np.abs(scores_of(want)).max())
+        for row_ids, row_scores, q in zip(*kept.search_batch(queries, 10, ALLOW, threads=2), queries):
+            hits = kept.search(q, 10, ALLOW)
+            assert row_ids[:len(hits)].tolist() == ids_of(hits)
+            assert row_scores[:len(hits)].tobytes() == scores_of(hits).tobytes()
+    # The rows as given, in body order, at their type's size: nothing else in the file changes.
+    data = file_of(kept)
+    before, fields, rows = split_input_trailer(kept, data)
+    assert before == split_trailer(reference)[0]
+    assert fields == {"tag": b"KVEC", "section": 3, "type": 3, "input": INPUT_CODES[dtype], "count": N,
+                      "length": DIM, "oversampling": 1000.0}
+    assert rows == x[[IDS.index(i) for i in body_ids(kept, before)]].tobytes()
+    assert len(data) == len(before) + INPUT_TRAILER.size + N * DIM * x.itemsize
+
+
+# type -> (values it holds, given as float32, with the values it keeps; values it refuses, as
+# the message names them, with what the message says of the type)
+CONVERSIONS = {
+    "uint8": ([0, 7, -0.0, 255], [0, 7, 0, 255], [(3.5, "3.5"), (256, "256"), (-1, "-1"), (math.nan, "nan"),
+                                                 (math.inf, "inf")], "integers from 0 to 255 only"),
+    "int8": ([-128, 5, 0, 127], [-128, 5, 0, 127], [(0.5, "0.5"), (128, "128"), (-129, "-129"),
+                                                    (math.nan, "nan")], "integers from -128 to 127 only"),
+    "float16": ([1.5, 65519.99, 1e-8, math.inf], [1.5, 65504, 1e-8, math.inf],
+                [(65520, "65520"), (-1e5, "-1e+05"), (3e38, "3e+38")], "it would round to infinity"),
+}
+
+
+@pytest.mark.parametrize("copier", COPIERS)
+@pytest.mark.parametrize("fixed", CONVERSIONS)
+@pytest.mark.parametrize("kind", KINDS)
+def test_later_adds_are_converted_to_the_type_of_the_first(tmp_path, kind, fixed, copier):
+    held, kept_as, refused_values, rule = CONVERSIONS[fixed]
+    index = make(kind, "l2", "input", n=0)
+    # A refused first add fixes nothing; an empty index's unfixed type travels too.
+    with pytest.raises(ValueError):
+        index.add(IDS[:2], VECTORS[:2, :-1].astype(np.float16))
+    index = COPIERS["pickle"](index, tmp_path)
+    first = INPUTS[fixed][:10]
+    index.add(IDS[:10], first)
+    index.build()
+    # Values the type holds (with NaN for float16), given as float32 and as lists, are kept
+    # as it holds them; the rows of an IvfFlat index wait for a build.
+    rows = np.tile(np.array(held, np.float32), (2, DIM // len(held)))
+    if fixed == "float16":
+        rows[1, 0] = math.nan
+    index.add(IDS[10:12], rows)
+    index.add(IDS[12:14], rows.tolist())
+    index = COPIERS[copier](index, tmp_path)
+    data = file_of(index)
+    for value, text in refused_values:
+        bad = rows.copy()
+        bad[1, 5] = value
+        for form in (bad, bad.tolist()):
+            with pytest.raises(ValueError) as info:
+                index.add(IDS[14:16], form)
+            assert str(info.value) == f"vector 1 holds {text}, which {fixed} kept vectors cannot hold ({rule})"
+    assert file_of(index) == data and len(index) == (10 if kind == "ivf_flat" else 14)
+    index.build()
+    _, fields, kept = split_input_trailer(index)
+    assert (fields["input"], fields["count"]) == (INPUT_CODES[fixed], 14)
+    want = np.tile(np.array(kept_as, first.dtype), (2, DIM // len(held)))
+    if fixed == "float16":
+        want[1, 0] = math.nan
+    table = dict(zip(body_ids(index, split_input_trailer(index)[0]),
+                     np.frombuffer(kept, first.dtype).reshape(-1, DIM)))
+    for i, vid in enumerate(IDS[:14]):
+        expected = first[i] if i < 10 else want[(i - 10) % 2]
+        assert table[vid].tobytes() == expected.tobytes(), vid
+
+
+def test_every_other_input_fixes_float32():
+    inputs = [VECTORS[:3].astype(np.float64), VECTORS[:3].tolist(), list(INPUTS["uint8"][:3]),
+              INPUTS["uint8"][:3].astype(np.int16), INPUTS["float16"][:3].astype(">f2"), VECTORS[:3]]
+    for given in inputs:
+        index = make("brute_force", "dot", "input", n=0)
+        index.add(IDS[:3], given)
+        assert split_input_trailer(index)[1]["input"] == INPUT_CODES["float32"]
+
+
+@pytest.mark.parametrize("field, value, message", [
+    ("input", 4, "kept input vectors of an unknown type 4"),
+    ("input", 0xFF, "kept vectors do not match the index"),  # rows of no fixed type
+    ("length", PADDED, "kept vectors do not match the index"),
+    ("length", DIM + 1, "kept vectors do not match the index"),
+    ("count", N - 1, "kept vectors do not match the index"),
+    ("type", 2, "kept vectors of an unknown type 2"),
+])
+def test_damaged_input_sections_are_refused(tmp_path, field, value, message):
+    index = make("hnsw", "cosine", "input", vectors=INPUTS["uint8"])
+    before, fields, rows = split_input_trailer(index)
+    fields[field] = value
+    assert refused(tmp_path, before + INPUT_TRAILER.pack(*fields.values()) + rows) == "invalid .krvn file: " + message
+    data = file_of(index)
+    assert refused(tmp_path, data[:-1]) == TRUNCATED
+    # Pending IvfFlat rows need a fixed type too.
+    pending = make("ivf_flat", "cosine", "input", n=0)
+    pending.add(IDS[:5], INPUTS["uint8"][:5])
+    data = bytearray(from_bytes(pending.__reduce__()[2][0]).__reduce__()[2][0])
+    data = bytearray(kb.unseal(bytes(data)))
+    at = data.rindex(b"KVEC")
+    assert data[at + 9] == INPUT_CODES["uint8"]
+    data[at + 9] = 0xFF
+    assert refused(tmp_path, bytes(data)) == "invalid .krvn file: pending rows do not match the index"
