@@ -418,19 +418,27 @@ void Engine::rescore_input(const float* q, std::vector<SearchHit>& hits) const {
     constexpr std::size_t kChunk = 32;
     std::vector<float> values(kChunk * dim);
     const float* rows[kChunk];
-    float raw[kChunk];
+    float raw[kChunk], squares[kChunk];
     for (std::size_t start = 0; start < hits.size(); start += kChunk) {
         const std::size_t n = std::min(kChunk, hits.size() - start);
         for (std::size_t j = 0; j < n; ++j) {
             float* x = values.data() + j * dim;
             format.decode(kept_row(hits[start + j].row), x);
-            quantizer_.prepare_into(x, dim, x);
             rows[j] = x;
+            squares[j] = 0.0f;
+            if (metric == Metric::Cosine) {
+                // A cosine score does not change with the row's length, so the row needs
+                // no unit length (whose in-order norm would cost more than the rest):
+                // unless its squares overflow, as a unit row's cannot.
+                squares[j] = sum_of_squares(x, dim);
+                if (std::isfinite(squares[j])) continue;
+            }
+            quantizer_.prepare_into(x, dim, x);
+            if (metric != Metric::Dot) squares[j] = sum_of_squares(x, dim);
         }
         dots(q, rows, n, dim, raw);
         for (std::size_t j = 0; j < n; ++j) {
-            const float norm = metric == Metric::Dot ? 0.0f : std::sqrt(p * sum_of_squares(rows[j], dim));
-            hits[start + j].score = adjust_score(p * raw[j], norm, metric);
+            hits[start + j].score = adjust_score(p * raw[j], std::sqrt(p * squares[j]), metric);
         }
     }
 }
