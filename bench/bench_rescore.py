@@ -15,6 +15,17 @@ counted for either library.
 
     PYTHONPATH=build/python python bench/bench_rescore.py            # every set
     PYTHONPATH=build/python python bench/bench_rescore.py --quick    # small sizes, for development
+
+--input-rows measures kept input rows instead: Fashion-MNIST (the full 60,000 x 784 set
+from Debian's dataset-fashion-mnist, installed when missing; --fashion 10k takes the
+shared 10,000-row one), l2 fit on a sample of the base, the uint8 images added as they
+are with keep_vectors("input"), 2-bit codes and mixed ones (--n4-dims), BruteForce and
+Hnsw: recall@10 against the set's ground truth at oversampling 4, 10 and 20, q/s, and the
+bytes of a vector (codes, kept row, norm, id) against the target of recall@10 >= 0.99
+within 1.5 x 784 bytes.
+
+    PYTHONPATH=build/python python bench/bench_rescore.py --input-rows
+    PYTHONPATH=build/python python bench/bench_rescore.py --input-rows --fashion 10k --n4-dims 0,256
 """
 import argparse
 import math
@@ -25,7 +36,8 @@ import time
 import numpy as np
 
 import korvane
-from _common import SHARED_DATA, clustered, exact_topk, load_shared, normalise, print_table, recall, timed, try_faiss
+from _common import (SHARED_DATA, clustered, ensure_fashion_mnist, exact_topk, load_shared, normalise, print_table,
+                     recall, timed, try_faiss)
 
 K = 10
 DTYPES = (None, "float32", "float16", "int8")
@@ -211,6 +223,64 @@ def synthetic(args):
            f"exact float32 ground truth", base, queries, truth, "cosine", False)
 
 
+INPUT_OVERSAMPLINGS = (4, 10, 20)
+INPUT_TARGET_RECALL = 0.99
+INPUT_TARGET_BYTES = 1.5  # times the raw vector's bytes
+
+
+def input_rows(args):
+    """Kept input rows on Fashion-MNIST: one table, and the configurations meeting the target."""
+    load = load_shared()
+    if args.fashion == "full":
+        root = ensure_fashion_mnist()
+        if root is None:
+            raise SystemExit("the full Fashion-MNIST needs Debian's dataset-fashion-mnist package")
+        base, queries, truth, _, metric = load.fashion_mnist_full(root=root, dtype=None)
+    else:
+        base, queries, truth, _, metric = load.fashion_mnist_10k(dtype=None)
+    assert metric == "l2" and base.dtype == np.uint8
+    queries = np.ascontiguousarray(queries[:args.queries], np.float32)
+    truth = truth[:len(queries)]
+    raw_bytes = base.shape[1] * base.itemsize
+    sample = base[np.random.default_rng(0).choice(len(base), min(args.fit_sample, len(base)), replace=False)]
+    print(f"Fashion-MNIST ({args.fashion}), {len(base):,} x {base.shape[1]} uint8, l2 fit on {len(sample):,} rows, "
+          f"keep_vectors(\"input\"); {len(queries)} queries, k={K}; raw vector {raw_bytes} bytes, "
+          f"target recall@10 >= {INPUT_TARGET_RECALL} within {INPUT_TARGET_BYTES * raw_bytes:.0f} bytes")
+    table, met = [], []
+    for index_type in ("brute_force", "hnsw"):
+        for n4 in args.n4_dims:
+            kw = dict(index_type=index_type, bit_width=2)
+            if n4:
+                kw["n4_dims"] = n4
+            if index_type == "hnsw":
+                kw.update(hnsw_m=args.hnsw["m"], hnsw_ef_construction=args.hnsw["ef_construction"],
+                          hnsw_ef_search=args.hnsw["ef_search"])
+            index = korvane.Korvane(base.shape[1], metric="l2", **kw)
+            index.fit(sample)
+            index.keep_vectors("input")
+            _, add_s = timed(index.add, np.arange(len(base), dtype=np.uint64), base, threads=args.threads)
+            _, build_s = timed(index.build)
+            # Codes, the kept row (dim values of the type the images came in), norm (f32), id (u64).
+            per_vec = index.packed_bytes_per_vec + raw_bytes + 4 + 8
+            layout = f"n4_dims {n4}" if n4 else "2-bit"
+            for oversampling in INPUT_OVERSAMPLINGS:
+                index.set_rescore(oversampling)
+                found = [[h["id"] for h in index.search(q, K)] for q in queries]
+                r = recall(found, truth, K)
+                seconds = min(loop_seconds(lambda q: index.search(q, K), queries, args.min_seconds)
+                              for _ in range(args.repeats))
+                name = {"brute_force": "BruteForce", "hnsw": "Hnsw"}[index_type]
+                table.append((name, layout, oversampling, K * oversampling, f"{r:.4f}",
+                              f"{len(queries) / seconds:,.0f}", per_vec, f"{per_vec / raw_bytes:.2f}",
+                              f"{add_s + build_s:.1f}"))
+                if r >= INPUT_TARGET_RECALL and per_vec <= INPUT_TARGET_BYTES * raw_bytes:
+                    met.append(f"{name} {layout} oversampling {oversampling}")
+            del index
+    print_table("kept input rows", ("index", "codes", "oversampling", "R", "recall@10", "q/s", "bytes/vec",
+                                    "x raw", "add+build s"), table)
+    print("  target met by: " + ("; ".join(met) if met else "none"))
+
+
 def main():
     ap = argparse.ArgumentParser()
     # 30,000 rather than 100,000 rows: four Hnsw builds (ef_construction 100) of 100,000 x 768
@@ -224,10 +294,24 @@ def main():
     ap.add_argument("--ef-search", type=int, default=64, help="Hnsw beam width before oversampling widens it")
     ap.add_argument("--sets", default="sift,glove,fashion,clustered")
     ap.add_argument("--quick", action="store_true", help="small sizes for development")
+    ap.add_argument("--input-rows", action="store_true", help="kept input rows on Fashion-MNIST instead")
+    ap.add_argument("--fashion", choices=("full", "10k"), default="full", help="--input-rows: which Fashion-MNIST")
+    ap.add_argument("--n4-dims", default="0,128,256,448",
+                    help="--input-rows: 4-bit dimensions of the codes, comma-separated (0: all 2-bit)")
+    ap.add_argument("--fit-sample", type=int, default=5000, help="--input-rows: rows the standardization is fit on")
+    ap.add_argument("--threads", type=int, default=1, help="--input-rows: threads of each add")
     args = ap.parse_args()
     if args.quick:
         args.n, args.queries, args.repeats, args.min_seconds = 3_000, 50, 2, 0.05
     args.hnsw = dict(m=16, ef_construction=100, ef_search=args.ef_search)
+    if args.input_rows:
+        args.n4_dims = [int(x) for x in args.n4_dims.split(",")]
+        if "--queries" not in os.sys.argv:
+            args.queries = 1000
+        print(f"korvane {korvane.__version__}; {platform.machine()}, {os.cpu_count()} cores; one search thread; "
+              f"Hnsw m 16, ef_construction 100, ef_search {args.ef_search}; q/s from CPU time")
+        input_rows(args)
+        return
 
     faiss = try_faiss()
     load = ", ".join(f"{x:.1f}" for x in os.getloadavg())

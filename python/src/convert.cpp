@@ -9,6 +9,7 @@
 #include "errors.h"
 
 #include "base/grow.h"
+#include "index/kept.h"
 
 namespace korvane::py {
 
@@ -117,6 +118,40 @@ bool has_equivalent_type(PyArrayObject* a, int typenum) {
 }
 
 bool is_float32(PyArrayObject* a) { return has_equivalent_type(a, NPY_FLOAT32); }
+
+// The small types whose arrays an add reads directly, and whose values kept input rows
+// may keep as they are.
+std::optional<InputType> small_input_type(PyArrayObject* a) {
+    if (has_equivalent_type(a, NPY_UINT8)) return InputType::UInt8;
+    if (has_equivalent_type(a, NPY_INT8)) return InputType::Int8;
+    if (has_equivalent_type(a, NPY_HALF)) return InputType::Float16;
+    return std::nullopt;
+}
+
+template <InputType T>
+float small_value(const char* p) {
+    if constexpr (T == InputType::UInt8) return static_cast<float>(load<std::uint8_t>(p));
+    if constexpr (T == InputType::Int8) return static_cast<float>(load<std::int8_t>(p));
+    return half_to_float(load<std::uint16_t>(p));
+}
+
+// A two-dimensional array of a small type, at any strides, into rows of floats (exact):
+// the values iterating it would give.
+template <InputType T>
+void append_small_rows(PyArrayObject* a, RowSet& out) {
+    const npy_intp rows = PyArray_DIM(a, 0);
+    const npy_intp cols = PyArray_DIM(a, 1);
+    const npy_intp s0 = PyArray_STRIDE(a, 0);
+    const npy_intp s1 = PyArray_STRIDE(a, 1);
+    const char* p = static_cast<const char*>(PyArray_DATA(a));
+    out.reserve_rows(static_cast<std::size_t>(rows));
+    std::vector<float>& values = out.values();
+    values.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
+    for (npy_intp i = 0; i < rows; ++i) {
+        for (npy_intp j = 0; j < cols; ++j) values.push_back(small_value<T>(p + i * s0 + j * s1));
+        out.close_row();
+    }
+}
 
 bool is_contiguous(PyArrayObject* a) { return PyArray_IS_C_CONTIGUOUS(a) || PyArray_IS_F_CONTIGUOUS(a); }
 
@@ -377,6 +412,23 @@ bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out, RowKind kind) {
         }
         return true;
     }
+    if (PyArrayObject* a = as_array(obj); a != nullptr && PyArray_NDIM(a) == 2) {
+        if (const auto small = small_input_type(a)) {
+            const npy_intp cols = PyArray_DIM(a, 1);
+            if (static_cast<std::uint64_t>(cols) != dim) {
+                PyErr_Format(PyExc_ValueError, queries ? "query dimension mismatch: expected %llu, got %lld"
+                                                       : "vector dimension mismatch: expected %llu, got %lld",
+                             static_cast<unsigned long long>(dim), static_cast<long long>(cols));
+                return false;
+            }
+            switch (*small) {
+                case InputType::UInt8: append_small_rows<InputType::UInt8>(a, out); break;
+                case InputType::Int8: append_small_rows<InputType::Int8>(a, out); break;
+                default: append_small_rows<InputType::Float16>(a, out); break;
+            }
+            return true;
+        }
+    }
     if (!check_sequence(obj)) return false;
     std::size_t hint = 0;
     if (!length_hint(obj, hint)) return false;
@@ -401,6 +453,12 @@ bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out, RowKind kind) {
         }
     }
     return true;
+}
+
+InputType input_type_of(PyObject* obj) {
+    PyArrayObject* a = as_array(obj);
+    if (a == nullptr) return InputType::Float32;
+    return small_input_type(a).value_or(InputType::Float32);
 }
 
 std::optional<FlatView> flat_view(PyObject* obj) {

@@ -13,6 +13,7 @@
 
 #include "base/types.h"
 #include "base/rows.h"
+#include "index/kept.h"
 
 namespace korvane::py {
 
@@ -47,6 +48,10 @@ bool to_query_row(PyObject* obj, std::uint64_t dim, std::vector<float>& out);
 // ones.
 enum class RowKind { Vectors, Queries };
 bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out, RowKind kind = RowKind::Vectors);
+
+// The type an add's rows arrived in: uint8, int8 or float16 for a NumPy array of that
+// type (native byte order), float32 for anything else.
+InputType input_type_of(PyObject* obj);
 
 // A C-contiguous two-dimensional native float32 array (a numpy.memmap included, a masked
 // array never), read where it lies. `data` need not be aligned for float.

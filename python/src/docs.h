@@ -221,7 +221,15 @@ inline constexpr const char* KEEP_VECTORS =
     "scaled form (``padded_dim`` values) as ``\"float32\"`` (4 bytes a value),\n"
     "``\"float16\"`` (2 bytes, one scale per vector) or ``\"int8\"`` (1 byte, one scale per\n"
     "vector), and searches re-score their candidates from it (``set_rescore``; oversampling 4\n"
-    "by default).\n";
+    "by default).\n\n"
+    "``\"input\"`` keeps each vector as it was given instead: ``dim`` values in the type it\n"
+    "arrived in, uint8, int8 or float16 for a NumPy array of that dtype and float32 for any\n"
+    "other input (1, 1, 2 or 4 bytes a value). The first add that stores vectors fixes the\n"
+    "type; later adds of another type are converted to it, float16 rounding to the nearest\n"
+    "half. A value the type cannot hold (for uint8 and int8 anything but an integer in range,\n"
+    "NaN included; for float16 a finite value beyond its range) raises ValueError and the add\n"
+    "stores nothing. Candidates are re-scored in the input space with the scores their\n"
+    "transformed vectors would give, up to float rounding.\n";
 
 inline constexpr const char* SET_RESCORE =
     "set_rescore($self, oversampling)\n--\n\n"

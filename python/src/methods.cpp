@@ -77,6 +77,8 @@ PyObject* method_add(PyObject* self, PyObject* args, PyObject* kwds) {
         const Ref keep = Ref::borrow(vectors_arg);
         const std::optional<FlatView> view = flat_view(vectors_arg);
         RowSet rows;
+        // A float32 array read in place arrived as float32.
+        const InputType given = view ? InputType::Float32 : input_type_of(vectors_arg);
         if (view) {
             if (view->cols != dim) {
                 PyErr_Format(PyExc_ValueError, "vector dimension mismatch: expected %llu, got %llu",
@@ -96,7 +98,7 @@ PyObject* method_add(PyObject* self, PyObject* args, PyObject* kwds) {
         }
         const bool background = add_is_long(engine, ids.size());
         return run_long_work("adding", threads, background, progress, [&](Work& work) {
-            return view ? add_flat_view(engine, ids, *view, work) : engine.add_rows(ids, rows, work);
+            return view ? add_flat_view(engine, ids, *view, work) : engine.add_rows(ids, rows, work, given);
         });
     });
 }
@@ -242,7 +244,7 @@ PyObject* method_keep_vectors(PyObject* self, PyObject* args, PyObject* kwds) {
         }
         const auto type = parse_kept_type(dtype);
         if (!type) {
-            PyErr_Format(PyExc_ValueError, "unknown dtype %R: use 'float32', 'float16', or 'int8'", dtype_arg);
+            PyErr_Format(PyExc_ValueError, "unknown dtype %R: use 'float32', 'float16', 'int8', or 'input'", dtype_arg);
             return nullptr;
         }
         return none_or_raise(k.engine.keep_vectors(*type));

@@ -124,7 +124,7 @@ PyGetSetDef g_properties[] = {
     {"pb4_per_vec", get_property, nullptr, "Bytes in the 4-bit block per packed vector (0 for pure 2-bit).",
      closure_of(Property::Pb4PerVec)},
     {"kept_vectors", get_property, nullptr,
-     "Type of the kept vectors used for re-scoring: 'float32', 'float16', 'int8', or None.",
+     "Type of the kept vectors used for re-scoring: 'float32', 'float16', 'int8', 'input', or None.",
      closure_of(Property::KeptVectors)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

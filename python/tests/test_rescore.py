@@ -583,7 +583,7 @@ def test_keep_vectors_is_refused_once_the_index_holds_vectors(kind):
         states.append(built)
     for each in states:
         before = len(each)
-        for dtype in DTYPES:
+        for dtype in DTYPES + ("input",):
             with pytest.raises(ValueError) as info:
                 each.keep_vectors(dtype)
             assert str(info.value) == ALREADY_FILLED
@@ -600,7 +600,7 @@ def test_keep_vectors_names_its_type_and_adds_nothing(kind):
     assert index.kept_vectors is None
     index.keep_vectors()
     assert index.kept_vectors == "float16" and len(index) == 0 and index.is_empty()
-    for dtype in DTYPES:
+    for dtype in DTYPES + ("input",):
         index.keep_vectors(dtype=dtype)
         assert index.kept_vectors == dtype and len(index) == 0
 
@@ -610,7 +610,7 @@ def test_unknown_dtypes_are_refused(dtype):
     index = Korvane(DIM)
     with pytest.raises(ValueError) as info:
         index.keep_vectors(dtype)
-    assert str(info.value) == f"unknown dtype {dtype!r}: use 'float32', 'float16', or 'int8'"
+    assert str(info.value) == f"unknown dtype {dtype!r}: use 'float32', 'float16', 'int8', or 'input'"
     assert index.kept_vectors is None
 
 
@@ -640,3 +640,123 @@ def test_accepted_oversampling(value, stored):
     index = make("brute_force", "cosine", "int8")
     index.set_rescore(value)
     assert split_trailer(index)[1]["oversampling"] == stored
+
+
+# ---- kept input rows -----------------------------------------------------------------------------
+
+INPUT_TRAILER = struct.Struct("<4sIBBQQd")  # tag, section, type, input type, row count, row length, oversampling
+INPUT_CODES = {"uint8": 0, "int8": 1, "float16": 2, "float32": 3}
+INPUTS = {"uint8": rng.integers(0, 256, (N, DIM)).astype(np.uint8), "float32": VECTORS,
+          "int8": rng.integers(-128, 128, (N, DIM)).astype(np.int8), "float16": VECTORS.astype(np.float16)}
+
+
+def split_input_trailer(index):
+    data = file_of(index)
+    at = data.rindex(b"KVEC")
+    fields = INPUT_TRAILER.unpack_from(data, at)
+    return data[:at], dict(zip(("tag", "section", "type", "input", "count", "length", "oversampling"), fields)), \
+        data[at + INPUT_TRAILER.size:]
+
+
+@pytest.mark.parametrize("dtype", INPUTS)
+@pytest.mark.parametrize("metric, fit", METRICS, ids=METRIC_IDS)
+@pytest.mark.parametrize("kind", KINDS)
+def test_input_rows_rescore_as_transformed_float32_rows(kind, metric, fit, dtype):
+    # The same candidates, re-scored in the input space: the scores of the kept transformed
+    # vectors up to rounding, so the same hits. Queries lie between rows, nearer one.
+    x = INPUTS[dtype]
+    reference, kept = (make(kind, metric, d, fit=fit, vectors=x, ivf_nprobe=3) for d in ("float32", "input"))
+    queries = x[:12:2].astype(np.float32) * np.float32(0.3) + x[1:12:2].astype(np.float32) * np.float32(0.7)
+    for oversampling in (4, 1000):
+        for index in (reference, kept):
+            index.set_rescore(oversampling)
+        for allowlist in (None, ALLOW):
+            for q in queries:
+                want, got = reference.search(q, 10, allowlist), kept.search(q, 10, allowlist)
+                assert ids_of(got) == ids_of(want)
+                np.testing.assert_allclose(scores_of(got), scores_of(want), rtol=1e-5,
+                                           atol=1e-5 * np.abs(scores_of(want)).max())
+        for row_ids, row_scores, q in zip(*kept.search_batch(queries, 10, ALLOW, threads=2), queries):
+            hits = kept.search(q, 10, ALLOW)
+            assert (row_ids[:len(hits)].tolist(), row_scores[:len(hits)].tobytes()) == (ids_of(hits),
+                                                                                        scores_of(hits).tobytes())
+    # The rows as given, in body order, at their type's size; the rest of the file as it was.
+    before, fields, rows = split_input_trailer(kept)
+    assert before == split_trailer(reference)[0]
+    assert fields == {"tag": b"KVEC", "section": 3, "type": 3, "input": INPUT_CODES[dtype], "count": N,
+                      "length": DIM, "oversampling": 1000.0}
+    assert rows == x[[IDS.index(i) for i in body_ids(kept, before)]].tobytes() and len(rows) == N * DIM * x.itemsize
+
+
+# type -> values it holds (given as float32), as it keeps them, values it refuses as the
+# message names them, what the message says of the type
+CONVERSIONS = {
+    "uint8": ([0, 7, -0.0, 255], [0, 7, 0, 255], {3.5: "3.5", 256: "256", -1: "-1", math.nan: "nan",
+                                                  math.inf: "inf"}, "integers from 0 to 255 only"),
+    "int8": ([-128, 5, 0, 127], [-128, 5, 0, 127], {0.5: "0.5", 128: "128", -129: "-129", math.nan: "nan"},
+             "integers from -128 to 127 only"),
+    "float16": ([1.5, 65519.99, 1e-8, math.nan], [1.5, 65504, 1e-8, math.nan],
+                {65520: "65520", -1e5: "-1e+05", 3e38: "3e+38"}, "it would round to infinity"),
+}
+
+
+@pytest.mark.parametrize("copier", COPIERS)
+@pytest.mark.parametrize("fixed", CONVERSIONS)
+@pytest.mark.parametrize("kind", KINDS)
+def test_later_adds_are_converted_to_the_type_of_the_first(tmp_path, kind, fixed, copier):
+    held, kept_as, refused_values, rule = CONVERSIONS[fixed]
+    index = make(kind, "l2", "input", n=0)
+    # A refused first add fixes nothing; the type no add fixed travels in a copy.
+    with pytest.raises(ValueError):
+        index.add(IDS[:2], VECTORS[:2, :-1].astype(np.float16))
+    index = COPIERS["pickle"](index, tmp_path)
+    index.add(IDS[:10], INPUTS[fixed][:10])
+    index.build()
+    # Given as float32 and as lists, then copied (IvfFlat: as pending rows).
+    rows = np.tile(np.array(held, np.float32), (2, DIM // len(held)))
+    index.add(IDS[10:12], rows)
+    index.add(IDS[12:14], rows.tolist())
+    index = COPIERS[copier](index, tmp_path)
+    data = file_of(index)
+    for value, text in refused_values.items():
+        bad = rows.copy()
+        bad[1, 5] = value
+        for form in (bad, bad.tolist()):
+            with pytest.raises(ValueError) as info:
+                index.add(IDS[14:16], form)
+            assert str(info.value) == f"vector 1 holds {text}, which {fixed} kept vectors cannot hold ({rule})"
+    assert file_of(index) == data
+    index.build()
+    before, fields, kept = split_input_trailer(index)
+    assert (fields["input"], fields["count"]) == (INPUT_CODES[fixed], 14)
+    want = np.vstack([INPUTS[fixed][:10], np.tile(np.array(kept_as, INPUTS[fixed].dtype), (4, DIM // len(held)))])
+    assert kept == want[[IDS.index(i) for i in body_ids(index, before)]].tobytes()
+
+
+def test_every_other_input_fixes_float32():
+    for given in (VECTORS[:3].astype(np.float64), VECTORS[:3].tolist(), list(INPUTS["uint8"][:3]),
+                  INPUTS["uint8"][:3].astype(np.int16), INPUTS["float16"][:3].astype(">f2")):
+        index = make("brute_force", "dot", "input", n=0)
+        index.add(IDS[:3], given)
+        assert split_input_trailer(index)[1]["input"] == INPUT_CODES["float32"]
+
+
+@pytest.mark.parametrize("field, value, message", [
+    ("input", 4, "kept input vectors of an unknown type 4"), ("type", 2, "kept vectors of an unknown type 2"),
+    ("input", 0xFF, "kept vectors do not match the index"),  # rows of no fixed type
+    ("length", PADDED, "kept vectors do not match the index"), ("count", N - 1, "kept vectors do not match the index"),
+    ("pending", 0xFF, "pending rows do not match the index"), ("cut", 1, None),
+])
+def test_damaged_input_sections_are_refused(tmp_path, field, value, message):
+    index = make("ivf_flat" if field == "pending" else "hnsw", "cosine", "input", vectors=INPUTS["uint8"],
+                 n=0 if field == "pending" else N)
+    if field == "pending":  # the rows of an IvfFlat index never built, of no fixed type
+        index.add(IDS[:4], INPUTS["uint8"][:4])
+    before, fields, rows = split_input_trailer(index)
+    if field != "cut":
+        fields["input" if field == "pending" else field] = value
+    data = before + INPUT_TRAILER.pack(*fields.values()) + rows
+    if field == "cut":
+        assert refused(tmp_path, data[:-value]) == TRUNCATED
+    else:
+        assert refused(tmp_path, data) == "invalid .krvn file: " + message

@@ -193,6 +193,8 @@ CONVERTED_FORMS = {
     "bool": lambda m, scale: (m > 0, (m > 0).astype(np.float32)),
     "complex": complex_rows,
 }
+# The forms kept input rows keep the type of; every other form arrives as float32.
+ARRIVES_AS = {"float16": "float16", "uint8": "uint8"}
 ComplexWarning = getattr(np, "exceptions", np).ComplexWarning  # (numpy.exceptions since NumPy 1.25)
 WARNS = {"complex": ComplexWarning}
 # Scales that make integers of every size, up to those a float32 cannot hold exactly.
@@ -200,9 +202,9 @@ INT_SCALES = [1.0, 1000.0, 2.0**20 + 1, 2.0**40 + 3, 2.0**60]
 
 
 @st.composite
-def row_inputs(draw, m, warnings_ok=True):
+def row_inputs(draw, m, warnings_ok=True, names=None):
     """(form name, the argument, the float32 values the engine must store)."""
-    names = sorted(ROW_FORMS) + sorted(name for name in CONVERTED_FORMS if warnings_ok or name not in WARNS)
+    names = names or sorted(ROW_FORMS) + sorted(name for name in CONVERTED_FORMS if warnings_ok or name not in WARNS)
     name = draw(st.sampled_from(names), label="form")
     if name in ROW_FORMS:
         return name, ROW_FORMS[name](m), m
@@ -344,6 +346,7 @@ class IndexMachine(RuleBasedStateMachine):
         self.nprobe = None
         self.ef = (kwargs.get("hnsw_ef_search") or 2 * kwargs.get("hnsw_m", 0)) if self.hnsw else None
         self.kept = None
+        self.input_type = None  # kept input rows: the type the first add that stored rows fixed
         self.oversampling = None
         self.vectors = {}  # id -> the rows added under it, as float32
         self.saved = {}    # path -> bytes of the file saved there
@@ -360,18 +363,36 @@ class IndexMachine(RuleBasedStateMachine):
         else:
             self.rows += ids
 
+    def input_refuses(self, form, stored):
+        """Whether the type kept input rows were fixed to refuses `stored` arriving in `form`."""
+        if self.input_type in (None, "float32", ARRIVES_AS.get(form, "float32")):
+            return False
+        if self.input_type == "float16":
+            return bool((np.isfinite(stored) & (np.abs(stored) >= 65520)).any())
+        return not ((stored >= 0) & (stored <= 255) & (np.rint(stored) == stored)).all()  # NaN fails too
+
+    def fix_input_type(self, form, n):
+        if self.kept == "input" and self.input_type is None and n:
+            self.input_type = ARRIVES_AS.get(form, "float32")
+
     @rule(data=st.data())
     def add_good_rows(self, data):
         draw = data.draw
         n = draw(st.one_of(st.integers(0, 6), st.integers(7, 60)), label="n")
         ids, ids_arg = draw(id_lists(n), label="ids")
         m = draw(matrices(n, self.dim), label="rows")
-        form, vectors, stored = draw(row_inputs(m))
+        # Kept input rows meet the forms that fix another type than float32 more often.
+        names = sorted(ARRIVES_AS) if self.kept == "input" and draw(st.booleans(), label="input form") else None
+        form, vectors, stored = draw(row_inputs(m, names=names))
         # Brute force: the same index given the modelled float32 values, read in place,
         # must end up with the same codes, norms and kept vectors.
         # On threads it must store the same as on one: the twin adds on one.
         threads = draw(st.sampled_from([None, 1, 2, 0]), label="threads")
         twin = copy.deepcopy(self.index) if self.brute and (form != "float32" or threads != 1) else None
+        # An add that fixes the kept input type fixes another one in a twin given float32.
+        if self.kept == "input" and self.input_type is None and ARRIVES_AS.get(form, "float32") != "float32":
+            twin = None
+        refused = self.input_refuses(form, stored)
         extra, calls = {}, []
         if threads is not None:
             extra["threads"] = threads
@@ -379,9 +400,12 @@ class IndexMachine(RuleBasedStateMachine):
             extra["progress"] = lambda done, total: calls.append((done, total))
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            self.attempt(lambda: self.index.add(ids_arg, vectors, **extra), None)
+            result = self.attempt(lambda: self.index.add(ids_arg, vectors, **extra), ValueError if refused else None)
         warned = {type(w.message) for w in caught}
         assert warned == ({WARNS[form]} if form in WARNS and m.size else set()), (form, caught)
+        if result is FAILED:
+            return
+        self.fix_input_type(form, n)
         if "progress" in extra:
             assert calls and calls[-1] == (n, n) and all(t == n and d <= n for d, t in calls), calls
         self.added(ids, stored)
@@ -446,6 +470,8 @@ class IndexMachine(RuleBasedStateMachine):
             vectors = wide[:, ::2]
             # A (1, 1) slice counts as contiguous, and is added.
             expected = None if vectors.flags.c_contiguous else TypeError
+            if expected is None and self.input_refuses("float32", m):
+                expected = ValueError
         elif kind == "3-d":
             # Every element of a row is then an array of two values, not a number.
             vectors = np.repeat(m[:, :, None], 2, axis=2)
@@ -508,6 +534,7 @@ class IndexMachine(RuleBasedStateMachine):
             warnings.simplefilter("error", ComplexWarning)
             result = self.attempt(lambda: self.index.add(ids_arg, vectors), expected)
         if result is not FAILED:
+            self.fix_input_type("float32", n)
             self.added(ids, m)
 
     # ---- searching -------------------------------------------------------------------
@@ -629,7 +656,7 @@ class IndexMachine(RuleBasedStateMachine):
 
     # How far a re-scored score may be from one computed in float64, relative to the
     # size of its terms, for each kept type.
-    KEPT_TOLERANCE = {"float32": 1e-4, "float16": 4e-3, "int8": 3e-2}
+    KEPT_TOLERANCE = {"float32": 1e-4, "float16": 4e-3, "int8": 3e-2, "input": 1e-4}
 
     def check_rescored(self, query, hits):
         """With re-scoring on, every hit's score comes from its kept vector: the transformed
@@ -643,6 +670,8 @@ class IndexMachine(RuleBasedStateMachine):
             expected = []
             for row in self.vectors[hit["id"]]:
                 # The row as it was kept: transformed like a query (for cosine, normalised).
+                if self.input_type == "float16":  # kept input rows: rounded to half
+                    row = row.astype(np.float16).astype(np.float32)
                 x = self.index.transform_query_np(row).astype(np.float64)
                 if not np.isfinite(x).all():
                     expected = None  # a row that overflowed has no score to compare
@@ -727,17 +756,17 @@ class IndexMachine(RuleBasedStateMachine):
         if self.attempt(lambda: self.index.set_ef_search(value), expected) is not FAILED and self.hnsw:
             self.ef = value
 
-    @rule(dtype=st.sampled_from(["float32", "float16", "int8", None, "float64", "FLOAT16", 16]))
+    @rule(dtype=st.sampled_from(["float32", "float16", "int8", "input", "input", None, "float64", "FLOAT16", 16]))
     def keep_vectors(self, dtype):
         if dtype is None:
             call, dtype = self.index.keep_vectors, "float16"
         else:
             def call():
                 return self.index.keep_vectors(dtype)
-        good = dtype in ("float32", "float16", "int8")
+        good = dtype in ("float32", "float16", "int8", "input")
         expected = TypeError if not isinstance(dtype, str) else None if good and self.count() == 0 else ValueError
         if self.attempt(call, expected) is not FAILED:
-            self.kept, self.oversampling = dtype, 4.0
+            self.kept, self.oversampling, self.input_type = dtype, 4.0, None
 
     @rule(value=st.sampled_from([0, 0.0, 1, 1.0, 1.5, 4, 8.0, 1e300, 2**70, True,
                                  0.5, -1, -0.0001, math.nan, math.inf, -math.inf, "2"]))

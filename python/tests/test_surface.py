@@ -103,7 +103,7 @@ SUMMARIES = {
     "padded_dim": "RHDH output dimension (`dim.next_power_of_two()`).",
     "packed_bytes_per_vec": "Bytes per packed vector.",
     "pb4_per_vec": "Bytes in the 4-bit block per packed vector (0 for pure 2-bit).",
-    "kept_vectors": "Type of the kept vectors used for re-scoring: 'float32', 'float16', 'int8', or None.",
+    "kept_vectors": "Type of the kept vectors used for re-scoring: 'float32', 'float16', 'int8', 'input', or None.",
 }
 
 ROW = [0.5, -1.0, 2.0, 0.25]

@@ -66,8 +66,39 @@ std::size_t rows_per_chunk(std::size_t padded) { return std::max<std::size_t>(64
 
 }  // namespace
 
+KeptFormat Engine::kept_format(InputType input) const {
+    if (kept_type_ == KeptType::Input) return KeptFormat{KeptType::Input, config_.dim, input_type_.value_or(input)};
+    return KeptFormat{kept_type_.value_or(KeptType::Float16), quantizer_.padded_dim()};
+}
+
 template <class RowAt>
-Status Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& work) {
+Status Engine::add_given(std::span<const VectorId> ids, RowAt&& row_at, Work& work, InputType given) {
+    const bool input = kept_type_ == KeptType::Input;
+    // Every value of the other types is exact in float32, and uint8 and int8 ones in float16.
+    const bool integers = given == InputType::UInt8 || given == InputType::Int8;
+    if (input && input_type_ && given != *input_type_ && *input_type_ != InputType::Float32 &&
+        !(*input_type_ == InputType::Float16 && integers)) {
+        std::vector<float> slot(quantizer_.padded_dim());
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            const float* x = row_at(i, slot.data());
+            const std::size_t at = first_unheld(*input_type_, x, config_.dim);
+            if (at < config_.dim) return EngineError::invalid_argument(unheld_message(*input_type_, i, x[at]));
+        }
+    }
+    const bool fixing = input && !input_type_;
+    if (fixing) {
+        // Nothing is stored yet: the stores take the row length of the type these rows came in.
+        const std::uint64_t bytes = kept_format(given).row_bytes();
+        store_.set_kept_bytes(bytes);
+        if (hnsw_) hnsw_->nodes.set_kept_bytes(bytes);
+    }
+    const Status added = add_checked(ids, row_at, work, input_type_.value_or(given));
+    if (fixing && (n_vectors() > 0 || !store_.empty())) input_type_ = given;
+    return added;
+}
+
+template <class RowAt>
+Status Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& work, InputType keep_as) {
     const std::size_t n = ids.size();
     work.set_total(n);
     // An add stopped at its first row changes nothing, not even a graph's working memory.
@@ -75,10 +106,11 @@ Status Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& 
     const std::size_t padded = quantizer_.padded_dim();
     const std::size_t row_bytes = store_.row_bytes();
     const bool ivf = config_.index_type == IndexType::IvfFlat;
-    // The kept vector of a row is the transformed vector its codes approximate.
-    const std::optional<KeptFormat> keep =
-        kept_type_ ? std::optional<KeptFormat>(KeptFormat{*kept_type_, padded}) : std::nullopt;
+    // The kept vector of a row is the transformed vector its codes approximate, or the
+    // row itself.
+    const std::optional<KeptFormat> keep = kept_type_ ? std::optional<KeptFormat>(kept_format(keep_as)) : std::nullopt;
     const std::size_t kept_bytes = keep ? keep->row_bytes() : 0;
+    const bool keep_input = kept_type_ == KeptType::Input;
 
     // Rows go a chunk at a time: encoded side by side on the threads, then stored (or
     // inserted) in their order. While one chunk is stored the next is encoded, so a
@@ -120,11 +152,14 @@ Status Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& 
             const std::size_t from = (task - (ready != nullptr ? 1 : 0)) * grain;
             for (std::size_t i = from; i < std::min(c.count, from + grain); ++i) {
                 float* v = c.v + i * padded;
-                quantizer_.transform_query_into(row_at(c.first + i, v), v);
+                const float* x = row_at(c.first + i, v);
+                // Before the transform, which may overwrite x in place.
+                if (keep_input) keep->encode(x, c.kept.data() + i * kept_bytes);
+                quantizer_.transform_query_into(x, v);
                 std::uint8_t* code = c.codes.data() + i * row_bytes;
                 quantizer_.encode_transformed(v, code);
                 c.norms[i] = quantizer_.quantized_norm(code);
-                if (keep) keep->encode(v, c.kept.data() + i * kept_bytes);
+                if (keep && !keep_input) keep->encode(v, c.kept.data() + i * kept_bytes);
             }
         }
     };
@@ -183,14 +218,15 @@ Status Engine::add_rows(std::span<const VectorId> ids, const RowSet& rows) {
     return add_rows(ids, rows, work);
 }
 
-Status Engine::add_rows(std::span<const VectorId> ids, const RowSet& rows, Work& work) {
+Status Engine::add_rows(std::span<const VectorId> ids, const RowSet& rows, Work& work, InputType given) {
     if (ids.size() != rows.size()) return EngineError::count_mismatch(ids.size(), rows.size());
     if (ids.empty()) return success();
     if (auto bad = cannot_insert(ids.size())) return *bad;
     // Rows before the first one of the wrong length are added and stay added.
     std::size_t good = 0;
     while (good < rows.size() && rows.row(good).size() == config_.dim) ++good;
-    const Status added = add_checked(ids.first(good), [&](std::size_t i, float*) { return rows.row(i).data(); }, work);
+    const Status added =
+        add_given(ids.first(good), [&](std::size_t i, float*) { return rows.row(i).data(); }, work, given);
     if (!added) return added;
     if (good < rows.size()) return EngineError::dimension_mismatch(config_.dim, rows.row(good).size());
     return success();
@@ -201,8 +237,9 @@ Status Engine::add_flat(std::span<const VectorId> ids, std::span<const float> va
     return add_flat(ids, values, work);
 }
 
-Status Engine::add_flat(std::span<const VectorId> ids, std::span<const float> values, Work& work) {
-    return add_flat_unaligned(ids, values.data(), values.size(), work);
+Status Engine::add_flat(std::span<const VectorId> ids, std::span<const float> values, Work& work,
+                        InputType given) {
+    return add_flat_unaligned(ids, values.data(), values.size(), work, given);
 }
 
 Status Engine::add_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count) {
@@ -210,7 +247,8 @@ Status Engine::add_flat_unaligned(std::span<const VectorId> ids, const void* dat
     return add_flat_unaligned(ids, data, count, work);
 }
 
-Status Engine::add_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count, Work& work) {
+Status Engine::add_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count, Work& work,
+                                  InputType given) {
     const std::uint64_t n = ids.size();
     const std::uint64_t dim = config_.dim;
     // n * dim may overflow: compare by division instead.
@@ -220,14 +258,14 @@ Status Engine::add_flat_unaligned(std::span<const VectorId> ids, const void* dat
     if (auto bad = cannot_insert(n)) return *bad;
     if (reinterpret_cast<std::uintptr_t>(data) % alignof(float) == 0) {
         const float* values = static_cast<const float*>(data);
-        return add_checked(ids, [&](std::size_t i, float*) { return values + i * dim; }, work);
+        return add_given(ids, [&](std::size_t i, float*) { return values + i * dim; }, work, given);
     }
     // Each row is copied where its transformed vector will be, and transformed in place.
     const auto* bytes = static_cast<const unsigned char*>(data);
-    return add_checked(ids, [&](std::size_t i, float* slot) {
+    return add_given(ids, [&](std::size_t i, float* slot) {
         std::memcpy(slot, bytes + i * dim * sizeof(float), dim * sizeof(float));
         return static_cast<const float*>(slot);
-    }, work);
+    }, work, given);
 }
 
 Expected<std::vector<SearchHit>> Engine::search(std::span<const float> query, std::uint64_t k,
@@ -238,7 +276,7 @@ Expected<std::vector<SearchHit>> Engine::search(std::span<const float> query, st
     const std::vector<float> q = quantizer_.transform_query(query);
     auto candidates = search_index(q, candidates_for(k), allowlist);
     if (!candidates) return candidates;
-    return finish(q.data(), std::move(candidates).value(), k);
+    return finish(q.data(), query, std::move(candidates).value(), k);
 }
 
 Status Engine::mapping_intact() const {
@@ -256,9 +294,14 @@ std::uint64_t Engine::candidates_for(std::uint64_t k) const {
                                           : std::max<std::uint64_t>(k, static_cast<std::uint64_t>(want));
 }
 
-std::vector<SearchHit> Engine::finish(const float* q, std::vector<SearchHit> hits, std::uint64_t k) const {
+std::vector<SearchHit> Engine::finish(const float* q, std::span<const float> query, std::vector<SearchHit> hits,
+                                      std::uint64_t k) const {
     if (rescoring() && k > 0) {
-        rescore(q, hits);
+        if (*kept_type_ == KeptType::Input) {
+            rescore_input(quantizer_.prepare(query).data(), hits);
+        } else {
+            rescore(q, hits);
+        }
         sort_hits_descending(hits);
         if (hits.size() > k) hits.resize(static_cast<std::size_t>(k));
     }
@@ -298,7 +341,9 @@ std::vector<Expected<std::vector<SearchHit>>> Engine::search_many(std::span<cons
     }
     auto hits = ivf_ ? ivf_search_many(*ivf_, scorers, candidates_for(k), allowlist)
                      : brute_force_search_batch(scorers, store_.blocks(), candidates_for(k), allowlist);
-    for (std::size_t i = 0; i < queries.size(); ++i) out.push_back(finish(qs[i].data(), std::move(hits[i]), k));
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+        out.push_back(finish(qs[i].data(), queries[i], std::move(hits[i]), k));
+    }
     return out;
 }
 
@@ -330,7 +375,7 @@ void Engine::rescore(const float* q, std::vector<SearchHit>& hits) const {
     // raw = q·v summed in index order (one lane per candidate), then the metric's
     // adjustment with the kept vector's norm in place of the codes'.
     static const simd::ManyDotsFn dots = simd::best_many_dots();
-    const KeptFormat format{*kept_type_, quantizer_.padded_dim()};
+    const KeptFormat format = kept_format();
     const std::size_t dim = format.dim;
     constexpr std::size_t kChunk = 32;
     std::vector<float> values(kChunk * dim);  // float32 rows are read in place where aligned
@@ -357,14 +402,70 @@ void Engine::rescore(const float* q, std::vector<SearchHit>& hits) const {
     }
 }
 
+namespace {
+
+// In eight chains, added pairwise at the end: a sum the compiler can keep in one vector
+// register, and the same on every machine.
+float sum_of_squares(const float* x, std::size_t n) {
+    float acc[8] = {};
+    std::size_t d = 0;
+    for (; d + 8 <= n; d += 8) {
+        for (std::size_t l = 0; l < 8; ++l) acc[l] += x[d + l] * x[d + l];
+    }
+    for (std::size_t l = 0; d + l < n; ++l) acc[l] += x[d + l] * x[d + l];
+    return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+}
+
+}  // namespace
+
+void Engine::rescore_input(const float* q, std::vector<SearchHit>& hits) const {
+    // A row's transformed vector is t = √P·R·x' for its prepared form x', with R
+    // orthonormal (the rotation divides by √P, the transform then multiplies by √P): so
+    // q_t·t = P·(q'·x') and |t| = √P·|x'|, and the metric's adjustment gives the score the
+    // kept transformed vector would, up to rounding. P is a power of two: P·raw is exact.
+    static const simd::ManyDotsFn dots = simd::best_many_dots();
+    const KeptFormat format = kept_format();
+    const std::size_t dim = format.dim;
+    const float p = static_cast<float>(quantizer_.padded_dim());
+    const Metric metric = config_.metric;
+    constexpr std::size_t kChunk = 32;
+    std::vector<float> values(kChunk * dim);
+    const float* rows[kChunk];
+    float raw[kChunk], squares[kChunk];
+    for (std::size_t start = 0; start < hits.size(); start += kChunk) {
+        const std::size_t n = std::min(kChunk, hits.size() - start);
+        for (std::size_t j = 0; j < n; ++j) {
+            float* x = values.data() + j * dim;
+            format.decode(kept_row(hits[start + j].row), x);
+            rows[j] = x;
+            squares[j] = 0.0f;
+            if (metric == Metric::Cosine) {
+                // A cosine score does not change with the row's length, so the row needs
+                // no unit length (whose in-order norm would cost more than the rest):
+                // unless its squares overflow, as a unit row's cannot.
+                squares[j] = sum_of_squares(x, dim);
+                if (std::isfinite(squares[j])) continue;
+            }
+            quantizer_.prepare_into(x, dim, x);
+            if (metric != Metric::Dot) squares[j] = sum_of_squares(x, dim);
+        }
+        dots(q, rows, n, dim, raw);
+        for (std::size_t j = 0; j < n; ++j) {
+            hits[start + j].score = adjust_score(p * raw[j], std::sqrt(p * squares[j]), metric);
+        }
+    }
+}
+
 Status Engine::keep_vectors(KeptType type) {
     if (n_vectors() > 0 || !store_.empty()) {
         return EngineError::invalid_argument("keep_vectors() must be called before add() \u2014 index already contains vectors");
     }
-    const KeptFormat format{type, quantizer_.padded_dim()};
-    store_.set_kept_bytes(format.row_bytes());
-    if (hnsw_) hnsw_->nodes.set_kept_bytes(format.row_bytes());
     kept_type_ = type;
+    input_type_.reset();
+    // Input rows get their length when the first add fixes their type.
+    const std::uint64_t bytes = type == KeptType::Input ? 0 : kept_format().row_bytes();
+    store_.set_kept_bytes(bytes);
+    if (hnsw_) hnsw_->nodes.set_kept_bytes(bytes);
     oversampling_ = 4.0;
     return success();
 }
@@ -520,6 +621,7 @@ io::IndexParts Engine::parts() const {
     p.hnsw = hnsw_ ? &*hnsw_ : nullptr;
     if (config_.index_type == IndexType::IvfFlat) p.pending = &store_;
     p.kept_type = kept_type_;
+    p.input_type = input_type_;
     p.oversampling = oversampling_;
     return p;
 }
@@ -532,6 +634,7 @@ Engine Engine::from_loaded(io::LoadedIndex&& l) {
     e.hnsw_ = std::move(l.hnsw);
     e.config_ = l.config;
     e.kept_type_ = l.kept_type;
+    e.input_type_ = l.input_type;
     e.oversampling_ = l.oversampling;
     e.mapping_ = std::move(l.mapping);
     if (l.unbuilt) e.ivf_.reset();

@@ -33,14 +33,22 @@ public:
     // the rows to add, and it advances as they are stored. Once work.stop_requested() the
     // add stops at a clean point and fails with Interrupted, keeping the rows stored
     // before it.
-    Status add_rows(std::span<const VectorId> ids, const RowSet& rows, Work& work);
+    //
+    // `given` is the type the rows arrived in before they became floats (every value is
+    // then exact in it). With kept input vectors the first add that stores rows fixes the
+    // type they are kept in; an add of another type whose values that type cannot hold
+    // (first_unheld) stores nothing and fails with InvalidArgument.
+    Status add_rows(std::span<const VectorId> ids, const RowSet& rows, Work& work,
+                    InputType given = InputType::Float32);
     Status add_rows(std::span<const VectorId> ids, const RowSet& rows);
     // Reads n = ids.size() consecutive rows of dim floats from `values`.
-    Status add_flat(std::span<const VectorId> ids, std::span<const float> values, Work& work);
+    Status add_flat(std::span<const VectorId> ids, std::span<const float> values, Work& work,
+                    InputType given = InputType::Float32);
     Status add_flat(std::span<const VectorId> ids, std::span<const float> values);
     // The same over `count` floats at `data`, which need not be aligned to a float: such
     // rows are copied one at a time into an aligned buffer as they are encoded.
-    Status add_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count, Work& work);
+    Status add_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count, Work& work,
+                              InputType given = InputType::Float32);
     Status add_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count);
 
     Expected<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t k,
@@ -63,6 +71,10 @@ public:
     Status keep_vectors(KeptType type);
     Status set_rescore(double oversampling);
     const std::optional<KeptType>& kept_type() const { return kept_type_; }
+    // The type kept input vectors are in; none until an add stores rows.
+    const std::optional<InputType>& input_type() const { return input_type_; }
+    // The layout of one kept row (kept input rows of a type not yet fixed: as `input`).
+    KeptFormat kept_format(InputType input = InputType::Float32) const;
     double oversampling() const { return oversampling_; }
     bool rescoring() const { return kept_type_ && oversampling_ >= 1.0; }
 
@@ -97,10 +109,15 @@ private:
                                                   std::optional<std::span<const VectorId>> allowlist) const;
     // How many candidates the index gives for k hits: more when they are re-scored.
     std::uint64_t candidates_for(std::uint64_t k) const;
-    // The k best of the index's candidates, re-scored when the engine keeps vectors.
-    std::vector<SearchHit> finish(const float* q, std::vector<SearchHit> hits, std::uint64_t k) const;
+    // The k best of the index's candidates, re-scored when the engine keeps vectors; q is
+    // the transformed query, `query` the one given.
+    std::vector<SearchHit> finish(const float* q, std::span<const float> query, std::vector<SearchHit> hits,
+                                  std::uint64_t k) const;
     const std::uint8_t* kept_row(std::uint64_t row) const;
+    // q: the transformed query (padded_dim floats).
     void rescore(const float* q, std::vector<SearchHit>& hits) const;
+    // q: the prepared query (dim floats), for kept input rows.
+    void rescore_input(const float* q, std::vector<SearchHit>& hits) const;
     io::IndexParts parts() const;
     static Engine from_loaded(io::LoadedIndex&& loaded);
     // Why n more vectors cannot join the graph, if they cannot.
@@ -109,7 +126,11 @@ private:
     // that running out of memory leaves the engine unchanged. row_at(i, slot) gives row i: a pointer to its dim floats, which may be `slot` (room
     // for padded_dim floats) after copying the row there.
     template <class RowAt>
-    Status add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& work);
+    Status add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& work, InputType keep_as);
+    // add_checked for rows that arrived as `given`: first checks that the kept input type
+    // holds them, and fixes that type once rows are stored.
+    template <class RowAt>
+    Status add_given(std::span<const VectorId> ids, RowAt&& row_at, Work& work, InputType given);
 
     Quantizer quantizer_;
     BlockStore store_;
@@ -118,6 +139,7 @@ private:
     std::optional<HnswIndex> hnsw_;
     EngineConfig config_;
     std::optional<KeptType> kept_type_;
+    std::optional<InputType> input_type_;
     double oversampling_ = 0.0;
     // The file kept rows are read from in place (a mapped load), while any are.
     std::shared_ptr<const io::Mapping> mapping_;

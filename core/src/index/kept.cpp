@@ -1,6 +1,7 @@
 #include "index/kept.h"
 
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -13,6 +14,7 @@ const char* kept_type_text(KeptType t) {
         case KeptType::Float32: return "float32";
         case KeptType::Float16: return "float16";
         case KeptType::Int8: return "int8";
+        case KeptType::Input: return "input";
     }
     return "float16";
 }
@@ -21,7 +23,57 @@ std::optional<KeptType> parse_kept_type(std::string_view text) {
     if (text == "float32") return KeptType::Float32;
     if (text == "float16") return KeptType::Float16;
     if (text == "int8") return KeptType::Int8;
+    if (text == "input") return KeptType::Input;
     return std::nullopt;
+}
+
+const char* input_type_text(InputType t) {
+    switch (t) {
+        case InputType::UInt8: return "uint8";
+        case InputType::Int8: return "int8";
+        case InputType::Float16: return "float16";
+        case InputType::Float32: return "float32";
+    }
+    return "float32";
+}
+
+namespace {
+
+// The first of n values outside [lo, hi] or not an integer; NaN fails both comparisons.
+std::size_t first_non_integer(const float* v, std::size_t n, float lo, float hi) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!(v[i] >= lo && v[i] <= hi) || std::nearbyint(v[i]) != v[i]) return i;
+    }
+    return n;
+}
+
+}  // namespace
+
+std::size_t first_unheld(InputType to, const float* v, std::size_t n) {
+    switch (to) {
+        case InputType::UInt8: return first_non_integer(v, n, 0.0f, 255.0f);
+        case InputType::Int8: return first_non_integer(v, n, -128.0f, 127.0f);
+        case InputType::Float16:
+            // 65,520 and beyond round to infinity.
+            for (std::size_t i = 0; i < n; ++i) {
+                if (std::fabs(v[i]) >= 65520.0f && std::isfinite(v[i])) return i;
+            }
+            return n;
+        case InputType::Float32: break;
+    }
+    return n;
+}
+
+std::string unheld_message(InputType to, std::size_t row, float value) {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    std::string what = "vector " + std::to_string(row) + " holds " + std::string(text, end) + ", which " +
+                       input_type_text(to) + " kept vectors cannot hold (";
+    switch (to) {
+        case InputType::UInt8: return what + "integers from 0 to 255 only)";
+        case InputType::Int8: return what + "integers from -128 to 127 only)";
+        default: return what + "it would round to infinity)";
+    }
 }
 
 std::uint16_t float_to_half(float f) {
@@ -61,7 +113,64 @@ float half_to_float(std::uint16_t h) {
     return std::bit_cast<float>(sign | ((exp - 15 + 127) << 23) | (mant << 13));
 }
 
+namespace {
+
+template <class T>
+void encode_integers(const float* v, std::uint64_t n, float lo, float hi, std::uint8_t* out) {
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const float c = std::isnan(v[i]) ? 0.0f : std::fmin(hi, std::fmax(lo, std::nearbyint(v[i])));
+        const auto x = static_cast<T>(c);
+        std::memcpy(out + i, &x, 1);
+    }
+}
+
+void encode_input(InputType t, const float* v, std::uint64_t n, std::uint8_t* out) {
+    switch (t) {
+        case InputType::UInt8: return encode_integers<std::uint8_t>(v, n, 0.0f, 255.0f, out);
+        case InputType::Int8: return encode_integers<std::int8_t>(v, n, -128.0f, 127.0f, out);
+        case InputType::Float16:
+            for (std::uint64_t i = 0; i < n; ++i) {
+                const std::uint16_t h = float_to_half(v[i]);
+                std::memcpy(out + 2 * i, &h, 2);
+            }
+            return;
+        case InputType::Float32:
+            if (n != 0) std::memcpy(out, v, n * sizeof(float));
+            return;
+    }
+}
+
+void decode_input(InputType t, const std::uint8_t* row, std::uint64_t n, float* out) {
+    switch (t) {
+        case InputType::UInt8:
+            for (std::uint64_t i = 0; i < n; ++i) out[i] = static_cast<float>(row[i]);
+            return;
+        case InputType::Int8:
+            for (std::uint64_t i = 0; i < n; ++i) out[i] = static_cast<float>(static_cast<std::int8_t>(row[i]));
+            return;
+        case InputType::Float16: {
+            static const simd::HalvesFn vector = simd::best_halves_to_floats();
+            if (vector != nullptr) {
+                vector(reinterpret_cast<const std::uint16_t*>(row), out, n);
+                return;
+            }
+            for (std::uint64_t i = 0; i < n; ++i) {
+                std::uint16_t h;
+                std::memcpy(&h, row + 2 * i, 2);
+                out[i] = half_to_float(h);
+            }
+            return;
+        }
+        case InputType::Float32:
+            if (n != 0) std::memcpy(out, row, n * sizeof(float));
+            return;
+    }
+}
+
+}  // namespace
+
 void KeptFormat::encode(const float* v, std::uint8_t* out) const {
+    if (type == KeptType::Input) return encode_input(input, v, dim, out);
     std::uint8_t* data = out + header_bytes();
     float s = -0.0f;  // the squares of the stored values, in index order
     switch (type) {
@@ -113,12 +222,14 @@ void KeptFormat::encode(const float* v, std::uint8_t* out) const {
             }
             break;
         }
+        case KeptType::Input: return;
     }
     const float n = std::sqrt(s);
     std::memcpy(out, &n, 4);
 }
 
 void KeptFormat::decode(const std::uint8_t* row, float* out) const {
+    if (type == KeptType::Input) return decode_input(input, row, dim, out);
     const std::uint8_t* data = row + header_bytes();
     float scale = 1.0f;
     if (type != KeptType::Float32) std::memcpy(&scale, row + 4, 4);
@@ -148,6 +259,7 @@ void KeptFormat::decode(const std::uint8_t* row, float* out) const {
         case KeptType::Int8:
             for (std::uint64_t i = 0; i < dim; ++i) out[i] = static_cast<float>(static_cast<std::int8_t>(data[i])) * scale;
             return;
+        case KeptType::Input: return;
     }
 }
 

@@ -266,37 +266,60 @@ Status read_members(Source& in, std::uint64_t count, BlockStore& store) {
 
 constexpr std::uint8_t kKeptTag[4] = {'K', 'V', 'E', 'C'};
 // Version 2 gave float16 rows their scale; float32 and int8 rows are written as version 1,
-// whose rows are the same, so that earlier readers still take them.
+// whose rows are the same, so that earlier readers still take them. Version 3 is written
+// for input rows only, which earlier readers cannot use.
 constexpr std::uint32_t kKeptSection = 2;
-std::uint32_t kept_section_for(KeptType t) { return t == KeptType::Float16 ? kKeptSection : 1; }
+constexpr std::uint32_t kKeptInputSection = 3;
+constexpr std::uint8_t kNoInputType = 0xFF;  // kept input rows whose type no add has fixed
+std::uint32_t kept_section_for(KeptType t) {
+    return t == KeptType::Input ? kKeptInputSection : t == KeptType::Float16 ? kKeptSection : 1;
+}
 
-// After the body: the tag, the section version, the type, the row count, the row length,
-// the oversampling, then one kept row per stored row in body order. Section version 1
-// differs only in its float16 rows, which have no scale: they are read as rows of scale 1.
+// After the body: the tag, the section version, the type, (version 3: the input type,)
+// the row count, the row length, the oversampling, then one kept row per stored row in
+// body order. Section version 1 differs only in its float16 rows, which have no scale:
+// they are read as rows of scale 1. Version 3 holds input rows, of dim values each.
 template <class Source>
 Status read_kept(Source& in, LoadedIndex& out, std::uint64_t padded) {
     std::uint32_t section = 0;
-    std::uint8_t type = 0;
+    std::uint8_t type = 0, input = kNoInputType;
     std::uint64_t count = 0, length = 0;
     double oversampling = 0.0;
     if (auto s = in.get(section); !s) return s;
     if (auto s = in.get(type); !s) return s;
+    if (section == kKeptInputSection) {
+        if (auto s = in.get(input); !s) return s;
+    }
     if (auto s = in.get(count); !s) return s;
     if (auto s = in.get(length); !s) return s;
     if (auto s = in.get(oversampling); !s) return s;
-    if (section != 1 && section != kKeptSection) {
+    if (section < 1 || section > kKeptInputSection) {
         return EngineError::invalid_file("unsupported kept vector section version " + std::to_string(section));
     }
-    if (type > 2) return EngineError::invalid_file("kept vectors of an unknown type " + std::to_string(type));
+    const bool inputs = section == kKeptInputSection;
+    if (type > 3 || (type == static_cast<std::uint8_t>(KeptType::Input)) != inputs) {
+        return EngineError::invalid_file("kept vectors of an unknown type " + std::to_string(type));
+    }
+    if (inputs && input != kNoInputType && input >= kInputTypes) {
+        return EngineError::invalid_file("kept input vectors of an unknown type " + std::to_string(input));
+    }
     std::uint64_t rows = out.store.size();
     if (out.ivf) rows = out.ivf->n_vectors();
     if (out.hnsw) rows = out.hnsw->size();
-    if (count != rows || length != padded) return EngineError::invalid_file("kept vectors do not match the index");
+    // Rows are there only once an add fixed their type.
+    const bool unfixed = inputs && input == kNoInputType;
+    if (count != rows || length != (inputs ? out.config.dim : padded) || (unfixed && count != 0)) {
+        return EngineError::invalid_file("kept vectors do not match the index");
+    }
     if (!valid_oversampling(oversampling)) {
         return EngineError::invalid_file("kept vectors with an invalid oversampling");
     }
-    const KeptFormat format{static_cast<KeptType>(type), padded};
-    const std::uint64_t rb = format.row_bytes();
+    KeptFormat format{static_cast<KeptType>(type), length};
+    if (inputs && !unfixed) {
+        format.input = static_cast<InputType>(input);
+        out.input_type = format.input;
+    }
+    const std::uint64_t rb = unfixed ? 0 : format.row_bytes();
     const bool unscaled = section == 1 && format.type == KeptType::Float16;
     const std::uint64_t stored_rb = unscaled ? rb - 4 : rb;
     if (!in.holds(count, stored_rb)) return truncated();
@@ -356,6 +379,10 @@ Status read_pending(Source& in, LoadedIndex& out, std::uint64_t r) {
         return EngineError::invalid_file("pending rows do not match the index");
     }
     if (!in.holds(count, 12 + r)) return truncated();
+    // Kept input rows of no fixed type: no add stored any row.
+    if (out.kept_type == KeptType::Input && !out.input_type && count != 0) {
+        return EngineError::invalid_file("pending rows do not match the index");
+    }
     const std::uint64_t kept_bytes = out.store.kept_bytes();
     BlockStore rows(r);
     if (auto s = read_members(in, count, rows); !s) return s;
@@ -852,8 +879,13 @@ Status write_kept(Writer& w, const IndexParts& p, std::uint64_t count) {
     if (auto s = w.write(kKeptTag, 4); !s) return s;
     if (auto s = w.put(kept_section_for(*p.kept_type)); !s) return s;
     if (auto s = w.put(static_cast<std::uint8_t>(*p.kept_type)); !s) return s;
+    const bool inputs = *p.kept_type == KeptType::Input;
+    if (inputs) {
+        const std::uint8_t input = p.input_type ? static_cast<std::uint8_t>(*p.input_type) : kNoInputType;
+        if (auto s = w.put(input); !s) return s;
+    }
     if (auto s = w.put(count); !s) return s;
-    if (auto s = w.put(p.quantizer->padded_dim()); !s) return s;
+    if (auto s = w.put(inputs ? std::uint64_t{p.config->dim} : p.quantizer->padded_dim()); !s) return s;
     if (auto s = w.put(p.oversampling); !s) return s;
     auto rows = [&](const auto& store) { return write_kept_rows(w, store.kept()); };
     switch (p.config->index_type) {

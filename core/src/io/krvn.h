@@ -31,6 +31,7 @@ struct IndexParts {
     // Kept vectors and pending rows travel in sections after the body, which readers of
     // the plain format ignore.
     std::optional<KeptType> kept_type;
+    std::optional<InputType> input_type;  // kept input rows: their type once an add fixed it
     double oversampling = 0.0;
     // A sealed file ends with a CRC-32C of everything before it, checked by every load.
     bool checksum = false;
@@ -54,6 +55,7 @@ struct LoadedIndex {
     std::optional<IvfIndex> ivf;
     std::optional<HnswIndex> hnsw;
     std::optional<KeptType> kept_type;
+    std::optional<InputType> input_type;
     double oversampling = 0.0;
     bool unbuilt = false;  // an IvfFlat index whose rows all wait for a first build
     // The mapping kept rows are read from in place (a mapped load), if any.

@@ -26,9 +26,11 @@ def data(n, dim, seed):
     return np.random.default_rng(seed).standard_normal((n, dim)).astype(np.float32)
 
 
-def make(dim, n, seed, fit=False, build=False, kept=None, pending=0, **kw):
+def make(dim, n, seed, fit=False, build=False, kept=None, pending=0, dtype=None, **kw):
     k = korvane.Korvane(dim, **kw)
     x = data(max(n, 8) + pending, dim, seed)
+    if dtype is not None:  # kept input rows keep this type
+        x = (x * 40 + 100).clip(0, 255).astype(dtype)
     if fit:
         k.fit(x)
     if kept:
@@ -73,6 +75,12 @@ def current_files():
         "sealed_bf_l2_d16_fit": make(16, 20, 19, fit=True, metric="l2"),
         "sealed_ivf_dot_d8_pending": make(8, 20, 20, build=True, pending=4, metric="dot",
                                           index_type="ivf_flat", ivf_nlist=2),
+        # Kept input rows: uint8, float16 (pending rows too), and a type no add has fixed.
+        "hnsw_l2_d12_kept_input_u8": make(12, 20, 21, fit=True, metric="l2", kept="input", dtype=np.uint8,
+                                          index_type="hnsw", hnsw_m=4),
+        "ivf_cos_d8_kept_input_f16_pending": make(8, 16, 22, build=True, pending=3, kept="input",
+                                                  dtype=np.float16, index_type="ivf_flat", ivf_nlist=2),
+        "bf_dot_d5_kept_input_empty": make(5, 0, 23, metric="dot", kept="input"),
     }
 
 

@@ -810,7 +810,8 @@ class Program:
 
     def dtype_name(self):
         return self.r.pick(["float16", "float16", "float32", "int8", "FLOAT16", "Int8", "float64", "", "int8\0",
-                            "\udcff", None, b"int8", 8, StrSub("float32"), "float16 ", "f2", "fLoAt32"])
+                            "\udcff", None, b"int8", 8, StrSub("float32"), "float16 ", "f2", "fLoAt32", "input",
+                            "INPUT"])
 
     def text(self, choices):
         r = self.r
