@@ -915,7 +915,8 @@ def test_rows_added_to_an_index_loaded_without_norms(tmp_path, metric):
 
 # ---- mapped loads ---------------------------------------------------------------------
 
-@pytest.mark.parametrize("kept, checksum", [(None, False), ("float32", False), ("float16", True), ("int8", False)])
+@pytest.mark.parametrize("kept, checksum", [(None, False), ("float32", False), ("float16", True), ("int8", False),
+                                            ("input", False)])
 @pytest.mark.parametrize("kind", KINDS)
 def test_a_mapped_load_answers_as_a_plain_one_and_never_writes_the_file(tmp_path, kind, kept, checksum):
     index = make(kind, "l2", fit=True, n=0)
