@@ -259,6 +259,7 @@ def main():
     ap.add_argument("--mapped-n", type=int, default=60_000, help="BruteForce vectors for mapped loads; 0 skips")
     ap.add_argument("--mapped-hnsw-n", type=int, default=50_000, help="Hnsw vectors for mapped loads; 0 skips")
     ap.add_argument("--searches", type=int, default=1000)
+    ap.add_argument("--mapped-dim", type=int, default=768, help="dimension of the mapped-load indexes")
     args = ap.parse_args()
 
     with tempfile.TemporaryDirectory(dir=args.dir, prefix="korvane-persist-") as directory:
@@ -284,7 +285,7 @@ def main():
             query = np.random.default_rng(3).standard_normal(dim, dtype=np.float32)
             measure(f"hnsw_{args.hnsw_n}x{dim}", index, directory, args.repeat, query, args.checksum)
             del index
-        dim = 768
+        dim = args.mapped_dim
         for kind, n in (("brute_force", args.mapped_n), ("hnsw", args.mapped_hnsw_n)):
             if n <= 0:
                 continue
