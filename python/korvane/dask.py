@@ -11,9 +11,12 @@ Scores of different indexes can be compared when the indexes share ``dim``, ``me
 and the code layout (``bit_width``, ``n4_dims``) and, for an L2 index that calls
 ``fit``, the sample it was fitted on: every index rotates with the same seed and scores a
 vector the same way whichever index holds it. ``ShardedIndex`` refuses shards that
-differ in any of these. With BruteForce shards the merged answer is exactly that of one
-BruteForce index; Hnsw and IvfFlat shards each find their own top k approximately, so
-the merged top k is approximate too (every shard is asked for the full k).
+differ in any of these. With BruteForce shards that do not re-score (no kept vectors, or
+``set_rescore(0)``) the merged answer is exactly that of one BruteForce index. Shards
+that re-score each re-score their own ``ceil(k * oversampling)`` candidates, more in all
+than one index would, so the merged answer can differ from one index's, never with a
+worse re-scored top k. Hnsw and IvfFlat shards each find their own top k approximately,
+so the merged top k is approximate too (every shard is asked for the full k).
 
 The shard files must be readable by every worker under the paths given: one folder on a
 single machine, storage that every worker reads on several.
@@ -273,7 +276,14 @@ class ShardedIndex:
 
 
 def _build_shard(ids: Any, vectors: Any, path: str, *, dim: int, options: dict[str, Any], fit_sample: Any,
-                 keep_vectors: Optional[str], threads: int) -> str:
+                 keep_vectors: Optional[str], threads: int) -> Optional[str]:
+    if len(ids) == 0:
+        # No shard: an empty IvfFlat index can be neither built nor saved, and an empty
+        # shard of any type adds nothing to an answer. A file of this name from an
+        # earlier run would be taken for one.
+        if os.path.exists(path):
+            os.remove(path)
+        return None
     index = Korvane(dim, **options)
     if fit_sample is not None:
         index.fit(fit_sample)
@@ -304,8 +314,8 @@ def build_shards(client: Client, ids: Union[da.Array, npt.ArrayLike], vectors: d
         must be known (``vectors.compute_chunk_sizes()``).
     directory : str or os.PathLike
         Where the workers write the shards, ``shard-00000.krvn``, ``shard-00001.krvn``, ...
-        (one per partition, an empty partition included), replacing files of those
-        names. The workers create it when missing; it must be the same folder for all.
+        (numbered by partition, one per partition that holds rows; a file named for an
+        empty partition is removed), replacing files of those names. The workers create it when missing; it must be the same folder for all.
     fit_sample : array_like, optional
         For ``metric="l2"``: the sample every shard is ``fit`` on, one and the same for
         all, since the standardization changes the scores. Without it no shard is fitted.
@@ -353,8 +363,9 @@ def build_shards(client: Client, ids: Union[da.Array, npt.ArrayLike], vectors: d
         [sample] = client.scatter([fit_sample], hash=False)  # type: ignore[no-untyped-call]
     folder = os.fspath(directory)
     paths = [os.path.join(folder, f"shard-{i:05d}.krvn") for i in range(len(rows))]
-    built: list[str] = client.gather(client.map(  # type: ignore[no-untyped-call]
+    written: list[Optional[str]] = client.gather(client.map(  # type: ignore[no-untyped-call]
         _build_shard, id_parts, vector_parts, paths, dim=dim, options=options, fit_sample=sample,
         keep_vectors=keep_vectors, threads=threads, pure=False))
+    built = [path for path in written if path is not None]
     return ShardedIndex(client, built, mmap=mmap, ef_search=options.get("hnsw_ef_search"),
                         nprobe=options.get("ivf_nprobe"))

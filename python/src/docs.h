@@ -135,8 +135,9 @@ inline constexpr const char* LOAD =
     "written. ``save`` may replace the same path (it writes a new file and renames it over\n"
     "the old one, which the mapping keeps). Replace mapped files only that way: a file\n"
     "changed in place by another program is read as changed by later searches, and one\n"
-    "cut short makes them raise OSError (a cut at the very moment a search reads the\n"
-    "file can still stop the process with SIGBUS).\n";
+    "cut short makes them (and ``save``, pickling and an IvfFlat ``build``) raise\n"
+    "OSError; a cut at the very moment the file is read can still stop the process with\n"
+    "SIGBUS. A mapped index keeps its file open.\n";
 
 inline constexpr const char* RECOMMENDED_M =
     "recommended_m(n)\n--\n\n"

@@ -272,17 +272,17 @@ Expected<std::vector<SearchHit>> Engine::search(std::span<const float> query, st
                                                 std::optional<std::span<const VectorId>> allowlist) const {
     if (query.size() != config_.dim) return EngineError::dimension_mismatch(config_.dim, query.size());
     if (n_vectors() == 0) return EngineError::empty_index();
-    if (auto s = mapping_intact(); !s) return s.error();
+    if (auto s = mapping_intact(rescoring()); !s) return s.error();
     const std::vector<float> q = quantizer_.transform_query(query);
     auto candidates = search_index(q, candidates_for(k), allowlist);
     if (!candidates) return candidates;
     return finish(q.data(), query, std::move(candidates).value(), k);
 }
 
-Status Engine::mapping_intact() const {
-    // One fstat a search: a file cut short behind the mapping is refused instead of
+Status Engine::mapping_intact(bool reads) const {
+    // One fstat a call: a file cut short behind the mapping is refused instead of
     // stopping the process (a cut in the moment between the check and the read is not).
-    if (!mapping_ || !rescoring() || mapping_->intact()) return success();
+    if (!mapping_ || !reads || mapping_->intact()) return success();
     return EngineError::io("the mapped file has been cut short since it was loaded");
 }
 
@@ -326,7 +326,7 @@ std::vector<Expected<std::vector<SearchHit>>> Engine::search_many(std::span<cons
         for (const auto& q : queries) out.push_back(search(q, k, allowlist));
         return out;
     }
-    if (auto s = mapping_intact(); !s) {
+    if (auto s = mapping_intact(rescoring()); !s) {
         out.assign(queries.size(), s.error());
         return out;
     }
@@ -378,8 +378,9 @@ void Engine::rescore(const float* q, std::vector<SearchHit>& hits) const {
     const KeptFormat format = kept_format();
     const std::size_t dim = format.dim;
     constexpr std::size_t kChunk = 32;
-    std::vector<float> values(kChunk * dim);  // float32 rows are read in place where aligned
     const bool in_place = *kept_type_ == KeptType::Float32;
+    // Float32 rows are read in place, but for those of a mapped file that lie off a float.
+    std::vector<float> values(in_place ? 0 : kChunk * dim);
     const std::uint8_t* kept[kChunk];
     const float* rows[kChunk];
     float raw[kChunk];
@@ -391,6 +392,7 @@ void Engine::rescore(const float* q, std::vector<SearchHit>& hits) const {
             if (in_place && reinterpret_cast<std::uintptr_t>(kept[j]) % alignof(float) == 0) {
                 rows[j] = reinterpret_cast<const float*>(kept[j] + format.header_bytes());
             } else {
+                if (values.empty()) values.resize(kChunk * dim);
                 format.decode(kept[j], values.data() + j * dim);
                 rows[j] = values.data() + j * dim;
             }
@@ -548,6 +550,7 @@ Status Engine::fit_standardization(const RowSet& sample) {
 
 Status Engine::build_ivf_lists(Work& work) {
     if (store_.empty()) return EngineError::empty_index();
+    if (auto s = mapping_intact(); !s) return s;  // clustering again reads every kept row
     if (auto bad = unusable_parameter(config_)) return *bad;
     const std::uint64_t padded = quantizer_.padded_dim();
     // Everything new is built aside and swapped in at the end, so a failure (memory) or a
@@ -663,6 +666,7 @@ Engine Engine::from_loaded(io::LoadedIndex&& l) {
 }
 
 Status Engine::save(const std::string& path, bool checksum) const {
+    if (auto s = mapping_intact(); !s) return s;
     io::IndexParts p = parts();
     p.checksum = checksum;
     return io::save_krvn(path, p);
@@ -675,6 +679,7 @@ Expected<Engine> Engine::load(const std::string& path, bool mapped) {
 }
 
 Expected<std::vector<std::uint8_t>> Engine::to_bytes(bool checksum) const {
+    if (auto s = mapping_intact(); !s) return s.error();
     io::IndexParts p = parts();
     p.checksum = checksum;
     p.allow_unbuilt = true;

@@ -143,8 +143,9 @@ private:
     double oversampling_ = 0.0;
     // The file kept rows are read from in place (a mapped load), while any are.
     std::shared_ptr<const io::Mapping> mapping_;
-    // Fails where re-scoring would read past the end of a mapped file cut short since.
-    Status mapping_intact() const;
+    // Fails where a call that `reads` the mapping would read past the end of a mapped
+    // file cut short since the load.
+    Status mapping_intact(bool reads = true) const;
 };
 
 }  // namespace korvane

@@ -201,7 +201,8 @@ public:
     // not read ahead (the kept rows must not be), reads them and a little more now.
     void ahead(std::size_t n) {
         if (!lender_ || at_ + n <= fetched_) return;
-        constexpr std::uint64_t kAhead = std::uint64_t{1} << 20;
+        // Small: what lies past the body (the kept rows) is read ahead by at most this.
+        constexpr std::uint64_t kAhead = std::uint64_t{1} << 18;
         std::uint64_t from = std::max<std::uint64_t>(fetched_, at_);
         fetched_ = std::min<std::uint64_t>(size_, at_ + n + kAhead);
         // The system reads at most its read-ahead size per request: ask in steps no larger.
