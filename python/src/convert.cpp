@@ -135,10 +135,10 @@ float small_value(const char* p) {
     return half_to_float(load<std::uint16_t>(p));
 }
 
-// A two-dimensional array of a small type, at any strides, into rows of floats (exact):
-// the values iterating it would give.
-template <InputType T>
-void append_small_rows(PyArrayObject* a, RowSet& out) {
+// A two-dimensional array at any strides into rows of floats, element [i, j] (at
+// i·s0 + j·s1) read by value_at: the values iterating it would give.
+template <class ValueAt>
+void append_strided_rows(PyArrayObject* a, RowSet& out, ValueAt value_at) {
     const npy_intp rows = PyArray_DIM(a, 0);
     const npy_intp cols = PyArray_DIM(a, 1);
     const npy_intp s0 = PyArray_STRIDE(a, 0);
@@ -148,9 +148,15 @@ void append_small_rows(PyArrayObject* a, RowSet& out) {
     std::vector<float>& values = out.values();
     values.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
     for (npy_intp i = 0; i < rows; ++i) {
-        for (npy_intp j = 0; j < cols; ++j) values.push_back(small_value<T>(p + i * s0 + j * s1));
+        for (npy_intp j = 0; j < cols; ++j) values.push_back(value_at(p + i * s0 + j * s1));
         out.close_row();
     }
+}
+
+// A small type's values are exact as floats.
+template <InputType T>
+void append_small_rows(PyArrayObject* a, RowSet& out) {
+    append_strided_rows(a, out, small_value<T>);
 }
 
 bool is_contiguous(PyArrayObject* a) { return PyArray_IS_C_CONTIGUOUS(a) || PyArray_IS_F_CONTIGUOUS(a); }
@@ -387,7 +393,6 @@ bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out, RowKind kind) {
     const bool queries = kind == RowKind::Queries;
     if (!check_not_masked(obj)) return false;
     if (PyArrayObject* a = as_array(obj); a != nullptr && PyArray_NDIM(a) == 2 && is_float32(a)) {
-        const npy_intp rows = PyArray_DIM(a, 0);
         const npy_intp cols = PyArray_DIM(a, 1);
         if (static_cast<std::uint64_t>(cols) != dim) {
             PyErr_Format(PyExc_ValueError, queries ? "query dimension mismatch: expected %llu, got %lld"
@@ -399,17 +404,7 @@ bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out, RowKind kind) {
             raise_not_contiguous();
             return false;
         }
-        // C or Fortran order alike: element [i, j] lies at i * s0 + j * s1.
-        const npy_intp s0 = PyArray_STRIDE(a, 0);
-        const npy_intp s1 = PyArray_STRIDE(a, 1);
-        const char* p = static_cast<const char*>(PyArray_DATA(a));
-        out.reserve_rows(static_cast<std::size_t>(rows));
-        std::vector<float>& values = out.values();
-        values.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
-        for (npy_intp i = 0; i < rows; ++i) {
-            for (npy_intp j = 0; j < cols; ++j) values.push_back(load<float>(p + i * s0 + j * s1));
-            out.close_row();
-        }
+        append_strided_rows(a, out, load<float>);  // C or Fortran order alike
         return true;
     }
     if (PyArrayObject* a = as_array(obj); a != nullptr && PyArray_NDIM(a) == 2) {
