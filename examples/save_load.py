@@ -41,6 +41,12 @@ def main() -> None:
         for q in queries:
             assert loaded.search(q, 10) == index.search(q, 10)
         assert np.array_equal(loaded.packed_data(), index.packed_data())
+        # mmap=True keeps the file mapped and reads kept vectors (keep_vectors) from it in
+        # place, only for the rows a search re-scores; everything else is in memory as above.
+        # The mapped index may be saved over its own file: save writes a new file and renames it.
+        mapped = korvane.Korvane.load(path, mmap=True)
+        mapped.save(path)
+        assert all(mapped.search(q, 10) == index.search(q, 10) for q in queries)
 
     # Pickle: the same bytes in memory. copy.copy and copy.deepcopy work the same way.
     blob = pickle.dumps(index)
