@@ -9,30 +9,10 @@
 #include <memory>
 #include <stdexcept>
 
-#include "index/brute.h"
 #include "index/scorer.h"
 #include "simd/float_dots.h"
 
 namespace korvane {
-
-namespace {
-
-// Values the index types cannot work with. Checked after the bit width and the layout,
-// so that those errors win when several apply; also checked where a loaded index would
-// first use the value.
-std::optional<EngineError> unusable_parameter(const EngineConfig& c) {
-    if (c.index_type == IndexType::IvfFlat && c.ivf_nlist == 0) {
-        return EngineError::invalid_argument("ivf_nlist must be at least 1 for ivf_flat indexes (got 0)");
-    }
-    // With m = 1 the level multiplier divides by ln 1 = 0, and m = 0 keeps no links.
-    if (c.index_type == IndexType::Hnsw && c.hnsw_m < 2) {
-        return EngineError::invalid_argument("hnsw_m must be at least 2 for hnsw indexes (got " +
-                                             std::to_string(c.hnsw_m) + ")");
-    }
-    return std::nullopt;
-}
-
-}  // namespace
 
 Expected<Engine> Engine::create(const EngineConfig& config) {
     // The bit width first, then the layout, then values the index or its file cannot
@@ -44,19 +24,26 @@ Expected<Engine> Engine::create(const EngineConfig& config) {
     if (!q) return q.error();
     Engine e;
     e.quantizer_ = std::move(q).value();
-    e.store_ = BlockStore(e.quantizer_.packed_bytes_per_vec());
-    if (config.index_type == IndexType::Hnsw) {
-        e.hnsw_ = HnswIndex::empty(config, e.store_.row_bytes(), e.quantizer_.padded_dim());
-    }
+    e.structure_ = IndexStructure::create(config, e.quantizer_.packed_bytes_per_vec(), e.quantizer_.padded_dim());
     e.config_ = config;
     return e;
 }
 
-std::uint64_t Engine::n_vectors() const {
-    if (ivf_) return ivf_->n_vectors();
-    if (hnsw_) return hnsw_->size();
-    return store_.size();
+Engine::Engine(const Engine& other)
+    : quantizer_(other.quantizer_),
+      structure_(other.structure_ ? other.structure_->clone() : nullptr),
+      config_(other.config_),
+      kept_type_(other.kept_type_),
+      input_type_(other.input_type_),
+      oversampling_(other.oversampling_),
+      mapping_(other.mapping_) {}
+
+Engine& Engine::operator=(const Engine& other) {
+    if (this != &other) *this = Engine(other);
+    return *this;
 }
+
+std::uint64_t Engine::n_vectors() const { return structure_->size(); }
 
 namespace {
 
@@ -88,12 +75,10 @@ Status Engine::add_given(std::span<const VectorId> ids, RowAt&& row_at, Work& wo
     const bool fixing = input && !input_type_;
     if (fixing) {
         // Nothing is stored yet: the stores take the row length of the type these rows came in.
-        const std::uint64_t bytes = kept_format(given).row_bytes();
-        store_.set_kept_bytes(bytes);
-        if (hnsw_) hnsw_->nodes.set_kept_bytes(bytes);
+        structure_->set_kept_bytes(kept_format(given).row_bytes());
     }
     const Status added = add_checked(ids, row_at, work, input_type_.value_or(given));
-    if (fixing && (n_vectors() > 0 || !store_.empty())) input_type_ = given;
+    if (fixing && (n_vectors() > 0 || !store().empty())) input_type_ = given;
     return added;
 }
 
@@ -104,8 +89,12 @@ Status Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& 
     // An add stopped at its first row changes nothing, not even a graph's working memory.
     if (n == 0) return success();
     const std::size_t padded = quantizer_.padded_dim();
-    const std::size_t row_bytes = store_.row_bytes();
-    const bool ivf = config_.index_type == IndexType::IvfFlat;
+    const std::size_t row_bytes = this->row_bytes();
+    IndexStructure& structure = *structure_;
+    // A graph inserts a chunk while it still has the chunk's vectors; a flat store takes
+    // one chunk while the next is encoded.
+    const bool beside = structure.stores_beside_encoding();
+    const bool in_place = structure.keeps_vectors();
     // The kept vector of a row is the transformed vector its codes approximate, or the
     // row itself.
     const std::optional<KeptFormat> keep = kept_type_ ? std::optional<KeptFormat>(kept_format(keep_as)) : std::nullopt;
@@ -114,8 +103,8 @@ Status Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& 
 
     // Rows go a chunk at a time: encoded side by side on the threads, then stored (or
     // inserted) in their order. While one chunk is stored the next is encoded, so a
-    // store needs two sets of buffers. An IvfFlat row's transformed vector, its k-means
-    // training data, is made in place at the end of training_vectors_.
+    // store needs two sets of buffers. Transformed vectors the structure keeps (IvfFlat's
+    // training data) are made in place.
     struct Chunk {
         std::vector<std::uint8_t> codes, kept;
         std::vector<float> norms;
@@ -125,27 +114,26 @@ Status Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& 
     };
     const std::size_t chunk = std::min(n, rows_per_chunk(padded));
     Chunk chunks[2];
-    for (std::size_t c = 0; c < (hnsw_ || n <= chunk ? 1 : 2); ++c) {
+    for (std::size_t c = 0; c < (!beside || n <= chunk ? 1 : 2); ++c) {
         chunks[c].codes.resize(chunk * row_bytes);
         chunks[c].norms.resize(chunk);
         chunks[c].kept.resize(chunk * kept_bytes);
-        if (!ivf) chunks[c].vectors.reset(new float[chunk * padded]);
+        if (!in_place) chunks[c].vectors.reset(new float[chunk * padded]);
     }
     const std::size_t grain = std::max<std::size_t>(1, 8192 / padded);
     Chunk* ready = nullptr;  // encoded, to be stored
     Chunk* next = nullptr;   // to be encoded
+    const auto encoded = [&](const Chunk& c) {
+        return EncodedRows{c.codes.data(), c.norms.data(), ids.data() + c.first, c.v,
+                           keep ? c.kept.data() : nullptr, kept_bytes, c.count};
+    };
     // Task 0 stores `ready` when there is one; the others encode `next`, `grain` rows
     // each. Made once, before anything changes: running the tasks allocates nothing that
     // can fail.
     const std::function<void(std::size_t, std::size_t)> step = [&](std::size_t begin, std::size_t end) {
         for (std::size_t task = begin; task < end; ++task) {
             if (ready != nullptr && task == 0) {
-                const Chunk& c = *ready;
-                for (std::size_t i = 0; i < c.count; ++i) {
-                    store_.push(ids[c.first + i], c.codes.data() + i * row_bytes, c.norms[i],
-                                keep ? c.kept.data() + i * kept_bytes : nullptr);
-                }
-                work.advance(c.count);
+                structure.store_rows(encoded(*ready), work);
                 continue;
             }
             Chunk& c = *next;
@@ -164,53 +152,25 @@ Status Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& 
         }
     };
 
-    if (hnsw_) {
-        prepare_for_insert(*hnsw_, quantizer_);
-    } else {
-        // Reserve everything first: past this point nothing allocates, so a MemoryError
-        // leaves the engine as it was. Growth is geometric, so adding one row per call
-        // costs amortised constant time.
-        std::vector<float> derived =
-            store_.missing_norms([&](const std::uint8_t* row) { return quantizer_.quantized_norm(row); }, n);
-        store_.reserve_more(n);
-        if (ivf) reserve_more(training_vectors_, n * padded);
-        if (!derived.empty()) store_.adopt_norms(std::move(derived));
-    }
+    // A flat store reserves everything here: past this point nothing allocates, so a
+    // MemoryError leaves the engine as it was.
+    structure.prepare_add(n, quantizer_);
 
     for (std::size_t first = 0, round = 0;; first += chunk, ++round) {
         // A stop lets the rows already encoded be stored, and encodes no more.
         const bool stop = work.stop_requested();
-        next = &chunks[hnsw_ ? 0 : round % 2];
+        next = &chunks[beside ? round % 2 : 0];
         next->first = first;
         next->count = stop || first >= n ? 0 : std::min(chunk, n - first);
         if (ready == nullptr && next->count == 0) return stop ? Status(EngineError::interrupted()) : success();
-        if (ivf && next->count > 0) {
-            // Within the room reserved above.
-            const std::size_t at = training_vectors_.size();
-            training_vectors_.resize(at + next->count * padded);
-            next->v = training_vectors_.data() + at;
-        } else {
-            next->v = next->vectors.get();
-        }
+        next->v = in_place && next->count > 0 ? structure.vectors_for(next->count, padded) : next->vectors.get();
         parallel_for((ready != nullptr ? 1 : 0) + (next->count + grain - 1) / grain, work.threads(), 1, step);
         ready = next->count > 0 ? next : nullptr;
-        if (hnsw_) {
-            const InsertRows rows{next->codes.data(), next->norms.data(), ids.data() + first, next->v,
-                                  keep ? next->kept.data() : nullptr, kept_bytes, next->count};
-            if (hnsw_insert_rows(*hnsw_, rows, work) < next->count) return EngineError::interrupted();
+        if (!beside) {
+            if (structure.store_rows(encoded(*next), work) < next->count) return EngineError::interrupted();
             ready = nullptr;
         }
     }
-}
-
-std::optional<EngineError> Engine::cannot_insert(std::uint64_t n) const {
-    if (!hnsw_) return std::nullopt;
-    // A loaded graph may carry an m the constructor refuses.
-    if (auto bad = unusable_parameter(config_)) return *bad;
-    if (n > std::uint64_t{kNoNode} - hnsw_->size()) {
-        return EngineError::invalid_argument("an hnsw index holds at most 4294967295 vectors");
-    }
-    return std::nullopt;
 }
 
 Status Engine::add_rows(std::span<const VectorId> ids, const RowSet& rows) {
@@ -221,7 +181,7 @@ Status Engine::add_rows(std::span<const VectorId> ids, const RowSet& rows) {
 Status Engine::add_rows(std::span<const VectorId> ids, const RowSet& rows, Work& work, InputType given) {
     if (ids.size() != rows.size()) return EngineError::count_mismatch(ids.size(), rows.size());
     if (ids.empty()) return success();
-    if (auto bad = cannot_insert(ids.size())) return *bad;
+    if (auto bad = structure_->cannot_insert(ids.size(), config_)) return *bad;
     // Rows before the first one of the wrong length are added and stay added.
     std::size_t good = 0;
     while (good < rows.size() && rows.row(good).size() == config_.dim) ++good;
@@ -255,7 +215,7 @@ Status Engine::add_flat_unaligned(std::span<const VectorId> ids, const void* dat
     const bool fits = dim != 0 && count % dim == 0 && count / dim == n;
     if (!fits) return EngineError::count_mismatch(n, dim == 0 ? 0 : count / dim);
     if (n == 0) return success();
-    if (auto bad = cannot_insert(n)) return *bad;
+    if (auto bad = structure_->cannot_insert(n, config_)) return *bad;
     if (reinterpret_cast<std::uintptr_t>(data) % alignof(float) == 0) {
         const float* values = static_cast<const float*>(data);
         return add_given(ids, [&](std::size_t i, float*) { return values + i * dim; }, work, given);
@@ -280,10 +240,7 @@ Expected<std::vector<SearchHit>> Engine::search(std::span<const float> query, st
 }
 
 Status Engine::mapping_intact(bool reads) const {
-    // One fstat a call: a file cut short behind the mapping is refused instead of
-    // stopping the process (a cut in the moment between the check and the read is not).
-    if (!mapping_ || !reads || mapping_->intact()) return success();
-    return EngineError::io("the mapped file has been cut short since it was loaded");
+    return reads ? korvane::mapping_intact(mapping_.get()) : success();
 }
 
 std::uint64_t Engine::candidates_for(std::uint64_t k) const {
@@ -319,8 +276,7 @@ std::vector<Expected<std::vector<SearchHit>>> Engine::search_many(std::span<cons
                                                                   std::optional<std::span<const VectorId>> allowlist) const {
     std::vector<Expected<std::vector<SearchHit>>> out;
     out.reserve(queries.size());
-    const bool scans = config_.index_type == IndexType::BruteForce || (config_.index_type == IndexType::IvfFlat && ivf_);
-    const bool shared = scans && k > 0 && n_vectors() > 0 && queries.size() > 1 &&
+    const bool shared = structure_->scans_batches() && k > 0 && n_vectors() > 0 && queries.size() > 1 &&
                         std::all_of(queries.begin(), queries.end(), [&](auto q) { return q.size() == config_.dim; });
     if (!shared) {
         for (const auto& q : queries) out.push_back(search(q, k, allowlist));
@@ -331,16 +287,9 @@ std::vector<Expected<std::vector<SearchHit>>> Engine::search_many(std::span<cons
         return out;
     }
     std::vector<std::vector<float>> qs;
-    std::vector<QueryScorer> scorers;
     qs.reserve(queries.size());
-    scorers.reserve(queries.size());
-    const Metric metric = ivf_ ? ivf_->metric : config_.metric;
-    for (const auto& q : queries) {
-        qs.push_back(quantizer_.transform_query(q));
-        scorers.emplace_back(qs.back().data(), quantizer_.row_layout(), metric);
-    }
-    auto hits = ivf_ ? ivf_search_many(*ivf_, scorers, candidates_for(k), allowlist)
-                     : brute_force_search_batch(scorers, store_.blocks(), candidates_for(k), allowlist);
+    for (const auto& q : queries) qs.push_back(quantizer_.transform_query(q));
+    auto hits = structure_->candidates_many(qs, quantizer_, config_.metric, candidates_for(k), allowlist);
     for (std::size_t i = 0; i < queries.size(); ++i) {
         out.push_back(finish(qs[i].data(), queries[i], std::move(hits[i]), k));
     }
@@ -349,26 +298,7 @@ std::vector<Expected<std::vector<SearchHit>>> Engine::search_many(std::span<cons
 
 Expected<std::vector<SearchHit>> Engine::search_index(const std::vector<float>& q, std::uint64_t k,
                                                       std::optional<std::span<const VectorId>> allowlist) const {
-    switch (config_.index_type) {
-        case IndexType::IvfFlat:
-            if (!ivf_) return EngineError::not_built();
-            if (k == 0) return std::vector<SearchHit>{};
-            return ivf_search(*ivf_, QueryScorer(q.data(), quantizer_.row_layout(), ivf_->metric), k, allowlist);
-        case IndexType::Hnsw:
-            if (!hnsw_) return EngineError::index_type_not_implemented("Hnsw");
-            if (k == 0) return std::vector<SearchHit>{};
-            return hnsw_search(*hnsw_, QueryScorer(q.data(), quantizer_.row_layout(), config_.metric), k, allowlist);
-        case IndexType::BruteForce:
-            break;
-    }
-    const QueryScorer scorer(q.data(), quantizer_.row_layout(), config_.metric);
-    return brute_force_search(scorer, store_.blocks(), k, allowlist);
-}
-
-const std::uint8_t* Engine::kept_row(std::uint64_t row) const {
-    if (hnsw_) return hnsw_->nodes.kept_row(static_cast<std::size_t>(row));
-    if (ivf_) return ivf_->lists[row >> 32].members.kept_row(static_cast<std::size_t>(row & 0xFFFFFFFFu));
-    return store_.kept_row(static_cast<std::size_t>(row));
+    return structure_->candidates(q.data(), quantizer_, config_.metric, k, allowlist);
 }
 
 void Engine::rescore(const float* q, std::vector<SearchHit>& hits) const {
@@ -386,8 +316,8 @@ void Engine::rescore(const float* q, std::vector<SearchHit>& hits) const {
     float raw[kChunk];
     for (std::size_t start = 0; start < hits.size(); start += kChunk) {
         const std::size_t n = std::min(kChunk, hits.size() - start);
+        structure_->kept_rows(std::span(hits).subspan(start, n), kept);
         for (std::size_t j = 0; j < n; ++j) {
-            kept[j] = kept_row(hits[start + j].row);
             // Rows read in place from a mapped file may lie at any byte.
             if (in_place && reinterpret_cast<std::uintptr_t>(kept[j]) % alignof(float) == 0) {
                 rows[j] = reinterpret_cast<const float*>(kept[j] + format.header_bytes());
@@ -432,13 +362,15 @@ void Engine::rescore_input(const float* q, std::vector<SearchHit>& hits) const {
     const Metric metric = config_.metric;
     constexpr std::size_t kChunk = 32;
     std::vector<float> values(kChunk * dim);
+    const std::uint8_t* kept[kChunk];
     const float* rows[kChunk];
     float raw[kChunk], squares[kChunk];
     for (std::size_t start = 0; start < hits.size(); start += kChunk) {
         const std::size_t n = std::min(kChunk, hits.size() - start);
+        structure_->kept_rows(std::span(hits).subspan(start, n), kept);
         for (std::size_t j = 0; j < n; ++j) {
             float* x = values.data() + j * dim;
-            format.decode(kept_row(hits[start + j].row), x);
+            format.decode(kept[j], x);
             rows[j] = x;
             squares[j] = 0.0f;
             if (metric == Metric::Cosine) {
@@ -459,15 +391,13 @@ void Engine::rescore_input(const float* q, std::vector<SearchHit>& hits) const {
 }
 
 Status Engine::keep_vectors(KeptType type) {
-    if (n_vectors() > 0 || !store_.empty()) {
+    if (n_vectors() > 0 || !store().empty()) {
         return EngineError::invalid_argument("keep_vectors() must be called before add() \u2014 index already contains vectors");
     }
     kept_type_ = type;
     input_type_.reset();
     // Input rows get their length when the first add fixes their type.
-    const std::uint64_t bytes = type == KeptType::Input ? 0 : kept_format().row_bytes();
-    store_.set_kept_bytes(bytes);
-    if (hnsw_) hnsw_->nodes.set_kept_bytes(bytes);
+    structure_->set_kept_bytes(type == KeptType::Input ? 0 : kept_format().row_bytes());
     oversampling_ = 4.0;
     return success();
 }
@@ -490,21 +420,7 @@ Status Engine::build() {
     return build(work);
 }
 
-Status Engine::build(Work& work) {
-    switch (config_.index_type) {
-        case IndexType::BruteForce:
-            break;
-        case IndexType::Hnsw:
-            if (hnsw_) release_construction_vectors(*hnsw_);
-            break;
-        case IndexType::IvfFlat:
-            return build_ivf_lists(work);
-    }
-    // Nothing to wait for: done at once.
-    work.set_total(n_vectors());
-    work.advance(n_vectors());
-    return success();
-}
+Status Engine::build(Work& work) { return structure_->build(work, config_, quantizer_, mapping_); }
 
 Status Engine::fit_standardization(const RowSet& sample) {
     if (config_.metric != Metric::L2) return success();
@@ -548,120 +464,26 @@ Status Engine::fit_standardization(const RowSet& sample) {
     return success();
 }
 
-Status Engine::build_ivf_lists(Work& work) {
-    if (store_.empty()) return EngineError::empty_index();
-    if (auto s = mapping_intact(); !s) return s;  // clustering again reads every kept row
-    if (auto bad = unusable_parameter(config_)) return *bad;
-    const std::uint64_t padded = quantizer_.padded_dim();
-    // Everything new is built aside and swapped in at the end, so a failure (memory) or a
-    // stop leaves the index as it was.
-    const std::uint64_t in_lists = ivf_ ? ivf_->n_vectors() : 0;
-    const bool cluster = !ivf_ || ivf_->lists.size() < std::min<std::uint64_t>(config_.ivf_nlist, in_lists + store_.size());
-    // Progress counts vectors assigned to a centroid: k-means assigns each at most once
-    // per iteration and once more at the end.
-    work.set_total(cluster ? (in_lists + store_.size()) * (KMEANS_MAX_ITERATIONS + 1) : store_.size());
-    if (!ivf_) {
-        auto built = build_ivf(store_, training_vectors_.data(), padded, config_.ivf_nlist, config_.ivf_nprobe,
-                               config_.seed, config_.metric, work);
-        if (!built) return EngineError::interrupted();
-        ivf_ = std::move(*built);
-    } else if (cluster) {
-        // A later build must not lose the vectors already in the lists. With room for more
-        // lists, everything is clustered again: the members enter k-means as their decoded
-        // codes (the same space as the training vectors), in list order, then the pending
-        // rows.
-        const std::uint64_t total = in_lists + store_.size();
-        BlockStore all(store_.row_bytes(), store_.kept_bytes());
-        all.reserve_more(total);
-        bool norms_of_codes = store_.norms_of_codes();
-        std::vector<float> training(total * padded);
-        std::vector<std::size_t> starts;  // where each list's members begin in `all`
-        starts.reserve(ivf_->lists.size());
-        for (const IvfList& list : ivf_->lists) {
-            const BlockStore& m = list.members;
-            starts.push_back(all.size());
-            norms_of_codes &= m.norms_of_codes();
-            m.for_each_row([&](std::size_t i, const std::uint8_t* code) { all.push(m.id(i), code, m.norm(i), m.kept_row(i)); });
-        }
-        parallel_for(ivf_->lists.size(), work.threads(), 1, [&](std::size_t begin, std::size_t end) {
-            std::vector<std::uint8_t> code(store_.row_bytes());
-            for (std::size_t j = begin; j < end; ++j) {
-                const BlockStore& m = ivf_->lists[j].members;
-                for (std::size_t i = 0; i < m.size(); ++i) {
-                    m.copy_row(i, code.data());
-                    quantizer_.decode(code.data(), training.data() + (starts[j] + i) * padded);
-                }
-            }
-        });
-        store_.for_each_row([&](std::size_t i, const std::uint8_t* code) {
-            all.push(store_.id(i), code, store_.norm(i), store_.kept_row(i));
-        });
-        std::copy(training_vectors_.begin(), training_vectors_.end(), training.begin() + in_lists * padded);
-        all.set_norms_of_codes(norms_of_codes);
-        auto built = build_ivf(all, training.data(), padded, config_.ivf_nlist, config_.ivf_nprobe, config_.seed,
-                               config_.metric, work);
-        if (!built) return EngineError::interrupted();
-        ivf_ = std::move(*built);
-        mapping_.reset();  // every kept row now lives in memory
-    } else {
-        // Every list is already in use: the pending rows join their best lists. Like any
-        // build, this one takes the probe count from the configuration.
-        if (!append_to_lists(*ivf_, store_, training_vectors_.data(), work)) return EngineError::interrupted();
-        ivf_->nprobe = config_.ivf_nprobe;
-    }
-    store_.release();
-    std::vector<float>().swap(training_vectors_);
-    work.advance(work.total() - std::min(work.done(), work.total()));
-    return success();
-}
-
 io::IndexParts Engine::parts() const {
     io::IndexParts p;
     p.config = &config_;
     p.quantizer = &quantizer_;
-    p.store = &store_;
-    p.ivf = ivf_ ? &*ivf_ : nullptr;
-    p.hnsw = hnsw_ ? &*hnsw_ : nullptr;
-    if (config_.index_type == IndexType::IvfFlat) p.pending = &store_;
+    structure_->fill_parts(p);
     p.kept_type = kept_type_;
     p.input_type = input_type_;
     p.oversampling = oversampling_;
     return p;
 }
 
-Engine Engine::from_loaded(io::LoadedIndex&& l) {
+Engine Engine::from_loaded(io::LoadedIndex&& l, bool pickle) {
     Engine e;
     e.quantizer_ = std::move(l.quantizer);
-    e.store_ = std::move(l.store);
-    e.ivf_ = std::move(l.ivf);
-    e.hnsw_ = std::move(l.hnsw);
+    e.structure_ = IndexStructure::from_loaded(l, e.quantizer_, pickle);
     e.config_ = l.config;
     e.kept_type_ = l.kept_type;
     e.input_type_ = l.input_type;
     e.oversampling_ = l.oversampling;
     e.mapping_ = std::move(l.mapping);
-    if (l.unbuilt) e.ivf_.reset();
-    // Norms come from the file: scans lean on them only where they bound their codes'.
-    auto check = [&](BlockStore& s) {
-        bool fits = s.norms().size() == s.size();
-        s.for_each_row([&](std::size_t i, const std::uint8_t* code) {
-            fits = fits && e.quantizer_.norm_covers(code, s.norm(i));
-        });
-        s.set_norms_of_codes(fits);
-    };
-    check(e.store_);
-    if (e.ivf_) {
-        for (IvfList& list : e.ivf_->lists) check(list.members);
-    }
-    if (e.ivf_ || l.unbuilt) {
-        // Pending rows come back without their exact vectors: the next build trains on
-        // their decoded codes, as it does for rows already in lists.
-        const std::size_t padded = e.quantizer_.padded_dim();
-        e.training_vectors_.resize(e.store_.size() * padded);
-        e.store_.for_each_row([&](std::size_t i, const std::uint8_t* code) {
-            e.quantizer_.decode(code, e.training_vectors_.data() + i * padded);
-        });
-    }
     return e;
 }
 
@@ -689,18 +511,11 @@ Expected<std::vector<std::uint8_t>> Engine::to_bytes(bool checksum) const {
 Expected<Engine> Engine::from_bytes(const std::uint8_t* data, std::size_t size) {
     auto loaded = io::load_krvn_bytes(data, size);
     if (!loaded) return loaded.error();
-    Engine e = from_loaded(std::move(loaded).value());
-    // Written unbuilt by an earlier version, which had no pending rows section.
-    if (e.ivf_ && e.ivf_->lists.empty() && e.store_.empty()) e.ivf_.reset();
-    return e;
+    return from_loaded(std::move(loaded).value(), true);
 }
 
-void Engine::set_nprobe(std::uint64_t nprobe) {
-    if (ivf_) ivf_->nprobe = nprobe;
-}
+void Engine::set_nprobe(std::uint64_t nprobe) { structure_->set_nprobe(nprobe); }
 
-void Engine::set_ef_search(std::uint64_t ef) {
-    if (hnsw_) hnsw_->ef_search = ef;
-}
+void Engine::set_ef_search(std::uint64_t ef) { structure_->set_ef_search(ef); }
 
 }  // namespace korvane

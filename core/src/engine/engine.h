@@ -1,7 +1,8 @@
-// The whole index: configuration, quantizer, flat store and the optional index structure.
+// The whole index: configuration, quantizer and the structure of its index type (engine/structure.h).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,6 +19,7 @@
 #include "index/flat_store.h"
 #include "index/topk.h"
 #include "io/krvn.h"
+#include "engine/structure.h"
 
 namespace korvane {
 
@@ -96,15 +98,20 @@ public:
 
     const EngineConfig& config() const { return config_; }
     const Quantizer& quantizer() const { return quantizer_; }
-    std::uint64_t row_bytes() const { return store_.row_bytes(); }
+    std::uint64_t row_bytes() const { return structure_->store().row_bytes(); }
     // The flat store: every row of a BruteForce engine, the pending rows of an IvfFlat one.
-    const BlockStore& store() const { return store_; }
-    const std::optional<IvfIndex>& ivf() const { return ivf_; }
-    const std::optional<HnswIndex>& hnsw() const { return hnsw_; }
+    const BlockStore& store() const { return structure_->store(); }
+    const std::optional<IvfIndex>& ivf() const { return structure_->ivf(); }
+    const std::optional<HnswIndex>& hnsw() const { return structure_->hnsw(); }
+
+    Engine(const Engine& other);
+    Engine& operator=(const Engine& other);
+    Engine(Engine&&) noexcept = default;
+    Engine& operator=(Engine&&) noexcept = default;
+    ~Engine() = default;
 
 private:
     Engine() = default;
-    Status build_ivf_lists(Work& work);
     Expected<std::vector<SearchHit>> search_index(const std::vector<float>& q, std::uint64_t k,
                                                   std::optional<std::span<const VectorId>> allowlist) const;
     // How many candidates the index gives for k hits: more when they are re-scored.
@@ -113,15 +120,13 @@ private:
     // the transformed query, `query` the one given.
     std::vector<SearchHit> finish(const float* q, std::span<const float> query, std::vector<SearchHit> hits,
                                   std::uint64_t k) const;
-    const std::uint8_t* kept_row(std::uint64_t row) const;
     // q: the transformed query (padded_dim floats).
     void rescore(const float* q, std::vector<SearchHit>& hits) const;
     // q: the prepared query (dim floats), for kept input rows.
     void rescore_input(const float* q, std::vector<SearchHit>& hits) const;
     io::IndexParts parts() const;
-    static Engine from_loaded(io::LoadedIndex&& loaded);
-    // Why n more vectors cannot join the graph, if they cannot.
-    std::optional<EngineError> cannot_insert(std::uint64_t n) const;
+    // `pickle`: bytes that an earlier version may have written unbuilt as built with no lists.
+    static Engine from_loaded(io::LoadedIndex&& loaded, bool pickle = false);
     // Encodes and stores rows that are already checked; storage is reserved first so
     // that running out of memory leaves the engine unchanged. row_at(i, slot) gives row i: a pointer to its dim floats, which may be `slot` (room
     // for padded_dim floats) after copying the row there.
@@ -133,10 +138,8 @@ private:
     Status add_given(std::span<const VectorId> ids, RowAt&& row_at, Work& work, InputType given);
 
     Quantizer quantizer_;
-    BlockStore store_;
-    std::vector<float> training_vectors_;  // IvfFlat: padded_dim floats per flat-store row
-    std::optional<IvfIndex> ivf_;
-    std::optional<HnswIndex> hnsw_;
+    // The rows and whatever the index type searches them with.
+    std::unique_ptr<IndexStructure> structure_;
     EngineConfig config_;
     std::optional<KeptType> kept_type_;
     std::optional<InputType> input_type_;

@@ -1,0 +1,394 @@
+#include "engine/structure.h"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "base/grow.h"
+#include "index/brute.h"
+#include "index/kmeans.h"
+#include "index/scorer.h"
+
+namespace korvane {
+
+std::optional<EngineError> unusable_parameter(const EngineConfig& c) {
+    if (c.index_type == IndexType::IvfFlat && c.ivf_nlist == 0) {
+        return EngineError::invalid_argument("ivf_nlist must be at least 1 for ivf_flat indexes (got 0)");
+    }
+    // With m = 1 the level multiplier divides by ln 1 = 0, and m = 0 keeps no links.
+    if (c.index_type == IndexType::Hnsw && c.hnsw_m < 2) {
+        return EngineError::invalid_argument("hnsw_m must be at least 2 for hnsw indexes (got " +
+                                             std::to_string(c.hnsw_m) + ")");
+    }
+    return std::nullopt;
+}
+
+Status mapping_intact(const io::Mapping* mapping) {
+    // One fstat a call: a file cut short behind the mapping is refused instead of
+    // stopping the process (a cut in the moment between the check and the read is not).
+    if (mapping == nullptr || mapping->intact()) return success();
+    return EngineError::io("the mapped file has been cut short since it was loaded");
+}
+
+const std::optional<IvfIndex>& IndexStructure::ivf() const {
+    static const std::optional<IvfIndex> none;
+    return none;
+}
+
+const std::optional<HnswIndex>& IndexStructure::hnsw() const {
+    static const std::optional<HnswIndex> none;
+    return none;
+}
+
+std::optional<EngineError> IndexStructure::cannot_insert(std::uint64_t, const EngineConfig&) const {
+    return std::nullopt;
+}
+
+bool IndexStructure::keeps_vectors() const { return false; }
+
+float* IndexStructure::vectors_for(std::size_t, std::size_t) { return nullptr; }
+
+bool IndexStructure::scans_batches() const { return false; }
+
+std::vector<std::vector<SearchHit>> IndexStructure::candidates_many(std::span<const std::vector<float>>,
+                                                                    const Quantizer&, Metric, std::uint64_t,
+                                                                    std::optional<std::span<const VectorId>>) const {
+    return {};
+}
+
+void IndexStructure::set_nprobe(std::uint64_t) {}
+
+void IndexStructure::set_ef_search(std::uint64_t) {}
+
+namespace {
+
+// A build with nothing to wait for: done at once.
+Status built_at_once(Work& work, std::uint64_t n) {
+    work.set_total(n);
+    work.advance(n);
+    return success();
+}
+
+// Pushes encoded rows onto a flat store, within the room reserved before.
+void push_rows(BlockStore& store, const EncodedRows& rows, Work& work) {
+    const std::size_t row_bytes = store.row_bytes();
+    for (std::size_t i = 0; i < rows.count; ++i) {
+        store.push(rows.ids[i], rows.codes + i * row_bytes, rows.norms[i],
+                   rows.kept != nullptr ? rows.kept + i * rows.kept_bytes : nullptr);
+    }
+    work.advance(rows.count);
+}
+
+// Room for n more rows in `store`, with the norms a scan needs made first. Growth is
+// geometric, so adding one row per call costs amortised constant time.
+// `more` reserves anything else the rows need; every allocation comes before the first
+// change, so a MemoryError leaves the store as it was.
+template <class More>
+void reserve_rows(BlockStore& store, std::size_t n, const Quantizer& quantizer, More&& more) {
+    std::vector<float> derived =
+        store.missing_norms([&](const std::uint8_t* row) { return quantizer.quantized_norm(row); }, n);
+    store.reserve_more(n);
+    more();
+    if (!derived.empty()) store.adopt_norms(std::move(derived));
+}
+
+std::vector<QueryScorer> scorers_for(std::span<const std::vector<float>> queries, const Quantizer& quantizer,
+                                     Metric metric) {
+    std::vector<QueryScorer> scorers;
+    scorers.reserve(queries.size());
+    for (const auto& q : queries) scorers.emplace_back(q.data(), quantizer.row_layout(), metric);
+    return scorers;
+}
+
+// Norms come from the file: scans lean on them only where they bound their codes'.
+void check_loaded_norms(BlockStore& s, const Quantizer& quantizer) {
+    bool fits = s.norms().size() == s.size();
+    s.for_each_row([&](std::size_t i, const std::uint8_t* code) { fits = fits && quantizer.norm_covers(code, s.norm(i)); });
+    s.set_norms_of_codes(fits);
+}
+
+class BruteForceStructure final : public IndexStructure {
+public:
+    explicit BruteForceStructure(BlockStore store) : store_(std::move(store)) {}
+    std::unique_ptr<IndexStructure> clone() const override { return std::make_unique<BruteForceStructure>(*this); }
+
+    std::uint64_t size() const override { return store_.size(); }
+    const BlockStore& store() const override { return store_; }
+    void set_kept_bytes(std::uint64_t bytes) override { store_.set_kept_bytes(bytes); }
+
+    void prepare_add(std::size_t n, const Quantizer& quantizer) override {
+        reserve_rows(store_, n, quantizer, [] {});
+    }
+    bool stores_beside_encoding() const override { return true; }
+    std::size_t store_rows(const EncodedRows& rows, Work& work) override {
+        push_rows(store_, rows, work);
+        return rows.count;
+    }
+
+    Expected<std::vector<SearchHit>> candidates(const float* q, const Quantizer& quantizer, Metric metric,
+                                                std::uint64_t k,
+                                                std::optional<std::span<const VectorId>> allowlist) const override {
+        return brute_force_search(QueryScorer(q, quantizer.row_layout(), metric), store_.blocks(), k, allowlist);
+    }
+    bool scans_batches() const override { return true; }
+    std::vector<std::vector<SearchHit>> candidates_many(std::span<const std::vector<float>> queries,
+                                                        const Quantizer& quantizer, Metric metric, std::uint64_t k,
+                                                        std::optional<std::span<const VectorId>> allowlist) const override {
+        const std::vector<QueryScorer> scorers = scorers_for(queries, quantizer, metric);
+        return brute_force_search_batch(scorers, store_.blocks(), k, allowlist);
+    }
+    void kept_rows(std::span<const SearchHit> hits, const std::uint8_t** rows) const override {
+        for (std::size_t j = 0; j < hits.size(); ++j) rows[j] = store_.kept_row(static_cast<std::size_t>(hits[j].row));
+    }
+
+    Status build(Work& work, const EngineConfig&, const Quantizer&, std::shared_ptr<const io::Mapping>&) override {
+        return built_at_once(work, size());
+    }
+    void fill_parts(io::IndexParts& p) const override { p.store = &store_; }
+
+private:
+    BlockStore store_;
+};
+
+class IvfFlatStructure final : public IndexStructure {
+public:
+    IvfFlatStructure(BlockStore pending, std::optional<IvfIndex> ivf) : pending_(std::move(pending)), ivf_(std::move(ivf)) {}
+    std::unique_ptr<IndexStructure> clone() const override { return std::make_unique<IvfFlatStructure>(*this); }
+
+    // Pending rows come back from a file without their exact vectors: the next build
+    // trains on their decoded codes, as it does for rows already in lists.
+    void decode_training_vectors(const Quantizer& quantizer) {
+        const std::size_t padded = quantizer.padded_dim();
+        training_vectors_.resize(pending_.size() * padded);
+        pending_.for_each_row([&](std::size_t i, const std::uint8_t* code) {
+            quantizer.decode(code, training_vectors_.data() + i * padded);
+        });
+    }
+    std::optional<IvfIndex>& lists() { return ivf_; }
+    BlockStore& pending() { return pending_; }
+
+    // Never built, the pending rows are what a count sees.
+    std::uint64_t size() const override { return ivf_ ? ivf_->n_vectors() : pending_.size(); }
+    const BlockStore& store() const override { return pending_; }
+    const std::optional<IvfIndex>& ivf() const override { return ivf_; }
+    void set_kept_bytes(std::uint64_t bytes) override { pending_.set_kept_bytes(bytes); }
+
+    void prepare_add(std::size_t n, const Quantizer& quantizer) override {
+        reserve_rows(pending_, n, quantizer, [&] { reserve_more(training_vectors_, n * quantizer.padded_dim()); });
+    }
+    bool stores_beside_encoding() const override { return true; }
+    // A row's transformed vector, its k-means training data, is made in place.
+    bool keeps_vectors() const override { return true; }
+    float* vectors_for(std::size_t count, std::size_t padded_dim) override {
+        const std::size_t at = training_vectors_.size();
+        training_vectors_.resize(at + count * padded_dim);
+        return training_vectors_.data() + at;
+    }
+    std::size_t store_rows(const EncodedRows& rows, Work& work) override {
+        push_rows(pending_, rows, work);
+        return rows.count;
+    }
+
+    Expected<std::vector<SearchHit>> candidates(const float* q, const Quantizer& quantizer, Metric,
+                                                std::uint64_t k,
+                                                std::optional<std::span<const VectorId>> allowlist) const override {
+        if (!ivf_) return EngineError::not_built();
+        if (k == 0) return std::vector<SearchHit>{};
+        return ivf_search(*ivf_, QueryScorer(q, quantizer.row_layout(), ivf_->metric), k, allowlist);
+    }
+    bool scans_batches() const override { return ivf_.has_value(); }
+    std::vector<std::vector<SearchHit>> candidates_many(std::span<const std::vector<float>> queries,
+                                                        const Quantizer& quantizer, Metric, std::uint64_t k,
+                                                        std::optional<std::span<const VectorId>> allowlist) const override {
+        const std::vector<QueryScorer> scorers = scorers_for(queries, quantizer, ivf_->metric);
+        return ivf_search_many(*ivf_, scorers, k, allowlist);
+    }
+    // Only a built index returns candidates: a row is its list in the high half, its place
+    // in the list in the low one.
+    void kept_rows(std::span<const SearchHit> hits, const std::uint8_t** rows) const override {
+        for (std::size_t j = 0; j < hits.size(); ++j) {
+            const std::uint64_t row = hits[j].row;
+            rows[j] = ivf_->lists[row >> 32].members.kept_row(static_cast<std::size_t>(row & 0xFFFFFFFFu));
+        }
+    }
+
+    Status build(Work& work, const EngineConfig& config, const Quantizer& quantizer,
+                 std::shared_ptr<const io::Mapping>& mapping) override;
+
+    void fill_parts(io::IndexParts& p) const override {
+        p.store = &pending_;
+        p.ivf = ivf_ ? &*ivf_ : nullptr;
+        p.pending = &pending_;
+    }
+    void set_nprobe(std::uint64_t nprobe) override {
+        if (ivf_) ivf_->nprobe = nprobe;
+    }
+
+private:
+    BlockStore pending_;
+    std::vector<float> training_vectors_;  // padded_dim floats per pending row
+    std::optional<IvfIndex> ivf_;
+};
+
+Status IvfFlatStructure::build(Work& work, const EngineConfig& config, const Quantizer& quantizer,
+                               std::shared_ptr<const io::Mapping>& mapping) {
+    if (pending_.empty()) return EngineError::empty_index();
+    if (auto s = mapping_intact(mapping.get()); !s) return s;  // clustering again reads every kept row
+    if (auto bad = unusable_parameter(config)) return *bad;
+    const std::uint64_t padded = quantizer.padded_dim();
+    // Everything new is built aside and swapped in at the end, so a failure (memory) or a
+    // stop leaves the index as it was.
+    const std::uint64_t in_lists = ivf_ ? ivf_->n_vectors() : 0;
+    const bool cluster = !ivf_ || ivf_->lists.size() < std::min<std::uint64_t>(config.ivf_nlist, in_lists + pending_.size());
+    // Progress counts vectors assigned to a centroid: k-means assigns each at most once
+    // per iteration and once more at the end.
+    work.set_total(cluster ? (in_lists + pending_.size()) * (KMEANS_MAX_ITERATIONS + 1) : pending_.size());
+    if (!ivf_) {
+        auto built = build_ivf(pending_, training_vectors_.data(), padded, config.ivf_nlist, config.ivf_nprobe,
+                               config.seed, config.metric, work);
+        if (!built) return EngineError::interrupted();
+        ivf_ = std::move(*built);
+    } else if (cluster) {
+        // A later build must not lose the vectors already in the lists. With room for more
+        // lists, everything is clustered again: the members enter k-means as their decoded
+        // codes (the same space as the training vectors), in list order, then the pending
+        // rows.
+        const std::uint64_t total = in_lists + pending_.size();
+        BlockStore all(pending_.row_bytes(), pending_.kept_bytes());
+        all.reserve_more(total);
+        bool norms_of_codes = pending_.norms_of_codes();
+        std::vector<float> training(total * padded);
+        std::vector<std::size_t> starts;  // where each list's members begin in `all`
+        starts.reserve(ivf_->lists.size());
+        for (const IvfList& list : ivf_->lists) {
+            const BlockStore& m = list.members;
+            starts.push_back(all.size());
+            norms_of_codes &= m.norms_of_codes();
+            m.for_each_row([&](std::size_t i, const std::uint8_t* code) { all.push(m.id(i), code, m.norm(i), m.kept_row(i)); });
+        }
+        parallel_for(ivf_->lists.size(), work.threads(), 1, [&](std::size_t begin, std::size_t end) {
+            std::vector<std::uint8_t> code(pending_.row_bytes());
+            for (std::size_t j = begin; j < end; ++j) {
+                const BlockStore& m = ivf_->lists[j].members;
+                for (std::size_t i = 0; i < m.size(); ++i) {
+                    m.copy_row(i, code.data());
+                    quantizer.decode(code.data(), training.data() + (starts[j] + i) * padded);
+                }
+            }
+        });
+        pending_.for_each_row([&](std::size_t i, const std::uint8_t* code) {
+            all.push(pending_.id(i), code, pending_.norm(i), pending_.kept_row(i));
+        });
+        std::copy(training_vectors_.begin(), training_vectors_.end(), training.begin() + in_lists * padded);
+        all.set_norms_of_codes(norms_of_codes);
+        auto built = build_ivf(all, training.data(), padded, config.ivf_nlist, config.ivf_nprobe, config.seed,
+                               config.metric, work);
+        if (!built) return EngineError::interrupted();
+        ivf_ = std::move(*built);
+        mapping.reset();  // every kept row now lives in memory
+    } else {
+        // Every list is already in use: the pending rows join their best lists. Like any
+        // build, this one takes the probe count from the configuration.
+        if (!append_to_lists(*ivf_, pending_, training_vectors_.data(), work)) return EngineError::interrupted();
+        ivf_->nprobe = config.ivf_nprobe;
+    }
+    pending_.release();
+    std::vector<float>().swap(training_vectors_);
+    work.advance(work.total() - std::min(work.done(), work.total()));
+    return success();
+}
+
+class HnswStructure final : public IndexStructure {
+public:
+    // `store` stays empty: it only carries the row length for the accessors.
+    HnswStructure(BlockStore store, std::optional<HnswIndex> graph) : store_(std::move(store)), hnsw_(std::move(graph)) {}
+    std::unique_ptr<IndexStructure> clone() const override { return std::make_unique<HnswStructure>(*this); }
+
+    std::uint64_t size() const override { return hnsw_ ? hnsw_->size() : store_.size(); }
+    const BlockStore& store() const override { return store_; }
+    const std::optional<HnswIndex>& hnsw() const override { return hnsw_; }
+    void set_kept_bytes(std::uint64_t bytes) override {
+        store_.set_kept_bytes(bytes);
+        if (hnsw_) hnsw_->nodes.set_kept_bytes(bytes);
+    }
+    std::optional<EngineError> cannot_insert(std::uint64_t n, const EngineConfig& config) const override {
+        if (!hnsw_) return std::nullopt;
+        // A loaded graph may carry an m the constructor refuses.
+        if (auto bad = unusable_parameter(config)) return *bad;
+        if (n > std::uint64_t{kNoNode} - size()) {
+            return EngineError::invalid_argument("an hnsw index holds at most 4294967295 vectors");
+        }
+        return std::nullopt;
+    }
+
+    void prepare_add(std::size_t, const Quantizer& quantizer) override { prepare_for_insert(*hnsw_, quantizer); }
+    bool stores_beside_encoding() const override { return false; }
+    std::size_t store_rows(const EncodedRows& rows, Work& work) override { return hnsw_insert_rows(*hnsw_, rows, work); }
+
+    Expected<std::vector<SearchHit>> candidates(const float* q, const Quantizer& quantizer, Metric metric,
+                                                std::uint64_t k,
+                                                std::optional<std::span<const VectorId>> allowlist) const override {
+        if (!hnsw_) return EngineError::index_type_not_implemented("Hnsw");
+        if (k == 0) return std::vector<SearchHit>{};
+        return hnsw_search(*hnsw_, QueryScorer(q, quantizer.row_layout(), metric), k, allowlist);
+    }
+    void kept_rows(std::span<const SearchHit> hits, const std::uint8_t** rows) const override {
+        for (std::size_t j = 0; j < hits.size(); ++j) rows[j] = hnsw_->nodes.kept_row(static_cast<std::size_t>(hits[j].row));
+    }
+
+    Status build(Work& work, const EngineConfig&, const Quantizer&, std::shared_ptr<const io::Mapping>&) override {
+        if (hnsw_) release_construction_vectors(*hnsw_);
+        return built_at_once(work, size());
+    }
+    void fill_parts(io::IndexParts& p) const override {
+        p.store = &store_;
+        p.hnsw = hnsw_ ? &*hnsw_ : nullptr;
+    }
+    void set_ef_search(std::uint64_t ef) override {
+        if (hnsw_) hnsw_->ef_search = ef;
+    }
+
+private:
+    BlockStore store_;
+    std::optional<HnswIndex> hnsw_;
+};
+
+}  // namespace
+
+std::unique_ptr<IndexStructure> IndexStructure::create(const EngineConfig& config, std::uint64_t row_bytes,
+                                                       std::uint64_t padded_dim) {
+    switch (config.index_type) {
+        case IndexType::IvfFlat:
+            return std::make_unique<IvfFlatStructure>(BlockStore(row_bytes), std::nullopt);
+        case IndexType::Hnsw:
+            return std::make_unique<HnswStructure>(BlockStore(row_bytes), HnswIndex::empty(config, row_bytes, padded_dim));
+        case IndexType::BruteForce:
+            break;
+    }
+    return std::make_unique<BruteForceStructure>(BlockStore(row_bytes));
+}
+
+std::unique_ptr<IndexStructure> IndexStructure::from_loaded(io::LoadedIndex& l, const Quantizer& quantizer,
+                                                            bool pickle) {
+    check_loaded_norms(l.store, quantizer);
+    switch (l.config.index_type) {
+        case IndexType::IvfFlat: {
+            if (l.unbuilt) l.ivf.reset();
+            if (l.ivf) {
+                for (IvfList& list : l.ivf->lists) check_loaded_norms(list.members, quantizer);
+            }
+            auto s = std::make_unique<IvfFlatStructure>(std::move(l.store), std::move(l.ivf));
+            if (s->lists() || l.unbuilt) s->decode_training_vectors(quantizer);
+            // Written unbuilt by an earlier version, which had no pending rows section.
+            if (pickle && s->lists() && s->lists()->lists.empty() && s->pending().empty()) s->lists().reset();
+            return s;
+        }
+        case IndexType::Hnsw:
+            return std::make_unique<HnswStructure>(std::move(l.store), std::move(l.hnsw));
+        case IndexType::BruteForce:
+            break;
+    }
+    return std::make_unique<BruteForceStructure>(std::move(l.store));
+}
+
+}  // namespace korvane
