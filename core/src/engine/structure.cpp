@@ -152,7 +152,8 @@ private:
 
 class IvfFlatStructure final : public IndexStructure {
 public:
-    IvfFlatStructure(BlockStore pending, std::optional<IvfIndex> ivf) : pending_(std::move(pending)), ivf_(std::move(ivf)) {}
+    explicit IvfFlatStructure(BlockStore pending) : pending_(std::move(pending)) {}
+    IvfFlatStructure(BlockStore pending, std::optional<IvfIndex>&& ivf) : pending_(std::move(pending)), ivf_(std::move(ivf)) {}
     std::unique_ptr<IndexStructure> clone() const override { return std::make_unique<IvfFlatStructure>(*this); }
 
     // Pending rows come back from a file without their exact vectors: the next build
@@ -359,7 +360,7 @@ std::unique_ptr<IndexStructure> IndexStructure::create(const EngineConfig& confi
                                                        std::uint64_t padded_dim) {
     switch (config.index_type) {
         case IndexType::IvfFlat:
-            return std::make_unique<IvfFlatStructure>(BlockStore(row_bytes), std::nullopt);
+            return std::make_unique<IvfFlatStructure>(BlockStore(row_bytes));
         case IndexType::Hnsw:
             return std::make_unique<HnswStructure>(BlockStore(row_bytes), HnswIndex::empty(config, row_bytes, padded_dim));
         case IndexType::BruteForce:
