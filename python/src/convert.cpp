@@ -392,14 +392,17 @@ bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out, RowKind kind) {
     out = RowSet();
     const bool queries = kind == RowKind::Queries;
     if (!check_not_masked(obj)) return false;
-    if (PyArrayObject* a = as_array(obj); a != nullptr && PyArray_NDIM(a) == 2 && is_float32(a)) {
+    // A matrix read whole: its width is checked once, for every row.
+    auto width_fits = [&](PyArrayObject* a) {
         const npy_intp cols = PyArray_DIM(a, 1);
-        if (static_cast<std::uint64_t>(cols) != dim) {
-            PyErr_Format(PyExc_ValueError, queries ? "query dimension mismatch: expected %llu, got %lld"
-                                                   : "vector dimension mismatch: expected %llu, got %lld",
-                         static_cast<unsigned long long>(dim), static_cast<long long>(cols));
-            return false;
-        }
+        if (static_cast<std::uint64_t>(cols) == dim) return true;
+        PyErr_Format(PyExc_ValueError, queries ? "query dimension mismatch: expected %llu, got %lld"
+                                               : "vector dimension mismatch: expected %llu, got %lld",
+                     static_cast<unsigned long long>(dim), static_cast<long long>(cols));
+        return false;
+    };
+    if (PyArrayObject* a = as_array(obj); a != nullptr && PyArray_NDIM(a) == 2 && is_float32(a)) {
+        if (!width_fits(a)) return false;
         if (!is_contiguous(a)) {
             raise_not_contiguous();
             return false;
@@ -409,13 +412,7 @@ bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out, RowKind kind) {
     }
     if (PyArrayObject* a = as_array(obj); a != nullptr && PyArray_NDIM(a) == 2) {
         if (const auto small = small_input_type(a)) {
-            const npy_intp cols = PyArray_DIM(a, 1);
-            if (static_cast<std::uint64_t>(cols) != dim) {
-                PyErr_Format(PyExc_ValueError, queries ? "query dimension mismatch: expected %llu, got %lld"
-                                                       : "vector dimension mismatch: expected %llu, got %lld",
-                             static_cast<unsigned long long>(dim), static_cast<long long>(cols));
-                return false;
-            }
+            if (!width_fits(a)) return false;
             switch (*small) {
                 case InputType::UInt8: append_small_rows<InputType::UInt8>(a, out); break;
                 case InputType::Int8: append_small_rows<InputType::Int8>(a, out); break;
