@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <optional>
 #include <random>
@@ -423,6 +424,28 @@ TEST(BlockStore, HoldsEveryRowInTheScanLayout) {
                         ASSERT_EQ(got, want[b]) << "R " << R << " n " << n << " row " << i << " byte " << b;
                     }
                 }
+            }
+            // Erasing rows leaves the store the survivors make, kept rows too, whether they
+            // were owned or (a prefix) borrowed.
+            for (bool borrowed : {false, true}) {
+                auto kept = std::make_shared<std::vector<std::uint8_t>>(n * 2);
+                for (auto& c : *kept) c = static_cast<std::uint8_t>(rng());
+                BlockStore s = BlockStore::adopt(R, codes, ids, std::vector<float>(ids.begin(), ids.end()));
+                if (borrowed) s.borrow_kept(2, kept->data(), kept);
+                else s.adopt_kept(2, *kept);
+                const std::size_t first = n == 0 ? 0 : rng() % n;
+                std::vector<bool> drop(n);
+                BlockStore want(R, 2);
+                for (std::size_t i = 0; i < n; ++i) {
+                    drop[i] = i >= first && rng() % 3 == 0;
+                    if (!drop[i]) want.push(ids[i], &codes[i * R], static_cast<float>(ids[i]), &(*kept)[2 * i]);
+                }
+                const std::size_t gone = s.erase_rows(first, [&](std::size_t i) { return static_cast<bool>(drop[i]); });
+                EXPECT_EQ(gone, n - want.size());
+                EXPECT_EQ(s.row_major(), want.row_major()) << "R " << R << " n " << n << " first " << first;
+                EXPECT_TRUE(std::ranges::equal(s.ids(), want.ids()));
+                EXPECT_TRUE(std::ranges::equal(s.norms(), want.norms()));
+                EXPECT_EQ(s.kept().copy(), want.kept().copy());
             }
         }
     }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <span>
 #include <vector>
@@ -215,6 +216,73 @@ public:
         ids_.resize(n);
         if (!norms_.empty()) norms_.resize(n);
         kept_.truncate(n);
+    }
+
+    // Drops the rows from `first` on for which drop(i) is true, in one pass, keeping the
+    // others in order (blocks from the first changed one are laid out again); returns how
+    // many were dropped. On std::bad_alloc (only a mapped store's kept rows, which then
+    // move into memory, or the room for one block) nothing changed.
+    template <class Drop>
+    std::size_t erase_rows(std::size_t first, Drop&& drop) {
+        const std::size_t n = ids_.size();
+        if (first >= n) return 0;
+        // Decided once per row, before anything moves.
+        std::vector<bool> dropped(n - first);
+        std::size_t count = 0;
+        for (std::size_t i = first; i < n; ++i) count += (dropped[i - first] = static_cast<bool>(drop(i)));
+        if (count == 0) return 0;
+        const auto gone = [&](std::size_t i) { return dropped[i - first]; };
+        std::vector<std::uint8_t> rows(Blocked ? 2 * kBlockRows * row_bytes_ : 0);
+        kept_.erase_rows(first, gone);
+        // From here on nothing allocates.
+        const std::size_t start = Blocked ? first / kBlockRows * kBlockRows : first;
+        std::size_t out = start;
+        if constexpr (Blocked) {
+            // Survivors gather row-major in `pending` and are laid out a block at a time at
+            // `out`, which never passes the block being read.
+            std::uint8_t* in_rows = rows.data();
+            std::uint8_t* pending = rows.data() + kBlockRows * row_bytes_;
+            std::size_t held = 0;
+            const std::size_t whole = n / kBlockRows * kBlockRows;
+            for (std::size_t b = start; b < n; b += kBlockRows) {
+                const std::size_t in_block = std::min(kBlockRows, n - b);
+                const std::uint8_t* src = codes_.data() + b * row_bytes_;
+                if (b < whole) {
+                    block_to_rows(src, row_bytes_, in_rows);
+                    src = in_rows;
+                } else {
+                    std::memcpy(in_rows, src, in_block * row_bytes_);
+                    src = in_rows;
+                }
+                for (std::size_t r = 0; r < in_block; ++r) {
+                    if (b + r >= first && gone(b + r)) continue;
+                    std::memcpy(pending + held * row_bytes_, src + r * row_bytes_, row_bytes_);
+                    if (++held == kBlockRows) {
+                        rows_to_block(pending, row_bytes_, codes_.data() + out * row_bytes_);
+                        out += kBlockRows;
+                        held = 0;
+                    }
+                }
+            }
+            std::memcpy(codes_.data() + out * row_bytes_, pending, held * row_bytes_);
+        } else {
+            for (std::size_t i = first; i < n; ++i) {
+                if (gone(i)) continue;
+                if (i != out) std::memmove(codes_.data() + out * row_bytes_, codes_.data() + i * row_bytes_, row_bytes_);
+                ++out;
+            }
+        }
+        std::size_t kept_at = first;
+        for (std::size_t i = first; i < n; ++i) {
+            if (gone(i)) continue;
+            ids_[kept_at] = ids_[i];
+            if (!norms_.empty()) norms_[kept_at] = norms_[i];
+            ++kept_at;
+        }
+        ids_.resize(kept_at);
+        if (!norms_.empty()) norms_.resize(kept_at);
+        codes_.resize(kept_at * row_bytes_);
+        return count;
     }
 
     // Gives back the room kept for growth.

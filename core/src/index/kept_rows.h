@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -55,6 +56,35 @@ public:
         } else {
             owned_.resize((n - borrowed_rows_) * row_bytes_);
         }
+    }
+    // Drops the rows from `first` on for which drop(i) is true, keeping the others in
+    // order. Borrowed rows from `first` on become owned: on std::bad_alloc nothing changed.
+    template <class Drop>
+    void erase_rows(std::size_t first, Drop&& drop) {
+        const std::size_t n = rows();
+        if (row_bytes_ == 0 || first >= n) return;
+        if (first < borrowed_rows_) {
+            std::vector<std::uint8_t> owned;
+            owned.reserve((n - first) * row_bytes_);
+            for (std::size_t i = first; i < n; ++i) {
+                if (!drop(i)) owned.insert(owned.end(), row(i), row(i) + row_bytes_);
+            }
+            owned_ = std::move(owned);
+            borrowed_rows_ = first;
+            if (borrowed_rows_ == 0) {
+                borrowed_ = nullptr;
+                owner_.reset();
+            }
+            return;
+        }
+        std::size_t out = first - borrowed_rows_;
+        for (std::size_t i = first; i < n; ++i) {
+            if (drop(i)) continue;
+            const std::size_t at = i - borrowed_rows_;
+            if (at != out) std::memmove(owned_.data() + out * row_bytes_, owned_.data() + at * row_bytes_, row_bytes_);
+            ++out;
+        }
+        owned_.resize(out * row_bytes_);
     }
     void shrink_to_fit() { owned_.shrink_to_fit(); }
     // Drops every row and gives the memory (and any borrowed memory) back.
