@@ -63,6 +63,41 @@ inline constexpr const char* ADD =
     "added before the stop stay added. A C-contiguous float32 array is read while the\n"
     "add runs: do not write to it from another thread meanwhile.\n";
 
+inline constexpr const char* REMOVE =
+    "remove($self, ids)\n--\n\n"
+    "Remove every vector whose id is among ``ids``.\n\n"
+    "Ids are not unique: all vectors added under an id go. Unknown ids are ignored.\n"
+    "The vectors left keep their order, so BruteForce and IvfFlat answer as an index\n"
+    "holding only them would. An Hnsw graph marks removed nodes, searches through them\n"
+    "without returning them, and re-links their neighbours around them once they pass\n"
+    "a fifth of the graph and at every ``build()``. One call removing many ids is much\n"
+    "faster than many calls removing one each.\n\n"
+    "The first ``remove``, ``update``, ``get`` or ``in`` builds a map from ids to vectors\n"
+    "(about 20 to 45 bytes per vector), kept up to date from then on.\n\n"
+    "Returns\n-------\n"
+    "int\n"
+    "    How many vectors were removed.\n";
+
+inline constexpr const char* UPDATE =
+    "update($self, ids, vectors, *, threads=1, progress=None)\n--\n\n"
+    "Replace the vectors of ``ids``: ``remove(ids)``, then ``add(ids, vectors)``.\n\n"
+    "An id not in the index is simply added. The arguments are those of ``add``; a\n"
+    "vector of the wrong length or a value the kept vectors cannot hold fails before\n"
+    "anything is removed. A stopped update keeps the removal and the vectors added\n"
+    "before the stop.\n";
+
+inline constexpr const char* GET =
+    "get($self, ids)\n--\n\n"
+    "The vectors stored under ``ids``, as a float32 array of shape (len(ids), dim).\n\n"
+    "With ``keep_vectors(\"input\")`` these are the vectors as added. Otherwise they are\n"
+    "the kept vectors, or without them the decoded codes, with the rotation and the\n"
+    "scaling undone (and ``fit``'s standardization under l2): approximate, within the\n"
+    "rounding of the kept type or the codes. Cosine vectors come back with unit length.\n"
+    "For an id held by several vectors, the last added.\n\n"
+    "Raises\n------\n"
+    "KeyError\n"
+    "    For the first id the index does not hold.\n";
+
 inline constexpr const char* SEARCH =
     "search($self, query, k, allowlist=None)\n--\n\n"
     "Search for the K nearest neighbors.\n\n"

@@ -15,6 +15,8 @@ PyObject* exception_class(EngineError::Kind kind) {
         case K::NotBuilt:
         case K::Interrupted:
             return PyExc_RuntimeError;
+        case K::UnknownId:
+            return PyExc_KeyError;
         case K::Io:
         case K::InvalidFile:
         case K::UnsupportedVersion:
@@ -62,6 +64,12 @@ void restore_raised_exception(PyObject* exception) {
 }
 
 void raise_engine_error(const EngineError& error) {
+    if (error.kind == EngineError::Kind::UnknownId) {
+        // As a mapping does: the missing key itself.
+        Ref key(PyLong_FromUnsignedLongLong(error.a));
+        if (key) PyErr_SetObject(PyExc_KeyError, key.get());
+        return;
+    }
     const std::string text = error.message();
     // The I/O payload comes from the operating system and need not be valid UTF-8.
     Ref message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));

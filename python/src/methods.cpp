@@ -51,14 +51,18 @@ bool require_brute_force(const Engine& engine, const char* method) {
 
 }  // namespace
 
-PyObject* method_add(PyObject* self, PyObject* args, PyObject* kwds) {
+namespace {
+
+// add() and update(): the same arguments, converted the same way; `update` says which.
+PyObject* add_or_update(PyObject* self, PyObject* args, PyObject* kwds, bool update) {
     return with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
         static const char* const kwlist[] = {"ids", "vectors", "threads", "progress", nullptr};
         PyObject* ids_arg = nullptr;
         PyObject* vectors_arg = nullptr;
         PyObject* threads_arg = nullptr;
         PyObject* progress_arg = nullptr;
-        if (!parse(args, kwds, "OO|$OO:add", kwlist, &ids_arg, &vectors_arg, &threads_arg, &progress_arg)) {
+        if (!parse(args, kwds, update ? "OO|$OO:update" : "OO|$OO:add", kwlist, &ids_arg, &vectors_arg, &threads_arg,
+                   &progress_arg)) {
             return nullptr;
         }
         unsigned threads = 1;
@@ -97,11 +101,75 @@ PyObject* method_add(PyObject* self, PyObject* args, PyObject* kwds) {
             }
         }
         const bool background = add_is_long(engine, ids.size());
+        if (update) {
+            return run_long_work("updating", threads, background, progress, [&](Work& work) {
+                return view ? engine.update_flat_unaligned(ids, view->data, static_cast<std::size_t>(view->rows * view->cols),
+                                                           work)
+                            : engine.update_rows(ids, rows, work, given);
+            });
+        }
         return run_long_work("adding", threads, background, progress, [&](Work& work) {
             return view ? add_flat_view(engine, ids, *view, work) : engine.add_rows(ids, rows, work, given);
         });
     });
 }
+
+}  // namespace
+
+PyObject* method_add(PyObject* self, PyObject* args, PyObject* kwds) { return add_or_update(self, args, kwds, false); }
+
+PyObject* method_update(PyObject* self, PyObject* args, PyObject* kwds) {
+    return add_or_update(self, args, kwds, true);
+}
+
+PyObject* method_remove(PyObject* self, PyObject* args, PyObject* kwds) {
+    return with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
+        static const char* const kwlist[] = {"ids", nullptr};
+        PyObject* ids_arg = nullptr;
+        if (!parse(args, kwds, "O:remove", kwlist, &ids_arg)) return nullptr;
+        std::vector<VectorId> ids;
+        if (!to_id_list(ids_arg, "ids", ids)) return nullptr;
+        // A graph's repair may take a while: it runs on every core.
+        Work work(0);
+        const auto removed = k.engine.remove(ids, work);
+        if (!ok_or_raise(removed)) return nullptr;
+        return PyLong_FromUnsignedLongLong(removed.value());
+    });
+}
+
+PyObject* method_get(PyObject* self, PyObject* args, PyObject* kwds) {
+    return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
+        static const char* const kwlist[] = {"ids", nullptr};
+        PyObject* ids_arg = nullptr;
+        if (!parse(args, kwds, "O:get", kwlist, &ids_arg)) return nullptr;
+        std::vector<VectorId> ids;
+        if (!to_id_list(ids_arg, "ids", ids)) return nullptr;
+        const std::uint64_t dim = k.engine.config().dim;
+        std::vector<float> out(ids.size() * dim);
+        if (!ok_or_raise(k.engine.get(ids, out.data()))) return nullptr;
+        return float32_matrix(std::move(out), ids.size(), dim);
+    });
+}
+
+int korvane_contains(PyObject* self, PyObject* key) {
+    return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> int {
+        // Any integer may be asked about; only those an id can be are ever held.
+        Ref index(PyNumber_Index(key));
+        if (!index) return -1;
+        int overflow = 0;
+        const long long small = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+        if (small == -1 && PyErr_Occurred()) return -1;
+        if (overflow < 0 || (overflow == 0 && small < 0)) return 0;
+        const unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
+        if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+            PyErr_Clear();
+            return 0;
+        }
+        return k.engine.contains(id) ? 1 : 0;
+    });
+}
+
 
 PyObject* method_search(PyObject* self, PyObject* args, PyObject* kwds) {
     return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {

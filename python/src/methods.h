@@ -7,6 +7,10 @@
 namespace korvane::py {
 
 PyObject* method_add(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* method_update(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* method_remove(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* method_get(PyObject* self, PyObject* args, PyObject* kwds);
+int korvane_contains(PyObject* self, PyObject* key);
 PyObject* method_search(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* method_search_batch(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* method_keep_vectors(PyObject* self, PyObject* args, PyObject* kwds);

@@ -81,6 +81,9 @@ constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef g_methods[] = {
     {"add", as_cfunction(method_add), kArgs, docs::ADD},
+    {"remove", as_cfunction(method_remove), kArgs, docs::REMOVE},
+    {"update", as_cfunction(method_update), kArgs, docs::UPDATE},
+    {"get", as_cfunction(method_get), kArgs, docs::GET},
     {"search", as_cfunction(method_search), kArgs, docs::SEARCH},
     {"fit", as_cfunction(method_fit), kArgs, docs::FIT},
     {"build", as_cfunction(method_build), kArgs, docs::BUILD},
@@ -137,6 +140,7 @@ PyType_Slot g_slots[] = {
     {Py_tp_getset, g_properties},
     {Py_tp_repr, reinterpret_cast<void*>(korvane_repr)},
     {Py_mp_length, reinterpret_cast<void*>(korvane_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(korvane_contains)},
     {0, nullptr},
 };
 

@@ -21,8 +21,8 @@ MODULE_DUNDERS = {"__name__", "__doc__", "__package__", "__loader__", "__spec__"
 
 # The class's own members in their order; kinds: method, static, class, property, slot.
 MEMBERS = [
-    ("__new__", "new"), ("__repr__", "slot"), ("__len__", "slot"),
-    ("add", "method"), ("search", "method"), ("fit", "method"), ("build", "method"),
+    ("__new__", "new"), ("__repr__", "slot"), ("__len__", "slot"), ("__contains__", "slot"),
+    ("add", "method"), ("remove", "method"), ("update", "method"), ("get", "method"), ("search", "method"), ("fit", "method"), ("build", "method"),
     ("set_ef_search", "method"), ("set_nprobe", "method"), ("save", "method"),
     ("recommended_m", "static"), ("load", "class"), ("is_empty", "method"), ("is_mixed", "method"),
     ("transform_query_np", "method"), ("packed_data", "method"), ("vector_norms", "method"),
@@ -44,6 +44,9 @@ PROPERTIES = [name for name, kind in MEMBERS if kind == "property"]
 
 SIGNATURES = {
     "add": "(self, /, ids, vectors, *, threads=1, progress=None)",
+    "remove": "(self, /, ids)",
+    "update": "(self, /, ids, vectors, *, threads=1, progress=None)",
+    "get": "(self, /, ids)",
     "search": "(self, /, query, k, allowlist=None)",
     "fit": "(self, /, vectors)",
     "build": "(self, /, *, threads=0, progress=None)",
@@ -73,6 +76,9 @@ CONSTRUCTOR = ("(dim, metric='cosine', bit_width=4, index_type='brute_force', mi
 
 SUMMARIES = {
     "add": "Add vectors to the index.",
+    "remove": "Remove every vector whose id is among ``ids``.",
+    "update": "Replace the vectors of ``ids``: ``remove(ids)``, then ``add(ids, vectors)``.",
+    "get": "The vectors stored under ``ids``, as a float32 array of shape (len(ids), dim).",
     "search": "Search for the K nearest neighbors.",
     "fit": "Compute per-dimension standardization parameters for L2 metric.",
     "build": "Build the search index.",
@@ -128,10 +134,10 @@ def test_members_in_order_and_kind():
     assert sorted(seen, key=lambda member: member[0] != "__new__") == expected
 
 
-def test_no_special_methods_beyond_length_and_representation():
+def test_no_special_methods_beyond_length_membership_and_representation():
     for name in ("__eq__", "__ne__", "__lt__", "__hash__", "__init__", "__getattribute__", "__setattr__"):
         assert getattr(Korvane, name) is getattr(object, name), name
-    for name in ("__iter__", "__getitem__", "__contains__", "__bool__", "__call__", "__copy__", "__deepcopy__",
+    for name in ("__iter__", "__getitem__", "__bool__", "__call__", "__copy__", "__deepcopy__",
                  "__getstate__", "__dict__", "__weakref__"):
         assert name not in vars(Korvane), name
     index = Korvane(4)

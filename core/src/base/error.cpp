@@ -35,6 +35,8 @@ std::string EngineError::message() const {
             return text;
         case Kind::Interrupted:
             return "interrupted before the work was done";
+        case Kind::UnknownId:
+            return to_string(a);
     }
     return "unknown error";
 }

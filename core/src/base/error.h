@@ -30,6 +30,8 @@ struct EngineError {
         InvalidArgument = 13,
         // Long work (an add, a build) stopped at a clean point because it was asked to.
         Interrupted = 14,
+        // An id no row holds (a KeyError naming it, in a).
+        UnknownId = 15,
     };
 
     Kind kind;
@@ -60,6 +62,7 @@ struct EngineError {
     static EngineError fit_after_add() { return {Kind::FitAfterAdd, 0, 0, {}}; }
     static EngineError invalid_argument(std::string what) { return {Kind::InvalidArgument, 0, 0, std::move(what)}; }
     static EngineError interrupted() { return {Kind::Interrupted, 0, 0, {}}; }
+    static EngineError unknown_id(std::uint64_t id) { return {Kind::UnknownId, id, 0, {}}; }
 
     // The display text; it becomes the Python exception's message.
     std::string message() const;

@@ -59,11 +59,10 @@ KeptFormat Engine::kept_format(InputType input) const {
 }
 
 template <class RowAt>
-Status Engine::add_given(std::span<const VectorId> ids, RowAt&& row_at, Work& work, InputType given) {
-    const bool input = kept_type_ == KeptType::Input;
+Status Engine::check_held(std::span<const VectorId> ids, RowAt&& row_at, InputType given) const {
     // Every value of the other types is exact in float32, and uint8 and int8 ones in float16.
     const bool integers = given == InputType::UInt8 || given == InputType::Int8;
-    if (input && input_type_ && given != *input_type_ && *input_type_ != InputType::Float32 &&
+    if (kept_type_ == KeptType::Input && input_type_ && given != *input_type_ && *input_type_ != InputType::Float32 &&
         !(*input_type_ == InputType::Float16 && integers)) {
         std::vector<float> slot(quantizer_.padded_dim());
         for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -72,14 +71,136 @@ Status Engine::add_given(std::span<const VectorId> ids, RowAt&& row_at, Work& wo
             if (at < config_.dim) return EngineError::invalid_argument(unheld_message(*input_type_, i, x[at]));
         }
     }
-    const bool fixing = input && !input_type_;
+    return success();
+}
+
+template <class RowAt>
+Status Engine::add_given(std::span<const VectorId> ids, RowAt&& row_at, Work& work, InputType given) {
+    if (auto held = check_held(ids, row_at, given); !held) return held;
+    const bool fixing = kept_type_ == KeptType::Input && !input_type_;
     if (fixing) {
         // Nothing is stored yet: the stores take the row length of the type these rows came in.
         structure_->set_kept_bytes(kept_format(given).row_bytes());
     }
-    const Status added = add_checked(ids, row_at, work, input_type_.value_or(given));
+    const std::uint64_t from = structure_->rows_stored();
+    Status added = success();
+    try {
+        added = add_checked(ids, row_at, work, input_type_.value_or(given));
+    } catch (...) {
+        map_added(from);
+        throw;
+    }
+    map_added(from);
     if (fixing && (n_vectors() > 0 || !store().empty())) input_type_ = given;
     return added;
+}
+
+IdMap& Engine::id_map() const {
+    std::lock_guard<std::mutex> hold(ids_->lock);
+    if (!ids_->map) {
+        auto map = std::make_unique<IdMap>();
+        structure_->map_all(*map);
+        ids_->map = std::move(map);
+    }
+    return *ids_->map;
+}
+
+void Engine::map_added(std::uint64_t from) {
+    if (!ids_->map) return;
+    try {
+        structure_->map_rows(*ids_->map, from);
+    } catch (...) {
+        ids_->map.reset();
+        throw;
+    }
+}
+
+std::size_t Engine::id_map_bytes() const {
+    std::lock_guard<std::mutex> hold(ids_->lock);
+    return ids_->map ? ids_->map->memory_bytes() : 0;
+}
+
+bool Engine::contains(VectorId id) const { return id_map().contains(id); }
+
+Expected<std::uint64_t> Engine::remove(std::span<const VectorId> ids) {
+    Work work;
+    return remove(ids, work);
+}
+
+Expected<std::uint64_t> Engine::remove(std::span<const VectorId> ids, Work& work) {
+    IdMap& map = id_map();
+    // Checked before anything is forgotten: the rows of a cut mapped file move into
+    // memory when rows before them go.
+    if (auto s = mapping_intact(); !s) return s.error();
+    try {
+        return structure_->remove(map, ids, quantizer_, work);
+    } catch (...) {
+        // A failure part way (memory) may leave the map behind the rows: it is made again.
+        ids_->map.reset();
+        throw;
+    }
+}
+
+template <class Check, class Add>
+Status Engine::update_checked(std::span<const VectorId> ids, Check&& check, Add&& add, Work& work) {
+    if (auto s = check(); !s) return s;
+    if (ids.empty()) return success();
+    if (auto bad = structure_->cannot_insert(ids.size(), config_)) return *bad;
+    Work quiet(work.threads());
+    if (auto removed = remove(ids, quiet); !removed) return removed.error();
+    return add();
+}
+
+Status Engine::update_rows(std::span<const VectorId> ids, const RowSet& rows, Work& work, InputType given) {
+    return update_checked(ids, [&]() -> Status {
+        if (ids.size() != rows.size()) return EngineError::count_mismatch(ids.size(), rows.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (rows.row(i).size() != config_.dim) return EngineError::dimension_mismatch(config_.dim, rows.row(i).size());
+        }
+        return check_held(ids, [&](std::size_t i, float*) { return rows.row(i).data(); }, given);
+    }, [&] { return add_rows(ids, rows, work, given); }, work);
+}
+
+Status Engine::update_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count, Work& work,
+                                     InputType given) {
+    return update_checked(ids, [&]() -> Status {
+        const std::uint64_t dim = config_.dim;
+        const bool fits = dim != 0 && count % dim == 0 && count / dim == ids.size();
+        if (!fits) return EngineError::count_mismatch(ids.size(), dim == 0 ? 0 : count / dim);
+        // The rows the add reads, whether or not they lie on a float.
+        const auto* bytes = static_cast<const unsigned char*>(data);
+        return check_held(ids, [&](std::size_t i, float* slot) {
+            std::memcpy(slot, bytes + i * dim * sizeof(float), dim * sizeof(float));
+            return static_cast<const float*>(slot);
+        }, given);
+    }, [&] { return add_flat_unaligned(ids, data, count, work, given); }, work);
+}
+
+Status Engine::get(std::span<const VectorId> ids, float* out) const {
+    const IdMap& map = id_map();
+    if (auto s = mapping_intact(kept_type_.has_value()); !s) return s;
+    const std::size_t dim = config_.dim;
+    const std::size_t padded = quantizer_.padded_dim();
+    std::vector<std::uint8_t> code(row_bytes());
+    std::vector<float> t(std::max(padded, dim));
+    const std::optional<KeptFormat> format = kept_type_ ? std::optional<KeptFormat>(kept_format()) : std::nullopt;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const auto place = map.last(ids[i]);
+        if (!place) return EngineError::unknown_id(ids[i]);
+        const std::uint8_t* kept = structure_->row_at(*place, code.data());
+        float* x = out + i * dim;
+        if (kept != nullptr && format && format->type == KeptType::Input) {
+            format->decode(kept, x);  // the row as it was given
+            continue;
+        }
+        if (kept != nullptr && format) {
+            format->decode(kept, t.data());
+        } else {
+            quantizer_.decode(code.data(), t.data());
+        }
+        quantizer_.untransform(t.data(), x);
+    }
+    return success();
 }
 
 template <class RowAt>
@@ -394,6 +515,9 @@ Status Engine::keep_vectors(KeptType type) {
     if (n_vectors() > 0 || !store().empty()) {
         return EngineError::invalid_argument("keep_vectors() must be called before add() \u2014 index already contains vectors");
     }
+    // An index whose rows were all removed starts over, as a new one would.
+    structure_->start_over();
+    ids_->map.reset();
     kept_type_ = type;
     input_type_.reset();
     // Input rows get their length when the first add fixes their type.
@@ -420,11 +544,20 @@ Status Engine::build() {
     return build(work);
 }
 
-Status Engine::build(Work& work) { return structure_->build(work, config_, quantizer_, mapping_); }
+Status Engine::build(Work& work) {
+    IdMap* map = ids_->map.get();
+    try {
+        return structure_->build(work, config_, quantizer_, mapping_, map);
+    } catch (...) {
+        ids_->map.reset();
+        throw;
+    }
+}
 
 Status Engine::fit_standardization(const RowSet& sample) {
     if (config_.metric != Metric::L2) return success();
-    if (n_vectors() > 0) return EngineError::fit_after_add();
+    // (IvfFlat rows waiting for a build count.)
+    if (n_vectors() > 0 || !store().empty()) return EngineError::fit_after_add();
     if (sample.empty()) return EngineError::empty_sample();
     for (std::size_t i = 0; i < sample.size(); ++i) {
         if (sample.row(i).size() != config_.dim) return EngineError::dimension_mismatch(config_.dim, sample.row(i).size());
@@ -457,6 +590,9 @@ Status Engine::fit_standardization(const RowSet& sample) {
     // about dim and nearly every code would saturate. The extra 1/√dim gives it about unit
     // norm, the scale the Lloyd-Max tables are built for (as for cosine vectors).
     const float inv = var > 1e-10 ? static_cast<float>(1.0 / std::sqrt(var * dim)) : 1.0f;
+    // An index whose rows were all removed starts over: nothing encoded before stays.
+    structure_->start_over();
+    ids_->map.reset();
     Standardization st;
     st.mean.assign(config_.dim, static_cast<float>(m));
     st.inv_std.assign(config_.dim, inv);

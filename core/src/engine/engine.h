@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -93,6 +94,28 @@ public:
     static Expected<Engine> from_bytes(const std::uint8_t* data, std::size_t size);
     void set_ef_search(std::uint64_t ef);
 
+    // Rows by id. The first of these calls makes the id map (index/id_map.h), which every
+    // later change keeps up to date; an engine that never calls them never has one.
+    //
+    // Removes every row holding one of the ids (unknown ids are no error) and returns how
+    // many went. The rows left keep their order; an Hnsw graph marks its rows deleted and
+    // repairs itself around them once they are many (work: that repair's threads).
+    Expected<std::uint64_t> remove(std::span<const VectorId> ids, Work& work);
+    Expected<std::uint64_t> remove(std::span<const VectorId> ids);
+    // remove(ids), then the add of the rows, as add_rows and add_flat_unaligned take them;
+    // every check an add makes of the rows comes first, so such a failure changes nothing.
+    Status update_rows(std::span<const VectorId> ids, const RowSet& rows, Work& work,
+                       InputType given = InputType::Float32);
+    Status update_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count, Work& work,
+                                 InputType given = InputType::Float32);
+    // The vectors of the last row of each id, ids.size() · dim floats into out, in the
+    // space they were given in: the kept input row, else the kept or decoded transformed
+    // vector with the transform undone. Fails with UnknownId for an id no row holds.
+    Status get(std::span<const VectorId> ids, float* out) const;
+    bool contains(VectorId id) const;
+    // The id map's memory (0 while there is none).
+    std::size_t id_map_bytes() const;
+
     std::uint64_t n_vectors() const;
     bool is_empty() const { return n_vectors() == 0; }
 
@@ -149,6 +172,24 @@ private:
     // Fails where a call that `reads` the mapping would read past the end of a mapped
     // file cut short since the load.
     Status mapping_intact(bool reads = true) const;
+
+    // The id map, made on first use under its own lock: searches and look-ups share the
+    // engine, and two of them may be first. Changes to the engine are exclusive.
+    IdMap& id_map() const;
+    // After rows were stored from structure place `from` on (or, on an exception, the map
+    // is dropped: made again when next needed).
+    void map_added(std::uint64_t from);
+    struct LazyIdMap {
+        std::mutex lock;
+        std::unique_ptr<IdMap> map;
+    };
+    std::unique_ptr<LazyIdMap> ids_ = std::make_unique<LazyIdMap>();
+    // Fails as an add of the rows would before storing any: values the kept input type
+    // cannot hold.
+    template <class RowAt>
+    Status check_held(std::span<const VectorId> ids, RowAt&& row_at, InputType given) const;
+    template <class Check, class Add>
+    Status update_checked(std::span<const VectorId> ids, Check&& check, Add&& add, Work& work);
 };
 
 }  // namespace korvane

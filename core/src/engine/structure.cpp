@@ -1,6 +1,7 @@
 #include "engine/structure.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -107,6 +108,38 @@ void check_loaded_norms(BlockStore& s, const Quantizer& quantizer) {
     s.set_norms_of_codes(fits);
 }
 
+// Drops from `store` the rows whose ids `map` no longer knows, from `first` on, and tells
+// the map where the survivors went; place_of(position) is a row's place in the map.
+// `dropped`, when given, is told which positions went (one flag per row from `first`).
+template <class PlaceOf>
+std::size_t erase_forgotten(BlockStore& store, std::size_t first, IdMap& map, PlaceOf&& place_of,
+                            std::vector<bool>* dropped = nullptr) {
+    std::size_t out = first;
+    if (dropped != nullptr) dropped->assign(store.size() - std::min(first, store.size()), false);
+    return store.erase_rows(first, [&](std::size_t i) {
+        if (!map.follow(store.id(i), place_of(i), place_of(out))) {
+            if (dropped != nullptr) (*dropped)[i - first] = true;
+            return true;
+        }
+        ++out;
+        return false;
+    });
+}
+
+// Forgets the ids in `map`; returns how many rows they had and, through `first`, the
+// lowest place of one of them (0 for an id several rows hold: only its last is known).
+template <class PlaceIndex>
+std::uint64_t forget(IdMap& map, std::span<const VectorId> ids, PlaceIndex&& lowest) {
+    std::uint64_t removed = 0;
+    for (VectorId id : ids) {
+        const auto place = map.last(id);
+        if (!place) continue;
+        lowest(*place, map.rows_of(id) > 1);
+        removed += map.erase(id);
+    }
+    return removed;
+}
+
 class BruteForceStructure final : public IndexStructure {
 public:
     explicit BruteForceStructure(BlockStore store) : store_(std::move(store)) {}
@@ -141,10 +174,29 @@ public:
         for (std::size_t j = 0; j < hits.size(); ++j) rows[j] = store_.kept_row(static_cast<std::size_t>(hits[j].row));
     }
 
-    Status build(Work& work, const EngineConfig&, const Quantizer&, std::shared_ptr<const io::Mapping>&) override {
+    Status build(Work& work, const EngineConfig&, const Quantizer&, std::shared_ptr<const io::Mapping>&,
+                 IdMap*) override {
         return built_at_once(work, size());
     }
     void fill_parts(io::IndexParts& p) const override { p.store = &store_; }
+
+    std::uint64_t rows_stored() const override { return store_.size(); }
+    void map_rows(IdMap& map, std::uint64_t from) const override {
+        map.reserve_more(store_.size() - std::min<std::uint64_t>(from, store_.size()));
+        for (std::size_t i = from; i < store_.size(); ++i) map.add(store_.id(i), i);
+    }
+    Expected<std::uint64_t> remove(IdMap& map, std::span<const VectorId> ids, const Quantizer&, Work&) override {
+        std::size_t first = store_.size();
+        const std::uint64_t removed = forget(map, ids, [&](std::uint64_t place, bool several) {
+            first = std::min<std::size_t>(first, several ? 0 : place);
+        });
+        if (removed > 0) erase_forgotten(store_, first, map, [](std::size_t i) { return i; });
+        return removed;
+    }
+    const std::uint8_t* row_at(std::uint64_t place, std::uint8_t* code) const override {
+        store_.copy_row(place, code);
+        return store_.kept_row(place);
+    }
 
 private:
     BlockStore store_;
@@ -172,7 +224,14 @@ public:
     std::uint64_t size() const override { return ivf_ ? ivf_->n_vectors() : pending_.size(); }
     const BlockStore& store() const override { return pending_; }
     const std::optional<IvfIndex>& ivf() const override { return ivf_; }
-    void set_kept_bytes(std::uint64_t bytes) override { pending_.set_kept_bytes(bytes); }
+    // Lists emptied by removals take the new length too, as the pending rows joining
+    // them at the next build will have it.
+    void set_kept_bytes(std::uint64_t bytes) override {
+        pending_.set_kept_bytes(bytes);
+        if (ivf_) {
+            for (IvfList& list : ivf_->lists) list.members.set_kept_bytes(bytes);
+        }
+    }
 
     void prepare_add(std::size_t n, const Quantizer& quantizer) override {
         reserve_rows(pending_, n, quantizer, [&] { reserve_more(training_vectors_, n * quantizer.padded_dim()); });
@@ -214,7 +273,7 @@ public:
     }
 
     Status build(Work& work, const EngineConfig& config, const Quantizer& quantizer,
-                 std::shared_ptr<const io::Mapping>& mapping) override;
+                 std::shared_ptr<const io::Mapping>& mapping, IdMap* map) override;
 
     void fill_parts(io::IndexParts& p) const override {
         p.store = &pending_;
@@ -225,14 +284,101 @@ public:
         if (ivf_) ivf_->nprobe = nprobe;
     }
 
+    void start_over() override {
+        ivf_.reset();
+        std::vector<float>().swap(training_vectors_);
+    }
+
+    std::uint64_t rows_stored() const override { return pending_.size(); }
+    void map_all(IdMap& map) const override {
+        if (ivf_) {
+            map.reserve_more(ivf_->n_vectors());
+            for (std::size_t j = 0; j < ivf_->lists.size(); ++j) {
+                const BlockStore& m = ivf_->lists[j].members;
+                for (std::size_t i = 0; i < m.size(); ++i) map.add(m.id(i), place(j, i));
+            }
+        }
+        map_rows(map, 0);
+    }
+    void map_rows(IdMap& map, std::uint64_t from) const override {
+        map.reserve_more(pending_.size() - std::min<std::uint64_t>(from, pending_.size()));
+        for (std::size_t i = from; i < pending_.size(); ++i) map.add(pending_.id(i), place(kPendingList, i));
+    }
+    Expected<std::uint64_t> remove(IdMap& map, std::span<const VectorId> ids, const Quantizer& quantizer,
+                                   Work&) override {
+        const std::size_t lists = ivf_ ? ivf_->lists.size() : 0;
+        // The first place to look at in each list, the pending rows last.
+        std::vector<std::size_t> first(lists + 1, ~std::size_t{0});
+        const std::uint64_t removed = forget(map, ids, [&](std::uint64_t at, bool several) {
+            if (several) {
+                std::fill(first.begin(), first.end(), 0);
+                return;
+            }
+            const std::uint64_t list = at >> 32;
+            std::size_t& f = first[list == kPendingList ? lists : list];
+            f = std::min<std::size_t>(f, at & 0xFFFFFFFFu);
+        });
+        if (removed == 0) return removed;
+        for (std::size_t j = 0; j < lists; ++j) {
+            if (first[j] == ~std::size_t{0}) continue;
+            erase_forgotten(ivf_->lists[j].members, first[j], map, [&](std::size_t i) { return place(j, i); });
+        }
+        if (first[lists] != ~std::size_t{0}) {
+            std::vector<bool> dropped;
+            erase_forgotten(pending_, first[lists], map, [&](std::size_t i) { return place(kPendingList, i); },
+                            &dropped);
+            // The training vectors of the pending rows follow them.
+            const std::size_t padded = quantizer.padded_dim();
+            if (training_vectors_.size() == (pending_.size() + std::count(dropped.begin(), dropped.end(), true)) * padded) {
+                std::size_t out = first[lists];
+                for (std::size_t i = 0; i < dropped.size(); ++i) {
+                    if (dropped[i]) continue;
+                    const std::size_t from = first[lists] + i;
+                    if (from != out) {
+                        std::copy_n(training_vectors_.begin() + from * padded, padded,
+                                    training_vectors_.begin() + out * padded);
+                    }
+                    ++out;
+                }
+                training_vectors_.resize(out * padded);
+            }
+        }
+        return removed;
+    }
+    const std::uint8_t* row_at(std::uint64_t at, std::uint8_t* code) const override {
+        const std::uint64_t list = at >> 32;
+        const BlockStore& s = list == kPendingList ? pending_ : ivf_->lists[list].members;
+        const std::size_t i = at & 0xFFFFFFFFu;
+        s.copy_row(i, code);
+        return s.kept_row(i);
+    }
+
 private:
+    static std::uint64_t place(std::uint64_t list, std::uint64_t i) { return list << 32 | i; }
+
+    // Tells the map where a build put the rows. The build was given the rows in the order
+    // [the members of each list (from starts), then] the pending ones, and appended row r
+    // to list labels[r] (after the sizes its lists had, when they stayed).
+    void follow_build(IdMap& map, const std::vector<std::uint32_t>& labels, const std::vector<std::size_t>& starts,
+                      std::vector<std::size_t> sizes) const {
+        sizes.resize(ivf_->lists.size(), 0);
+        std::vector<std::uint64_t> to(labels.size());
+        for (std::size_t r = 0; r < labels.size(); ++r) to[r] = place(labels[r], sizes[labels[r]]++);
+        const std::size_t in_lists = starts.empty() ? 0 : labels.size() - pending_.size();
+        map.renumber([&](std::uint64_t at) {
+            const std::uint64_t list = at >> 32, i = at & 0xFFFFFFFFu;
+            if (list == kPendingList) return to[in_lists + i];
+            return starts.empty() ? at : to[starts[list] + i];
+        });
+    }
+
     BlockStore pending_;
     std::vector<float> training_vectors_;  // padded_dim floats per pending row
     std::optional<IvfIndex> ivf_;
 };
 
 Status IvfFlatStructure::build(Work& work, const EngineConfig& config, const Quantizer& quantizer,
-                               std::shared_ptr<const io::Mapping>& mapping) {
+                               std::shared_ptr<const io::Mapping>& mapping, IdMap* map) {
     if (pending_.empty()) return EngineError::empty_index();
     if (auto s = mapping_intact(mapping.get()); !s) return s;  // clustering again reads every kept row
     if (auto bad = unusable_parameter(config)) return *bad;
@@ -244,9 +390,14 @@ Status IvfFlatStructure::build(Work& work, const EngineConfig& config, const Qua
     // Progress counts vectors assigned to a centroid: k-means assigns each at most once
     // per iteration and once more at the end.
     work.set_total(cluster ? (in_lists + pending_.size()) * (KMEANS_MAX_ITERATIONS + 1) : pending_.size());
+    // The list each row went to, in the order they were given (only with a map to follow).
+    std::vector<std::uint32_t> labels;
+    std::vector<std::uint32_t>* labels_out = map != nullptr ? &labels : nullptr;
+    // Where each list's rows were before the build, and how many it had.
+    std::vector<std::size_t> starts, sizes;
     if (!ivf_) {
         auto built = build_ivf(pending_, training_vectors_.data(), padded, config.ivf_nlist, config.ivf_nprobe,
-                               config.seed, config.metric, work);
+                               config.seed, config.metric, work, labels_out);
         if (!built) return EngineError::interrupted();
         ivf_ = std::move(*built);
     } else if (cluster) {
@@ -259,8 +410,7 @@ Status IvfFlatStructure::build(Work& work, const EngineConfig& config, const Qua
         all.reserve_more(total);
         bool norms_of_codes = pending_.norms_of_codes();
         std::vector<float> training(total * padded);
-        std::vector<std::size_t> starts;  // where each list's members begin in `all`
-        starts.reserve(ivf_->lists.size());
+        starts.reserve(ivf_->lists.size());  // where each list's members begin in `all`
         for (const IvfList& list : ivf_->lists) {
             const BlockStore& m = list.members;
             starts.push_back(all.size());
@@ -283,16 +433,20 @@ Status IvfFlatStructure::build(Work& work, const EngineConfig& config, const Qua
         std::copy(training_vectors_.begin(), training_vectors_.end(), training.begin() + in_lists * padded);
         all.set_norms_of_codes(norms_of_codes);
         auto built = build_ivf(all, training.data(), padded, config.ivf_nlist, config.ivf_nprobe, config.seed,
-                               config.metric, work);
+                               config.metric, work, labels_out);
         if (!built) return EngineError::interrupted();
         ivf_ = std::move(*built);
         mapping.reset();  // every kept row now lives in memory
     } else {
         // Every list is already in use: the pending rows join their best lists. Like any
         // build, this one takes the probe count from the configuration.
-        if (!append_to_lists(*ivf_, pending_, training_vectors_.data(), work)) return EngineError::interrupted();
+        for (const IvfList& list : ivf_->lists) sizes.push_back(list.members.size());
+        if (!append_to_lists(*ivf_, pending_, training_vectors_.data(), work, labels_out)) {
+            return EngineError::interrupted();
+        }
         ivf_->nprobe = config.ivf_nprobe;
     }
+    if (map != nullptr) follow_build(*map, labels, starts, sizes);
     pending_.release();
     std::vector<float>().swap(training_vectors_);
     work.advance(work.total() - std::min(work.done(), work.total()));
@@ -337,7 +491,8 @@ public:
         for (std::size_t j = 0; j < hits.size(); ++j) rows[j] = hnsw_->nodes.kept_row(static_cast<std::size_t>(hits[j].row));
     }
 
-    Status build(Work& work, const EngineConfig&, const Quantizer&, std::shared_ptr<const io::Mapping>&) override {
+    Status build(Work& work, const EngineConfig&, const Quantizer&, std::shared_ptr<const io::Mapping>&,
+                 IdMap*) override {
         if (hnsw_) release_construction_vectors(*hnsw_);
         return built_at_once(work, size());
     }
@@ -347,6 +502,20 @@ public:
     }
     void set_ef_search(std::uint64_t ef) override {
         if (hnsw_) hnsw_->ef_search = ef;
+    }
+
+    std::uint64_t rows_stored() const override { return hnsw_ ? hnsw_->size() : 0; }
+    void map_rows(IdMap& map, std::uint64_t from) const override {
+        if (!hnsw_) return;
+        map.reserve_more(hnsw_->size() - std::min<std::uint64_t>(from, hnsw_->size()));
+        for (std::size_t i = from; i < hnsw_->size(); ++i) map.add(hnsw_->nodes.id(i), i);
+    }
+    Expected<std::uint64_t> remove(IdMap&, std::span<const VectorId>, const Quantizer&, Work&) override {
+        return EngineError::invalid_argument("remove() is not yet available for Hnsw indexes");
+    }
+    const std::uint8_t* row_at(std::uint64_t place, std::uint8_t* code) const override {
+        std::memcpy(code, hnsw_->nodes.row(place), hnsw_->nodes.row_bytes());
+        return hnsw_->nodes.kept_row(place);
     }
 
 private:

@@ -14,6 +14,7 @@
 #include "base/work.h"
 #include "index/flat_store.h"
 #include "index/hnsw.h"
+#include "index/id_map.h"
 #include "index/ivf.h"
 #include "index/topk.h"
 #include "io/krvn.h"
@@ -56,6 +57,9 @@ public:
     virtual const std::optional<IvfIndex>& ivf() const;
     virtual const std::optional<HnswIndex>& hnsw() const;
 
+    // On a structure whose rows were all removed, drops what they leave behind (IvfFlat's
+    // lists and centroids, a graph's deleted nodes), so that it is as if new.
+    virtual void start_over() {}
     // The length of a kept row, on a structure holding nothing.
     virtual void set_kept_bytes(std::uint64_t bytes) = 0;
     // Why n more rows cannot join, if they cannot.
@@ -92,12 +96,29 @@ public:
     virtual void kept_rows(std::span<const SearchHit> hits, const std::uint8_t** rows) const = 0;
 
     // `mapping`: the file kept rows are read from in place, dropped by a build that moves
-    // them all into memory.
+    // them all into memory. `map`, when there is one, follows the rows a build moves.
     virtual Status build(Work& work, const EngineConfig& config, const Quantizer& quantizer,
-                         std::shared_ptr<const io::Mapping>& mapping) = 0;
+                         std::shared_ptr<const io::Mapping>& mapping, IdMap* map) = 0;
 
     // Points the parts of a save at what this structure holds.
     virtual void fill_parts(io::IndexParts& parts) const = 0;
+
+    // Rows by id. A row's place in an IdMap: its position in a BruteForce store, list << 32
+    // | position in an IvfFlat index (pending rows in list kPendingList), its node in a graph.
+    static constexpr std::uint64_t kPendingList = 0xFFFFFFFFu;
+    // How many rows an add has stored so far (removed ones included where they linger):
+    // taken before an add, it tells map_rows where the add's rows begin.
+    virtual std::uint64_t rows_stored() const = 0;
+    // Tells `map` where the rows an add stored from `from` on are, in order.
+    virtual void map_rows(IdMap& map, std::uint64_t from) const = 0;
+    // Tells `map` where every row is.
+    virtual void map_all(IdMap& map) const { map_rows(map, 0); }
+    // Removes every row holding one of the ids and forgets them in `map`, which knows every
+    // row; returns how many went. The rows left keep their order.
+    virtual Expected<std::uint64_t> remove(IdMap& map, std::span<const VectorId> ids, const Quantizer& quantizer,
+                                           Work& work) = 0;
+    // The codes of the row at `place` into `code` (row_bytes); returns its kept row, or null.
+    virtual const std::uint8_t* row_at(std::uint64_t place, std::uint8_t* code) const = 0;
 
     virtual void set_nprobe(std::uint64_t nprobe);
     virtual void set_ef_search(std::uint64_t ef);

@@ -218,8 +218,8 @@ public:
         kept_.truncate(n);
     }
 
-    // Drops the rows from `first` on for which drop(i) is true, in one pass, keeping the
-    // others in order (blocks from the first changed one are laid out again); returns how
+    // Drops the rows from `first` on for which drop(i) is true (asked once of each, in
+    // order, before anything moves), in one pass, keeping the others in order (blocks from the first changed one are laid out again); returns how
     // many were dropped. On std::bad_alloc (only a mapped store's kept rows, which then
     // move into memory, or the room for one block) nothing changed.
     template <class Drop>

@@ -38,9 +38,10 @@ IvfIndex build_ivf(const BlockStore& rows, const float* training, std::uint64_t 
 
 std::optional<IvfIndex> build_ivf(const BlockStore& rows, const float* training, std::uint64_t padded_dim,
                                   std::uint64_t nlist, std::uint64_t nprobe, std::uint64_t seed, Metric metric,
-                                  Work& work) {
+                                  Work& work, std::vector<std::uint32_t>* labels) {
     KMeansResult km = train_kmeans_finite(training, rows.size(), padded_dim, nlist, seed, metric, work);
     if (work.stop_requested()) return std::nullopt;
+    if (labels != nullptr) *labels = km.labels;
     IvfIndex index;
     index.lists.assign(km.centroids.size(), IvfList{BlockStore(rows.row_bytes(), rows.kept_bytes())});
     distribute(index.lists, rows, km.labels.data());
@@ -57,11 +58,13 @@ void append_to_lists(IvfIndex& index, const BlockStore& rows, const float* train
     append_to_lists(index, rows, training, work);
 }
 
-bool append_to_lists(IvfIndex& index, const BlockStore& rows, const float* training, Work& work) {
+bool append_to_lists(IvfIndex& index, const BlockStore& rows, const float* training, Work& work,
+                     std::vector<std::uint32_t>* labels_out) {
     std::vector<std::uint32_t> labels(rows.size(), 0);
     assign_labels(index.centroids, training, rows.size(), index.metric, labels.data(), work);
     if (work.stop_requested()) return false;
     distribute(index.lists, rows, labels.data());
+    if (labels_out != nullptr) *labels_out = std::move(labels);
     return true;
 }
 

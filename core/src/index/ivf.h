@@ -63,16 +63,18 @@ struct IvfIndex {
 IvfIndex build_ivf(const BlockStore& rows, const float* training, std::uint64_t padded_dim, std::uint64_t nlist,
                    std::uint64_t nprobe, std::uint64_t seed, Metric metric);
 // The same with k-means on work.threads() threads (the same index for any count),
-// advancing `work` as train_kmeans does; nothing once a stop was asked.
+// advancing `work` as train_kmeans does; nothing once a stop was asked. `labels`, when
+// given, receives the list of each row.
 std::optional<IvfIndex> build_ivf(const BlockStore& rows, const float* training, std::uint64_t padded_dim,
                                   std::uint64_t nlist, std::uint64_t nprobe, std::uint64_t seed, Metric metric,
-                                  Work& work);
+                                  Work& work, std::vector<std::uint32_t>* labels = nullptr);
 
 // Appends each row to the list whose centroid it scores best on (the assignment rule of
 // the build). Allocates before changing anything, so std::bad_alloc leaves the index as
 // it was, and so does a stop asked of `work` (then it returns false).
 void append_to_lists(IvfIndex& index, const BlockStore& rows, const float* training);
-bool append_to_lists(IvfIndex& index, const BlockStore& rows, const float* training, Work& work);
+bool append_to_lists(IvfIndex& index, const BlockStore& rows, const float* training, Work& work,
+                     std::vector<std::uint32_t>* labels = nullptr);
 
 // The `probes` best lists (1 <= probes <= nlists) for query q, best first, each with its
 // centroid's score: by score descending, lower list numbers first among equal scores, a NaN

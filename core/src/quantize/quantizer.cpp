@@ -100,6 +100,34 @@ std::vector<float> Quantizer::transform_query(std::span<const float> x) const {
     return out;
 }
 
+void Quantizer::untransform(float* t, float* out) const {
+    const std::size_t padded = padded_dim();
+    for (std::size_t i = 0; i < padded; ++i) t[i] /= scale;
+    rotation.invert_in_place(t);
+    switch (metric) {
+        case Metric::Cosine: {
+            double s = 0.0;
+            for (std::size_t i = 0; i < dim; ++i) s += static_cast<double>(t[i]) * t[i];
+            const double norm = std::sqrt(s);
+            for (std::size_t i = 0; i < dim; ++i) out[i] = norm > 0.0 ? static_cast<float>(t[i] / norm) : t[i];
+            return;
+        }
+        case Metric::L2:
+            if (standardization) {
+                const auto& st = *standardization;
+                for (std::size_t i = 0; i < dim; ++i) {
+                    const bool known = i < st.mean.size() && i < st.inv_std.size();
+                    out[i] = known ? t[i] / st.inv_std[i] + st.mean[i] : t[i];
+                }
+                return;
+            }
+            [[fallthrough]];
+        case Metric::Dot:
+            std::copy(t, t + dim, out);
+            return;
+    }
+}
+
 void Quantizer::encode_transformed(const float* v, std::uint8_t* row) const {
     switch (layout()) {
         case Layout::Pure2:

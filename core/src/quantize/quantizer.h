@@ -69,6 +69,12 @@ public:
     // bound any part of the row's score with.
     bool norm_covers(const std::uint8_t* row, float norm) const;
 
+    // A vector in the space it was given in, from t (padded_dim floats in the transformed
+    // space, overwritten): scale, rotation and standardization undone as far as float
+    // rounding allows. A cosine vector comes back with unit length, its own length being
+    // gone. out receives dim floats.
+    void untransform(float* t, float* out) const;
+
     // The row with each code replaced by its centroid: padded_dim floats in the rotated and
     // scaled space that transform_query produces.
     void decode(const std::uint8_t* row, float* out) const;

@@ -103,6 +103,14 @@ void RhdhRotation::apply_in_place(float* y, std::size_t n) const {
     loops.scale_in_place(y, padded_dim_, inv_sqrt_);  // multiplication by the reciprocal
 }
 
+void RhdhRotation::invert_in_place(float* y) const {
+    const EncodeLoops& loops = encode_loops();
+    loops.walsh_hadamard(y, padded_dim_);
+    loops.scale_in_place(y, padded_dim_, inv_sqrt_);
+    const std::int8_t* s = signs_.data();
+    for (std::size_t i = 0; i < padded_dim_; ++i) y[i] = s[i] < 0 ? -y[i] : y[i];
+}
+
 std::vector<float> RhdhRotation::apply(std::span<const float> x) const {
     if (x.size() > padded_dim_) throw std::logic_error("rotation input longer than padded_dim");
     std::vector<float> y(padded_dim_, 0.0f);

@@ -34,6 +34,10 @@ public:
     // rotates in place (sign flip, butterflies, multiplication by 1/√padded_dim).
     void apply_in_place(float* y, std::size_t n) const;
 
+    // The inverse of apply_in_place on padded_dim floats, within float rounding (the
+    // butterflies, then 1/√padded_dim, then the signs).
+    void invert_in_place(float* y) const;
+
     // Allocating form: x.size() <= padded_dim.
     std::vector<float> apply(std::span<const float> x) const;
 
