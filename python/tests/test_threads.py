@@ -585,6 +585,9 @@ INNER = {
     "search": lambda ix: ix.search(ROW, 2),
     "search_batch": lambda ix: ix.search_batch([ROW], 2, threads=2),
     "len": len,
+    "in": lambda ix: 3 in ix,
+    "get": lambda ix: ix.get([3]),
+    "remove": lambda ix: ix.remove([3]),
 }
 OUTER = {
     "search_batch/queries": ("shared", lambda ix, cb: ix.search_batch(lazy_rows([ROW, ROW], cb), 3)),
@@ -593,6 +596,9 @@ OUTER = {
     "search_batch/threads": ("shared", lambda ix, cb: ix.search_batch([ROW], 3, threads=Num(2, cb))),
     "add/vectors": ("exclusive", lambda ix, cb: ix.add([50], lazy_rows([ROW], cb))),
     "add/ids": ("exclusive", lambda ix, cb: ix.add(lazy_ids([50], cb), [ROW])),
+    "update/vectors": ("exclusive", lambda ix, cb: ix.update([50], lazy_rows([ROW], cb))),
+    "remove/ids": ("exclusive", lambda ix, cb: ix.remove(lazy_ids([3], cb))),
+    "get/ids": ("shared", lambda ix, cb: ix.get(lazy_ids([3], cb))),
 }
 
 
@@ -601,17 +607,18 @@ OUTER = {
 def test_re_entry_from_the_same_thread(outer, inner):
     index = small_index()
     use, call = OUTER[outer]
+    writes = inner in ("add", "remove")
     if use == "exclusive":
-        message = "Already borrowed" if inner == "add" else "Already mutably borrowed"
+        message = "Already borrowed" if writes else "Already mutably borrowed"
     else:
-        message = "Already borrowed" if inner == "add" else None  # reads nest
+        message = "Already borrowed" if writes else None  # reads nest
     if message is None:
         call(index, lambda: INNER[inner](index))
     else:
         with pytest.raises(RuntimeError) as info:
             call(index, lambda: INNER[inner](index))
         assert str(info.value) == message
-    assert len(index) == (11 if outer.startswith("add") and message is None else 10)
+    assert len(index) == {"add": 11, "remove": 9}.get(outer.split("/")[0], 10) if message is None else 10
     # Released on every path.
     index.add([7000], [ROW])
     assert index.search_batch([ROW], 1)[0][0, 0] == 7000
@@ -634,6 +641,10 @@ def replay(log):
     for op, name, ids, vectors in log:
         if op == "add":
             indexes[name].add(ids, vectors)
+        elif op == "update":
+            indexes[name].update(ids, vectors)
+        elif op == "remove":
+            indexes[name].remove(ids)
         else:
             indexes[name].build()
     return indexes
@@ -693,6 +704,16 @@ def test_one_writer_and_readers_on_shared_indexes():
                     assert len(index) == before
                 elif name == "ivf_flat" and step % 40 == 1 and name in pending:
                     build(name)
+                elif step % 7 == 3 and name != "hnsw":
+                    ids = [int(i) for i in wrng.integers(0, next_id[0], 3)]
+                    if step % 2:
+                        index.remove(ids)
+                        log.append(("remove", name, ids, None))
+                    else:
+                        vectors = wrng.standard_normal((3, HAMMER_DIM)).astype(np.float32)
+                        index.update(ids, vectors)
+                        log.append(("update", name, ids, vectors))
+                        pending.add(name)
                 else:
                     n = int(wrng.integers(1, 5))
                     ids = list(range(next_id[0], next_id[0] + n))
@@ -710,7 +731,7 @@ def test_one_writer_and_readers_on_shared_indexes():
             while not stop.is_set():
                 name = rrng.choice(list(indexes))
                 index = indexes[name]
-                choice = rrng.randrange(6)
+                choice = rrng.randrange(8)
                 known = next_id[0]
                 if choice == 0:
                     hits = index.search(Lazy(Num(float(x)) for x in queries[0]), 5,
@@ -723,13 +744,22 @@ def test_one_writer_and_readers_on_shared_indexes():
                     ids, scores = index.search_batch(lazy_rows(queries[:4]), k, allow, threads=rrng.choice([0, 1, 2]))
                     n_after = len(index)
                     width = ids.shape[1]
-                    assert ids.shape == scores.shape == (4, width) and min(k, n_before) <= width <= min(k, n_after)
+                    assert ids.shape == scores.shape == (4, width) and min(k, n_before, n_after) <= width <= min(k, max(n_before, n_after))
                     found = ids != NO_ID
                     assert (ids[found] < next_id[0]).all()
                     for row, mask in zip(scores, found):
                         assert (np.diff(row[mask]) <= 0).all()
                 elif choice == 3:
                     index.search_batch(queries, 3, threads=2)
+                elif choice == 6:
+                    # The first look-up makes the id map, maybe in several readers at once.
+                    assert (rrng.randrange(known) in index) in (True, False)
+                    assert (-1 in index) is False
+                elif choice == 7:
+                    try:
+                        assert index.get([rrng.randrange(known)]).shape == (1, HAMMER_DIM)
+                    except KeyError:
+                        pass  # removed, or not yet built into an IvfFlat index
                 elif choice == 4:
                     # A read nested inside a read of the same thread goes on even while the
                     # writer waits for the outer one.
