@@ -107,9 +107,16 @@ struct HnswIndex {
     std::vector<std::uint32_t> settled_up;
     bool link_scores_valid = true;
 
+    // Per node, 1 when it is marked deleted: searched through, never returned. Empty while
+    // no node was ever marked, so a graph that never deletes pays nothing for it.
+    std::vector<std::uint8_t> deleted;
+    std::size_t n_deleted = 0;
+
     static HnswIndex empty(const EngineConfig& c, std::uint64_t bytes_per_vec, std::uint64_t padded_dim);
 
     std::size_t size() const { return nodes.size(); }
+    std::size_t live_size() const { return size() - n_deleted; }
+    bool is_deleted(std::uint32_t node) const { return !deleted.empty() && deleted[node] != 0; }
     // The most entries a list keeps: 2·m on layer 0, m above.
     std::uint64_t cap(std::uint64_t layer) const { return layer == 0 ? 2 * m : m; }
 
@@ -187,6 +194,28 @@ struct InsertRows {
 std::size_t hnsw_insert_rows(HnswIndex& index, const InsertRows& rows, Work& work);
 
 void release_construction_vectors(HnswIndex& index);
+
+// Marks a node deleted; returns whether it was live (false too for a node out of range).
+bool hnsw_mark_deleted(HnswIndex& index, std::uint32_t node);
+
+// How many deleted nodes a graph holds before it wants a purge: a share of its nodes.
+// Searching through marks keeps recall@10 at ef 64 within about 1% of a purged graph up
+// to a tenth of the nodes (3,000 clustered vectors, m 16: 0.975 marked vs 0.985 purged at
+// 10%, while at 30% marked nodes cost 4% and make each search visit more nodes).
+inline constexpr double kPurgeShare = 0.1;
+bool hnsw_wants_purge(const HnswIndex& index);
+
+// How many deleted nodes in a row a repair follows from a live node: a deleted neighbour's
+// live neighbours are candidates, and through a deleted neighbour of that one, its own.
+inline constexpr unsigned kRepairHops = 2;
+
+// Relinks every live list that names a deleted node (its live neighbours and those found
+// through deleted ones, up to kRepairHops deep, chosen again by the selection rule), moves
+// the entry point off a deleted node, then drops the deleted nodes and renumbers the rest
+// in order. Returns old -> new node numbers (kNoNode for the dropped). Each list is chosen
+// on the graph as it was, so the result does not depend on work.threads(). Construction
+// vectors released before are released again.
+std::vector<std::uint32_t> hnsw_purge_deleted(HnswIndex& index, const Quantizer& quantizer, Work& work);
 
 // At most k hits (k > 0), best first, then only those the allowlist holds.
 // `reference`: the plain search alone, which every search answers as (for tests).
