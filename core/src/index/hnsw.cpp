@@ -1752,9 +1752,10 @@ std::vector<std::uint32_t> hnsw_purge_deleted(HnswIndex& index, const Quantizer&
             map[i] = next++;
         }
     }
+    std::vector<std::uint64_t> upper_at(next);
+    // Nothing below allocates but this, which changes nothing when it fails.
     index.nodes.erase_rows(first_gone, [&](std::size_t i) { return index.deleted[i] != 0; });
     // Upper lists: each live node's run of lists, in node order.
-    std::vector<std::uint64_t> upper_at(next);
     std::size_t out_list = 0;
     for (std::size_t i = 0; i < n; ++i) {
         if (map[i] == kNoNode) continue;

@@ -196,6 +196,10 @@ std::size_t hnsw_insert_rows(HnswIndex& index, const InsertRows& rows, Work& wor
 void release_construction_vectors(HnswIndex& index);
 
 // Marks a node deleted; returns whether it was live (false too for a node out of range).
+// Until a purge, a deleted node keeps its links and is searched through. A node inserted
+// meanwhile never chooses one as a neighbour, so no back-link goes to a deleted node's
+// list; a live list that overflows is chosen again as usual, deleted entries competing
+// like the others (the purge replaces whichever stay).
 bool hnsw_mark_deleted(HnswIndex& index, std::uint32_t node);
 
 // A graph wants a purge once more than this share of its nodes is deleted. Measured on
