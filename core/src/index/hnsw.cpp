@@ -1618,8 +1618,10 @@ void relink(const HnswIndex& index, std::uint32_t node, std::uint64_t layer, std
     const float* x = index.construction_vectors.data() + std::size_t{node} * dim;
     cands.clear();
     through.clear();
+    const std::size_t most = static_cast<std::size_t>(std::max(kRepairCandidates * index.ef_construction, index.cap(layer)));
     const auto visit = [&](std::uint32_t from, unsigned hops) {
         for (std::uint32_t nb : index.neighbours(from, layer)) {
+            if (cands.size() >= most) return;
             if (stamps[nb] == epoch) continue;
             stamps[nb] = epoch;
             if (index.is_deleted(nb)) {
@@ -1631,7 +1633,7 @@ void relink(const HnswIndex& index, std::uint32_t node, std::uint64_t layer, std
         }
     };
     visit(node, 0);
-    for (std::size_t i = 0; i < through.size(); ++i) visit(through[i].first, through[i].second);
+    for (std::size_t i = 0; i < through.size() && cands.size() < most; ++i) visit(through[i].first, through[i].second);
     // Best first; equal scores in the order they were found, so the list is the same on
     // every thread.
     std::stable_sort(cands.begin(), cands.end(), [](const Bounded& a, const Bounded& b) { return a.f > b.f; });
