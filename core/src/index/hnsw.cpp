@@ -1682,18 +1682,24 @@ std::vector<std::uint32_t> hnsw_purge_deleted(HnswIndex& index, const Quantizer&
                 jobs.push_back({v, static_cast<std::uint32_t>(layer)});
         }
     }
-    const std::size_t slot = static_cast<std::size_t>(index.cap(0));
-    std::vector<ScoredNode> chosen(jobs.size() * slot);
+    // The new lists by chunk of jobs, each chunk's lists one after another: a selection
+    // keeps far fewer links than a cap's worth.
+    constexpr std::size_t kChunk = 64;
+    std::vector<std::vector<ScoredNode>> chosen((jobs.size() + kChunk - 1) / kChunk);
     std::vector<std::uint32_t> chosen_count(jobs.size());
-    parallel_for(jobs.size(), work.threads(), 16, [&](std::size_t begin, std::size_t end) {
+    parallel_for(jobs.size(), work.threads(), kChunk, [&](std::size_t begin, std::size_t end) {
         thread_local std::vector<ScoredNode> kept_of_thread;
         std::vector<ScoredNode>& kept = kept_of_thread;
+        std::vector<ScoredNode>& out = chosen[begin / kChunk];
         for (std::size_t j = begin; j < end; ++j) {
             relink(index, jobs[j].node, jobs[j].layer, kept);
-            std::copy(kept.begin(), kept.end(), chosen.begin() + static_cast<std::ptrdiff_t>(j * slot));
+            out.insert(out.end(), kept.begin(), kept.end());
             chosen_count[j] = static_cast<std::uint32_t>(kept.size());
         }
     });
+    std::vector<std::size_t> chosen_at(jobs.size());  // where job j's list starts in its chunk
+    for (std::size_t j = 0; j < jobs.size(); ++j) chosen_at[j] = j % kChunk == 0 ? 0 : chosen_at[j - 1] + chosen_count[j - 1];
+    const auto chosen_of = [&](std::size_t j) { return chosen[j / kChunk].data() + chosen_at[j]; };
     // A link the new list gained is offered back to its target, as an insertion offers
     // its links: without that, nodes that deleted ones pointed to would stay hard to reach.
     std::vector<BackLink> back;
@@ -1703,7 +1709,7 @@ std::vector<std::uint32_t> hnsw_purge_deleted(HnswIndex& index, const Quantizer&
         HnswIndex::List l = index.list(v, jobs[j].layer);
         const std::uint32_t had = *l.count;
         for (std::uint32_t i = 0; i < chosen_count[j]; ++i) {
-            const std::uint32_t c = chosen[j * slot + i].node;
+            const std::uint32_t c = chosen_of(j)[i].node;
             if (std::find(l.nodes, l.nodes + had, c) != l.nodes + had) continue;
             const float* xc = index.construction_vectors.data() + std::size_t{c} * dim;
             const float* xv = index.construction_vectors.data() + std::size_t{v} * dim;
@@ -1713,8 +1719,8 @@ std::vector<std::uint32_t> hnsw_purge_deleted(HnswIndex& index, const Quantizer&
     for (std::size_t j = 0; j < jobs.size(); ++j) {
         HnswIndex::List l = index.list(jobs[j].node, jobs[j].layer);
         for (std::uint32_t i = 0; i < chosen_count[j]; ++i) {
-            l.nodes[i] = chosen[j * slot + i].node;
-            l.scores[i] = chosen[j * slot + i].score;
+            l.nodes[i] = chosen_of(j)[i].node;
+            l.scores[i] = chosen_of(j)[i].score;
         }
         *l.count = chosen_count[j];
         if (std::uint32_t* settled = settled_slot(index, jobs[j].node, jobs[j].layer)) *settled = chosen_count[j];
