@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <string>
 #include <tuple>
@@ -13,6 +15,7 @@
 #include "engine/construct.h"
 #include "engine/engine.h"
 #include "index/hnsw.h"
+#include "io/krvn.h"
 #include "simd/float_dots.h"
 #include "simd/kernels.h"
 
@@ -92,10 +95,10 @@ Vectors random_vectors(std::size_t n, std::size_t dim, unsigned seed, bool varie
 }
 
 // Points around a few centres: dense neighbourhoods that fill lists and force cuts.
-Vectors clustered_vectors(std::size_t n, std::size_t dim, std::size_t centres, unsigned seed) {
+Vectors clustered_vectors(std::size_t n, std::size_t dim, std::size_t centres, unsigned seed, float spread = 0.1f) {
     const Vectors c = random_vectors(centres, dim, seed + 1000);
     std::mt19937 rng(seed);
-    std::normal_distribution<float> normal(0.0f, 0.1f);
+    std::normal_distribution<float> normal(0.0f, spread);
     Vectors xs(n, std::vector<float>(dim));
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t d = 0; d < dim; ++d) xs[i][d] = c[i % centres][d] + normal(rng);
@@ -129,6 +132,48 @@ std::string name_with(const char* prefix, std::uint64_t n) {
     std::string s = prefix;
     s += std::to_string(n);
     return s;
+}
+
+// Marks a seeded random share of the nodes, and the entry point when asked.
+void mark_share(HnswIndex& g, double share, unsigned seed, bool entry = false) {
+    std::vector<std::uint32_t> order(g.size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::shuffle(order.begin(), order.end(), std::mt19937(seed));
+    order.resize(static_cast<std::size_t>(share * static_cast<double>(g.size())));
+    if (entry) order.push_back(*g.entry_point);
+    for (std::uint32_t n : order) hnsw_mark_deleted(g, n);
+}
+
+std::vector<SearchHit> search_graph(const HnswIndex& g, const Engine& e, const std::vector<float>& raw, std::uint64_t k,
+                                    bool reference = false) {
+    const std::vector<float> q = e.quantizer().transform_query(raw);
+    return hnsw_search(g, QueryScorer(q.data(), e.quantizer().row_layout(), e.config().metric), k, std::nullopt, reference);
+}
+
+// An engine like e, of another type, holding `xs` under `ids`.
+Engine like(const Engine& e, IndexType type, const std::vector<VectorId>& ids, const Vectors& xs) {
+    EngineConfig c = e.config();
+    c.index_type = type;
+    Engine out = Engine::create(c).value();
+    EXPECT_TRUE(out.add_flat(ids, flatten(xs)).ok());
+    return out;
+}
+
+io::IndexParts parts_of(const Engine& e, const HnswIndex& g, bool checksum) {
+    static const BlockStore none(1);
+    return {&e.config(), &e.quantizer(), &none, nullptr, &g, nullptr, std::nullopt, std::nullopt, 0.0, checksum};
+}
+
+// The deleted-nodes section as written: tag, version, count, node numbers.
+std::vector<std::uint8_t> deleted_section(std::uint32_t version, std::uint64_t count, std::vector<std::uint32_t> nodes) {
+    std::vector<std::uint8_t> out = {'K', 'D', 'E', 'L'};
+    const auto put = [&](const void* p, std::size_t n) {
+        out.insert(out.end(), static_cast<const std::uint8_t*>(p), static_cast<const std::uint8_t*>(p) + n);
+    };
+    put(&version, 4);
+    put(&count, 8);
+    put(nodes.data(), 4 * nodes.size());
+    return out;
 }
 
 }  // namespace
@@ -705,28 +750,35 @@ TEST(HnswSearch, HugeKAndEfAnswerWithEveryNode) {
     }
 }
 
-class HnswQuickSearch : public ::testing::TestWithParam<std::tuple<Metric, bool>> {};
+// With marks (a third of the nodes and the entry point) too: the quick search answers as the
+// plain one, never with a deleted node, and with every live node it can reach up to k.
+class HnswQuickSearch : public ::testing::TestWithParam<std::tuple<Metric, bool, bool>> {};
 
 TEST_P(HnswQuickSearch, AnswersAsThePlainSearch) {
-    const auto [metric, grid] = GetParam();
+    const auto [metric, grid, marked] = GetParam();
     const std::uint64_t dim = 6;
     const Vectors xs = grid ? grid_vectors(500, dim, 3) : clustered_vectors(500, dim, 5, 3);
     auto e = make_engine(metric, dim, 3, 12);
     ASSERT_TRUE(e.add_flat(iota_ids(500, 0), flatten(xs)).ok());
+    HnswIndex g = *e.hnsw();
+    if (marked) mark_share(g, 0.33, 4, true);
+    EXPECT_FALSE(hnsw_mark_deleted(g, 500) || (marked && hnsw_mark_deleted(g, *g.entry_point)));
+    EXPECT_EQ(g.live_size(), 500 - static_cast<std::size_t>(std::count(g.deleted.begin(), g.deleted.end(), 1)));
     Vectors queries(xs.begin(), xs.begin() + 20);
     for (const auto& q : random_vectors(20, dim, 9, true)) queries.push_back(q);
     for (std::uint64_t ef : {1, 2, 7, 40}) {
-        e.set_ef_search(ef);
+        g.ef_search = ef;
         for (const auto& raw : queries) {
-            const std::vector<float> q = e.quantizer().transform_query(raw);
-            const QueryScorer scorer(q.data(), e.quantizer().row_layout(), metric);
-            for (std::uint64_t k : {1, 5, 30}) {
-                const auto quick = hnsw_search(*e.hnsw(), scorer, k, std::nullopt);
-                const auto plain = hnsw_search(*e.hnsw(), scorer, k, std::nullopt, true);
+            const auto all = search_graph(*e.hnsw(), e, raw, 600);  // every node reachable from the layer-0 start
+            const auto live = std::count_if(all.begin(), all.end(), [&](const SearchHit& h) { return !g.is_deleted(h.row); });
+            for (std::uint64_t k : {1, 5, 30, 600}) {
+                const auto quick = search_graph(g, e, raw, k), plain = search_graph(g, e, raw, k, true);
                 ASSERT_EQ(quick.size(), plain.size());
+                ASSERT_EQ(quick.size(), std::min<std::size_t>(k, static_cast<std::size_t>(live))) << "ef " << ef << " k " << k;
                 for (std::size_t i = 0; i < quick.size(); ++i) {
                     ASSERT_EQ(quick[i].id, plain[i].id) << "ef " << ef << " k " << k << " hit " << i;
                     ASSERT_EQ(std::bit_cast<std::uint32_t>(quick[i].score), std::bit_cast<std::uint32_t>(plain[i].score));
+                    ASSERT_FALSE(g.is_deleted(quick[i].row));
                 }
             }
         }
@@ -734,7 +786,8 @@ TEST_P(HnswQuickSearch, AnswersAsThePlainSearch) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HnswQuickSearch,
-                         ::testing::Combine(::testing::Values(Metric::L2, Metric::Cosine, Metric::Dot), ::testing::Bool()));
+                         ::testing::Combine(::testing::Values(Metric::L2, Metric::Cosine, Metric::Dot), ::testing::Bool(),
+                                            ::testing::Bool()));
 
 // ---- float dot products --------------------------------------------------------------------
 
@@ -913,3 +966,167 @@ TEST(FastDotBound, NoBoundForVectorsThatCouldOverflow) {
 
 INSTANTIATE_TEST_SUITE_P(Kernels, FastDotBound, ::testing::ValuesIn(kFastKernels),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- deleted nodes: recall, purge, file --------------------------------------------------------
+
+class HnswDeletedRecall : public ::testing::TestWithParam<double> {};
+
+// Recall@10 at ef 64 against a scan of the survivors: through the marks, after a purge, and
+// on a fresh graph of the survivors. The last 300 points are the queries.
+TEST_P(HnswDeletedRecall, PurgedGraphRecallsAsAFreshOne) {
+    Vectors xs = clustered_vectors(4300, 64, 100, 21, 1.0f), survivors;
+    const Vectors queries(xs.end() - 300, xs.end());
+    auto e = make_engine(Metric::L2, 64, 8, 32);
+    ASSERT_TRUE(e.add_flat(iota_ids(4000, 0), flatten(Vectors(xs.begin(), xs.begin() + 4000))).ok());
+    HnswIndex marked = *e.hnsw();
+    mark_share(marked, GetParam(), 8);
+    HnswIndex purged = marked;
+    Work work(2);
+    hnsw_purge_deleted(purged, e.quantizer(), work);
+    std::vector<VectorId> ids;
+    for (std::uint32_t i = 0; i < 4000; ++i) {
+        if (!marked.is_deleted(i)) survivors.push_back(xs[i]), ids.push_back(i);
+    }
+    Engine fresh = like(e, IndexType::Hnsw, ids, survivors), brute = like(e, IndexType::BruteForce, ids, survivors);
+    marked.ef_search = purged.ef_search = 64;
+    fresh.set_ef_search(64);
+    double found[3] = {0, 0, 0};
+    for (const auto& raw : queries) {
+        const auto truth = brute.search(raw, 10, std::nullopt).value();
+        const std::vector<SearchHit> got[3] = {search_graph(marked, e, raw, 10), search_graph(purged, e, raw, 10),
+                                               fresh.search(raw, 10, std::nullopt).value()};
+        for (int a = 0; a < 3; ++a) {
+            for (const SearchHit& h : got[a]) found[a] += std::any_of(truth.begin(), truth.end(), [&](const SearchHit& t) { return t.id == h.id; });
+        }
+    }
+    std::printf("deleted %.0f%%: recall@10 marked %.4f purged %.4f fresh %.4f\n", GetParam() * 100, found[0] / 3000,
+                found[1] / 3000, found[2] / 3000);
+    EXPECT_GE(found[1], 0.98 * found[2]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shares, HnswDeletedRecall, ::testing::Values(0.1, 0.3, 0.5));
+
+class HnswPurge : public ::testing::TestWithParam<std::tuple<Metric, bool>> {};
+
+// A purge on 1, 2 or 3 threads makes one graph: live nodes in order with their id, kept row
+// and level, valid links scored as an add after a load scores them, the entry the first of
+// the highest, settled counts that choose what none settled choose; adds go on by node
+// number. Released vectors stay released; a graph all deleted becomes empty.
+TEST_P(HnswPurge, RelinksAndRenumbersTheSameOnAnyThreadCount) {
+    const auto [metric, released] = GetParam();
+    const Vectors xs = clustered_vectors(700, 16, 5, 11);
+    auto e = make_engine(metric, 16, 4, 24);
+    HnswIndex before = *e.hnsw();
+    before.nodes.set_kept_bytes(4);
+    const auto add = [&](HnswIndex& g, std::uint32_t from, std::uint32_t to) {
+        prepare_for_insert(g, e.quantizer());
+        for (std::uint32_t i = from; i < to; ++i) {
+            hnsw_insert(g, e.quantizer().encode(xs[i]).data(), 1.0f, 1000 + i, e.quantizer().transform_query(xs[i]).data(),
+                        reinterpret_cast<const std::uint8_t*>(&i));
+        }
+    };
+    add(before, 0, 600);
+    if (released) release_construction_vectors(before);
+    mark_share(before, 0.3, 2, true);
+    HnswIndex grown = before;  // a node added among marks links to live nodes only
+    add(grown, 600, 601);
+    for (std::uint32_t nb : grown.neighbours(600, 0)) ASSERT_FALSE(grown.is_deleted(nb));
+    std::vector<HnswIndex> after(3, before);
+    std::vector<std::uint32_t> map;
+    for (unsigned t = 0; t < 3; ++t) {
+        Work work(t + 1);
+        map = hnsw_purge_deleted(after[t], e.quantizer(), work);
+        EXPECT_TRUE(after[t].links0 == after[0].links0 && after[t].links_up == after[0].links_up &&
+                    after[t].scores0 == after[0].scores0 && after[t].settled0 == after[0].settled0);
+    }
+    HnswIndex& g = after[0];
+    EXPECT_TRUE(g.deleted.empty() && g.size() == before.live_size() && g.construction_vectors.empty() == released);
+    for (std::uint32_t i = 0, next = 0; i < before.size(); ++i) {
+        ASSERT_EQ(map[i], before.is_deleted(i) ? kNoNode : next++);
+        ASSERT_TRUE(map[i] == kNoNode || (g.nodes.id(map[i]) == 1000 + i && g.levels[map[i]] == before.levels[i] &&
+                                          std::memcmp(g.nodes.kept_row(map[i]), &i, 4) == 0));
+    }
+    const std::uint8_t top = *std::max_element(g.levels.begin(), g.levels.end());
+    EXPECT_TRUE(g.max_level == top && std::find(g.levels.begin(), g.levels.end(), top) - g.levels.begin() == *g.entry_point);
+    HnswIndex rescored = g;
+    rescored.link_scores_valid = false;
+    add(rescored, 0, 0);
+    add(g, 0, 0);
+    for (std::uint32_t n = 0; n < g.size(); ++n) {
+        for (std::uint64_t layer = 0; layer <= g.levels[n]; ++layer) {
+            const auto l = g.neighbours(n, layer);
+            ASSERT_TRUE(l.size() <= g.cap(layer) && std::all_of(l.begin(), l.end(), [&](std::uint32_t nb) {
+                return nb != n && nb < g.size() && g.levels[nb] >= layer && std::count(l.begin(), l.end(), nb) == 1;
+            }));
+            // Under L2 a back-link an insertion made keeps the new node's score for its owner.
+            ASSERT_TRUE(metric == Metric::L2 || links(g, n, layer) == links(rescored, n, layer));
+        }
+    }
+    std::fill(rescored.settled0.begin(), rescored.settled0.end(), 0u);
+    std::fill(rescored.settled_up.begin(), rescored.settled_up.end(), 0u);
+    rescored.scores0 = g.scores0, rescored.scores_up = g.scores_up;
+    add(g, 600, 700);
+    add(rescored, 600, 700);
+    EXPECT_TRUE(g.links0 == rescored.links0 && g.links_up == rescored.links_up);
+    EXPECT_EQ(g.levels.back(), draw_level(g.size() - 1, g.level_mult));
+    for (std::uint32_t n = 0; n < g.size(); ++n) hnsw_mark_deleted(g, n);
+    EXPECT_TRUE(search_graph(g, e, xs[0], 5).empty() && hnsw_wants_purge(g));
+    Work two(2);
+    hnsw_purge_deleted(g, e.quantizer(), two);
+    EXPECT_TRUE(g.size() == 0 && !g.entry_point && g.max_level == 0 && g.count_up.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HnswPurge,
+                         ::testing::Combine(::testing::Values(Metric::L2, Metric::Cosine, Metric::Dot), ::testing::Bool()));
+
+struct DeletedSection {
+    const char* name;
+    std::vector<std::uint8_t> section;
+    const char* error;  // null: the section as saved
+};
+
+class HnswDeletedFile : public ::testing::TestWithParam<DeletedSection> {};
+
+// Marks follow the plain body, and load back (sealed or not) answering as before; a bad
+// section is refused, as is one after a BruteForce body.
+TEST_P(HnswDeletedFile, LoadsWithTheSameAnswersOrIsRefused) {
+    auto e = make_engine(Metric::L2, 16, 4, 32);
+    const Vectors xs = clustered_vectors(40, 16, 4, 6);
+    ASSERT_TRUE(e.add_flat(iota_ids(40, 0), flatten(xs)).ok());
+    HnswIndex g = *e.hnsw();
+    for (std::uint32_t n : {0u, 5u, 17u, 39u}) hnsw_mark_deleted(g, n);
+    const std::vector<std::uint8_t> ok = deleted_section(1, 4, {0, 5, 17, 39});
+    auto bytes = io::save_krvn_bytes(parts_of(e, *e.hnsw(), false)).value();
+    bytes.insert(bytes.end(), GetParam().error ? GetParam().section.begin() : ok.begin(), GetParam().error ? GetParam().section.end() : ok.end());
+    if (GetParam().error) {
+        EXPECT_EQ(io::load_krvn_bytes(bytes.data(), bytes.size()).error().message(), GetParam().error);
+        auto flat = like(e, IndexType::BruteForce, iota_ids(40, 0), xs).to_bytes(false).value();
+        flat.insert(flat.end(), ok.begin(), ok.end());
+        EXPECT_EQ(io::load_krvn_bytes(flat.data(), flat.size()).error().message(),
+                  "invalid .krvn file: deleted nodes in a file that is not an Hnsw graph");
+        return;
+    }
+    EXPECT_EQ(io::save_krvn_bytes(parts_of(e, g, false)).value(), bytes);
+    for (bool sealed : {false, true}) {
+        bytes = io::save_krvn_bytes(parts_of(e, g, sealed)).value();
+        const HnswIndex h = *io::load_krvn_bytes(bytes.data(), bytes.size()).value().hnsw;
+        ASSERT_TRUE(h.deleted == g.deleted && h.n_deleted == 4);
+        for (const auto& raw : xs) {
+            const auto a = search_graph(g, e, raw, 10), b = search_graph(h, e, raw, 10);
+            ASSERT_EQ(a.size(), b.size());
+            for (std::size_t i = 0; i < a.size(); ++i) ASSERT_TRUE(a[i].id == b[i].id && a[i].score == b[i].score);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sections, HnswDeletedFile,
+    ::testing::Values(DeletedSection{"Saved", {}, nullptr},
+                      DeletedSection{"OutOfRange", deleted_section(1, 2, {3, 40}), "invalid .krvn file: deleted node out of range"},
+                      DeletedSection{"Descending", deleted_section(1, 2, {5, 3}), "invalid .krvn file: deleted nodes not ascending or repeated"},
+                      DeletedSection{"Repeated", deleted_section(1, 2, {3, 3}), "invalid .krvn file: deleted nodes not ascending or repeated"},
+                      DeletedSection{"Version", deleted_section(2, 1, {3}), "invalid .krvn file: unsupported deleted nodes section version 2"},
+                      DeletedSection{"Truncated", deleted_section(1, 3, {1, 2}), "io error: failed to fill whole buffer"},
+                      DeletedSection{"TooMany", deleted_section(1, 41, std::vector<std::uint32_t>(41, 0)),
+                                     "invalid .krvn file: more deleted nodes than the graph holds"}),
+    [](const auto& info) { return std::string(info.param.name); });

@@ -64,7 +64,9 @@ void HnswIndex::append_node(VectorId id, const std::uint8_t* code, float norm, s
         reserve_more(links_up, level * stride_up);
         reserve_more(scores_up, level * stride_up);
     }
+    if (!deleted.empty()) reserve_more(deleted, 1);
     nodes.push(id, code, norm, kept);
+    if (!deleted.empty()) deleted.push_back(0);
     levels.push_back(static_cast<std::uint8_t>(level));
     count0.push_back(0);
     links0.resize(links0.size() + stride0);
@@ -94,6 +96,10 @@ void HnswIndex::truncate(std::size_t n) {
     if (node_bounds.size() > n) node_bounds.resize(n);
     if (settled0.size() > n) settled0.resize(n);
     if (settled_up.size() > lists_up) settled_up.resize(lists_up);
+    if (!deleted.empty()) {
+        n_deleted -= static_cast<std::size_t>(std::count(deleted.begin() + static_cast<std::ptrdiff_t>(n), deleted.end(), 1));
+        deleted.resize(n);
+    }
 }
 
 namespace {
@@ -265,11 +271,14 @@ struct LayerSearch {
     std::vector<std::uint32_t> batch;
     std::vector<float> batch_scores;
 
+    // `gone` (null: none) marks nodes the search passes through but never keeps in w: they
+    // take no place among the ef results. The search then goes on until w is full, which
+    // without marks it always is once more than ef candidates were popped.
     template <class Scores>
     void run(const HnswIndex& index, const Scores& scores, std::uint32_t entry, std::uint64_t ef,
-             std::uint64_t layer) {
-        if (reference || ef == 0 || !run_without_nans(index, scores, entry, ef, layer)) {
-            run_exact(index, scores, entry, ef, layer);
+             std::uint64_t layer, const std::uint8_t* gone = nullptr) {
+        if (reference || ef == 0 || !run_without_nans(index, scores, entry, ef, layer, gone)) {
+            run_exact(index, scores, entry, ef, layer, gone);
         }
     }
 
@@ -280,7 +289,8 @@ struct LayerSearch {
     };
     // A new visited epoch holding the entry, and w holding the entry alone.
     template <class Scores>
-    Begun begin(const HnswIndex& index, const Scores& scores, std::uint32_t entry, std::uint64_t ef) {
+    Begun begin(const HnswIndex& index, const Scores& scores, std::uint32_t entry, std::uint64_t ef,
+                const std::uint8_t* gone) {
         Visited& visited = Visited::local();
         visited.start(index.size());
         visited.stamps()[entry] = visited.epoch();
@@ -288,7 +298,7 @@ struct LayerSearch {
         scores(&entry, 1, &e);
         w.clear();
         w.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(ef, index.size())) + 1);
-        w.push_back({e, entry});
+        if (!gone || !gone[entry]) w.push_back({e, entry});
         return {visited.stamps(), visited.epoch(), e};
     }
 
@@ -301,21 +311,21 @@ struct LayerSearch {
     // the search.
     template <class Scores>
     bool run_without_nans(const HnswIndex& index, const Scores& scores, std::uint32_t entry, std::uint64_t ef,
-                          std::uint64_t layer) {
-        const auto [stamps, epoch, e] = begin(index, scores, entry, ef);
+                          std::uint64_t layer, const std::uint8_t* gone) {
+        const auto [stamps, epoch, e] = begin(index, scores, entry, ef, gone);
         if (std::isnan(e)) return false;
         queue.clear();
         push_key(queue, key_of(e, entry));
         w_nans = 0;
         bool w_sorted = false;
-        float lowest = e;
+        float lowest = w.empty() ? std::numeric_limits<float>::infinity() : e;
         std::uint64_t popped = 0;
         while (!queue.empty()) {
             const std::uint64_t top = pop_key(queue);
             const ScoredNode c{score_of(top), static_cast<std::uint32_t>(top)};
             const float worst = lowest;
             ++popped;
-            if (worst > c.score && popped > ef) break;
+            if (worst > c.score && popped > ef && w.size() >= ef) break;
             if (layer > 0 && index.levels[c.node] < layer) continue;
             const std::span<const std::uint32_t> list = index.neighbours(c.node, layer);
             if (batch.size() < list.size()) {
@@ -340,6 +350,7 @@ struct LayerSearch {
                 if (w.size() >= ef && cand.score < lowest) continue;
                 push_key(queue, key_of(cand.score, cand.node));
                 __builtin_prefetch(index.links0.data() + std::size_t{cand.node} * index.stride0);
+                if (gone && gone[cand.node]) continue;
                 if (w.size() < ef) {
                     if (cand.score < lowest) lowest = cand.score;
                     w.push_back(cand);
@@ -378,11 +389,11 @@ struct LayerSearch {
 
     template <class Scores>
     void run_exact(const HnswIndex& index, const Scores& scores, std::uint32_t entry, std::uint64_t ef,
-                   std::uint64_t layer) {
-        const auto [stamps, epoch, e] = begin(index, scores, entry, ef);
+                   std::uint64_t layer, const std::uint8_t* gone) {
+        const auto [stamps, epoch, e] = begin(index, scores, entry, ef, gone);
         heap.clear();
         heap.push({e, entry});
-        w_nans = std::isnan(e);
+        w_nans = !w.empty() && std::isnan(e);
         bool w_sorted = false;  // w is sorted by score, best first
         // The lowest score in w as a scan from its first entry finds it (an entry replaces
         // the current lowest only when strictly below), kept up to date as w changes.
@@ -392,7 +403,7 @@ struct LayerSearch {
             const ScoredNode c = heap.pop();
             const float worst = w.empty() ? std::numeric_limits<float>::infinity() : lowest;  // fixed for this expansion
             ++popped;
-            if (worst > c.score && popped > ef) break;
+            if (worst > c.score && popped > ef && w.size() >= ef) break;
             if (index.levels[c.node] < layer) continue;
             const std::span<const std::uint32_t> list = index.neighbours(c.node, layer);
             if (batch.size() < list.size()) {
@@ -414,6 +425,7 @@ struct LayerSearch {
                 heap.push(cand);
                 // Its list is read when it is expanded, likely soon.
                 __builtin_prefetch(index.links0.data() + std::size_t{cand.node} * index.stride0);
+                if (gone && gone[cand.node]) continue;
                 if (w.size() < ef) {
                     if (w.empty() || cand.score < lowest) lowest = cand.score;
                     w.push_back(cand);
@@ -1341,6 +1353,7 @@ void plan_links(const HnswIndex& index, std::uint32_t n, LinkPlan& plan) {
     scores.start(index, n);
     BuildSearch& search = BuildSearch::local();
     thread_local std::vector<std::uint32_t> kept_nodes;
+    thread_local std::vector<Bounded> live_found;
     std::uint32_t ep = *index.entry_point;
     const std::uint64_t top = index.max_level;
     for (std::uint64_t lc = top; lc > level; --lc) {
@@ -1354,7 +1367,16 @@ void plan_links(const HnswIndex& index, std::uint32_t n, LinkPlan& plan) {
     for (std::uint64_t lc = std::min(top, level) + 1; lc-- > 0;) {
         search.run(index, scores, ep, index.ef_construction, lc);
         std::vector<ScoredNode>& chosen = plan.chosen[lc];
-        select_into(index, n, search.w.data(), nullptr, search.w.size(), index.cap(lc), base_scores,
+        // Deleted nodes guide the search but are not linked to: a purge would drop them.
+        const std::vector<Bounded>* found = &search.w;
+        if (index.n_deleted > 0) {
+            live_found.clear();
+            for (const Bounded& b : search.w) {
+                if (!index.is_deleted(b.node)) live_found.push_back(b);
+            }
+            found = &live_found;
+        }
+        select_into(index, n, found->data(), nullptr, found->size(), index.cap(lc), base_scores,
                     [&](const Bounded& b) { return scores.exact(b.node); }, chosen);
         // The scores kept with the links are the in-order ones, computed side by side.
         kept_nodes.clear();
@@ -1545,7 +1567,9 @@ std::vector<SearchHit> hnsw_search(const HnswIndex& index, const QueryScorer& sc
             search.run(index, scores, ep, 1, l);
             if (!search.w.empty()) ep = search.w[0].node;
         }
-        search.run(index, scores, ep, std::max<std::uint64_t>(index.ef_search, k), 0);
+        // Deleted nodes may lead the descent, but only live ones are answers.
+        search.run(index, scores, ep, std::max<std::uint64_t>(index.ef_search, k), 0,
+                   index.deleted.empty() ? nullptr : index.deleted.data());
         search.reference = false;
         const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(k, search.w.size()));
         hits.reserve(take);
@@ -1559,6 +1583,230 @@ std::vector<SearchHit> hnsw_search(const HnswIndex& index, const QueryScorer& sc
         std::erase_if(hits, [&](const SearchHit& h) { return !filter.allows(h.id); });
     }
     return hits;
+}
+
+// ---- deleted nodes -------------------------------------------------------------------------
+
+bool hnsw_mark_deleted(HnswIndex& index, std::uint32_t node) {
+    if (node >= index.size() || index.is_deleted(node)) return false;
+    if (index.deleted.empty()) index.deleted.assign(index.size(), 0);
+    index.deleted[node] = 1;
+    ++index.n_deleted;
+    return true;
+}
+
+bool hnsw_wants_purge(const HnswIndex& index) {
+    return index.n_deleted > 0 && static_cast<double>(index.n_deleted) > kPurgeShare * static_cast<double>(index.size());
+}
+
+namespace {
+
+// The new list of `node` on `layer`, chosen among its live neighbours and the live nodes
+// reached through deleted ones, reading the graph as it stands.
+void relink(const HnswIndex& index, std::uint32_t node, std::uint64_t layer, std::vector<ScoredNode>& kept) {
+    thread_local VisitedSet<std::uint32_t> seen_of_thread;
+    thread_local std::vector<Bounded> cands_of_thread;
+    thread_local std::vector<std::pair<std::uint32_t, unsigned>> through_of_thread;  // deleted node, hops
+    VisitedSet<std::uint32_t>& seen = seen_of_thread;
+    std::vector<Bounded>& cands = cands_of_thread;
+    auto& through = through_of_thread;
+    seen.start(index.size());
+    std::uint32_t* const stamps = seen.stamps();
+    const std::uint32_t epoch = seen.epoch();
+    stamps[node] = epoch;
+    const std::size_t dim = index.padded_dim;
+    const float* x = index.construction_vectors.data() + std::size_t{node} * dim;
+    cands.clear();
+    through.clear();
+    const std::size_t most = static_cast<std::size_t>(std::max(kRepairCandidates * index.ef_construction, index.cap(layer)));
+    const auto visit = [&](std::uint32_t from, unsigned hops) {
+        for (std::uint32_t nb : index.neighbours(from, layer)) {
+            if (cands.size() >= most) return;
+            if (stamps[nb] == epoch) continue;
+            stamps[nb] = epoch;
+            if (index.is_deleted(nb)) {
+                if (hops < kRepairHops) through.push_back({nb, hops + 1});
+                continue;
+            }
+            const float* y = index.construction_vectors.data() + std::size_t{nb} * dim;
+            cands.push_back(point(nan_lowest(simd::dot_sequential(x, y, dim) - half_sq(index, nb)), nb));
+        }
+    };
+    visit(node, 0);
+    for (std::size_t i = 0; i < through.size() && cands.size() < most; ++i) visit(through[i].first, through[i].second);
+    // Best first; equal scores in the order they were found, so the list is the same on
+    // every thread.
+    std::stable_sort(cands.begin(), cands.end(), [](const Bounded& a, const Bounded& b) { return a.f > b.f; });
+    const BaseScores base_scores = index.metric == Metric::L2 ? BaseScores::kScored : BaseScores::kCandidate;
+    select_into(index, node, cands.data(), nullptr, cands.size(), index.cap(layer), base_scores,
+                [](const Bounded& b) { return b.f; }, kept);
+}
+
+// Moves row i of `width` values to row map[i] for the rows kept, in order.
+template <class V>
+void compact_rows(V& v, std::size_t width, const std::vector<std::uint32_t>& map) {
+    if (v.empty() || width == 0) return;
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < map.size(); ++i) {
+        if (map[i] == kNoNode) continue;
+        if (out != i) std::copy_n(v.begin() + static_cast<std::ptrdiff_t>(i * width), width, v.begin() + static_cast<std::ptrdiff_t>(out * width));
+        ++out;
+    }
+    v.resize(out * width);
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> hnsw_purge_deleted(HnswIndex& index, const Quantizer& quantizer, Work& work) {
+    const std::size_t n = index.size();
+    std::vector<std::uint32_t> map(n);
+    if (index.n_deleted == 0) {
+        for (std::size_t i = 0; i < n; ++i) map[i] = static_cast<std::uint32_t>(i);
+        std::vector<std::uint8_t>().swap(index.deleted);
+        return map;
+    }
+    const bool released = index.construction_vectors.size() < n * index.padded_dim;
+    prepare_for_insert(index, quantizer);
+
+    // The lists to choose again, each from the graph before any of them changes.
+    struct Job {
+        std::uint32_t node;
+        std::uint32_t layer;
+    };
+    std::vector<Job> jobs;
+    for (std::uint32_t v = 0; v < n; ++v) {
+        if (index.is_deleted(v)) continue;
+        for (std::uint64_t layer = 0; layer <= index.levels[v]; ++layer) {
+            const auto list = index.neighbours(v, layer);
+            if (std::any_of(list.begin(), list.end(), [&](std::uint32_t nb) { return index.is_deleted(nb); }))
+                jobs.push_back({v, static_cast<std::uint32_t>(layer)});
+        }
+    }
+    // The new lists by chunk of jobs, each chunk's lists one after another: a selection
+    // keeps far fewer links than a cap's worth.
+    constexpr std::size_t kChunk = 64;
+    std::vector<std::vector<ScoredNode>> chosen((jobs.size() + kChunk - 1) / kChunk);
+    std::vector<std::uint32_t> chosen_count(jobs.size());
+    parallel_for(jobs.size(), work.threads(), kChunk, [&](std::size_t begin, std::size_t end) {
+        thread_local std::vector<ScoredNode> kept_of_thread;
+        std::vector<ScoredNode>& kept = kept_of_thread;
+        std::vector<ScoredNode>& out = chosen[begin / kChunk];
+        for (std::size_t j = begin; j < end; ++j) {
+            relink(index, jobs[j].node, jobs[j].layer, kept);
+            out.insert(out.end(), kept.begin(), kept.end());
+            chosen_count[j] = static_cast<std::uint32_t>(kept.size());
+        }
+    });
+    std::vector<std::size_t> chosen_at(jobs.size());  // where job j's list starts in its chunk
+    for (std::size_t j = 0; j < jobs.size(); ++j) chosen_at[j] = j % kChunk == 0 ? 0 : chosen_at[j - 1] + chosen_count[j - 1];
+    const auto chosen_of = [&](std::size_t j) { return chosen[j / kChunk].data() + chosen_at[j]; };
+    // A link the new list gained is offered back to its target, as an insertion offers
+    // its links: without that, nodes that deleted ones pointed to would stay hard to reach.
+    std::vector<BackLink> back;
+    const std::size_t dim = index.padded_dim;
+    for (std::size_t j = 0; j < jobs.size(); ++j) {
+        const std::uint32_t v = jobs[j].node;
+        HnswIndex::List l = index.list(v, jobs[j].layer);
+        const std::uint32_t had = *l.count;
+        for (std::uint32_t i = 0; i < chosen_count[j]; ++i) {
+            const std::uint32_t c = chosen_of(j)[i].node;
+            if (std::find(l.nodes, l.nodes + had, c) != l.nodes + had) continue;
+            const float* xc = index.construction_vectors.data() + std::size_t{c} * dim;
+            const float* xv = index.construction_vectors.data() + std::size_t{v} * dim;
+            back.push_back({c, jobs[j].layer, v, nan_lowest(simd::dot_sequential(xc, xv, dim) - half_sq(index, v))});
+        }
+    }
+    for (std::size_t j = 0; j < jobs.size(); ++j) {
+        HnswIndex::List l = index.list(jobs[j].node, jobs[j].layer);
+        for (std::uint32_t i = 0; i < chosen_count[j]; ++i) {
+            l.nodes[i] = chosen_of(j)[i].node;
+            l.scores[i] = chosen_of(j)[i].score;
+        }
+        *l.count = chosen_count[j];
+        if (std::uint32_t* settled = settled_slot(index, jobs[j].node, jobs[j].layer)) *settled = chosen_count[j];
+    }
+    // By owner, in the order made; owners in parallel (each changes its own list only).
+    std::stable_sort(back.begin(), back.end(), [](const BackLink& a, const BackLink& b) { return a.owner < b.owner; });
+    std::vector<std::size_t> owner_starts;
+    for (std::size_t i = 0; i < back.size(); ++i) {
+        if (i == 0 || back[i].owner != back[i - 1].owner) owner_starts.push_back(i);
+    }
+    owner_starts.push_back(back.size());
+    parallel_for(owner_starts.size() - 1, work.threads(), 16, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t o = begin; o < end; ++o) {
+            for (std::size_t i = owner_starts[o]; i < owner_starts[o + 1]; ++i)
+                add_back_link(index, back[i].owner, back[i].layer, back[i].node, back[i].score);
+        }
+    });
+
+    // The entry point: the highest live node, the first among equals.
+    if (index.entry_point && index.is_deleted(*index.entry_point)) {
+        std::optional<std::uint32_t> best;
+        for (std::uint32_t v = 0; v < n; ++v) {
+            if (!index.is_deleted(v) && (!best || index.levels[v] > index.levels[*best])) best = v;
+        }
+        index.entry_point = best;
+        index.max_level = best ? index.levels[*best] : 0;
+    }
+
+    // Compaction: live nodes keep their order.
+    std::uint32_t next = 0;
+    std::size_t first_gone = n;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (index.deleted[i]) {
+            map[i] = kNoNode;
+            first_gone = std::min(first_gone, i);
+        } else {
+            map[i] = next++;
+        }
+    }
+    std::vector<std::uint64_t> upper_at(next);
+    // Nothing below allocates but this, which changes nothing when it fails.
+    index.nodes.erase_rows(first_gone, [&](std::size_t i) { return index.deleted[i] != 0; });
+    // Upper lists: each live node's run of lists, in node order.
+    std::size_t out_list = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (map[i] == kNoNode) continue;
+        const std::uint64_t from = index.upper_at[i], count = index.levels[i];
+        upper_at[map[i]] = out_list;
+        for (std::uint64_t u = from; u < from + count; ++u, ++out_list) {
+            if (u == out_list) continue;
+            index.count_up[out_list] = index.count_up[u];
+            std::copy_n(index.links_up.begin() + static_cast<std::ptrdiff_t>(u * index.stride_up), index.stride_up,
+                        index.links_up.begin() + static_cast<std::ptrdiff_t>(out_list * index.stride_up));
+            if (!index.scores_up.empty())
+                std::copy_n(index.scores_up.begin() + static_cast<std::ptrdiff_t>(u * index.stride_up), index.stride_up,
+                            index.scores_up.begin() + static_cast<std::ptrdiff_t>(out_list * index.stride_up));
+            if (index.settled_up.size() > u) index.settled_up[out_list] = index.settled_up[u];
+        }
+    }
+    index.count_up.resize(out_list);
+    index.links_up.resize(out_list * index.stride_up);
+    if (!index.scores_up.empty()) index.scores_up.resize(out_list * index.stride_up);
+    if (index.settled_up.size() > out_list) index.settled_up.resize(out_list);
+    index.upper_at = std::move(upper_at);
+    compact_rows(index.levels, 1, map);
+    compact_rows(index.count0, 1, map);
+    compact_rows(index.links0, index.stride0, map);
+    compact_rows(index.scores0, index.stride0, map);
+    compact_rows(index.construction_vectors, index.padded_dim, map);
+    compact_rows(index.sqnorms, 1, map);
+    compact_rows(index.node_bounds, 1, map);
+    compact_rows(index.settled0, 1, map);
+    // Every list now names live nodes only.
+    for (std::uint32_t v = 0; v < next; ++v) {
+        std::uint32_t* l = index.links0.data() + std::size_t{v} * index.stride0;
+        for (std::uint32_t i = 0; i < index.count0[v]; ++i) l[i] = map[l[i]];
+    }
+    for (std::size_t u = 0; u < index.count_up.size(); ++u) {
+        std::uint32_t* l = index.links_up.data() + u * index.stride_up;
+        for (std::uint32_t i = 0; i < index.count_up[u]; ++i) l[i] = map[l[i]];
+    }
+    if (index.entry_point) index.entry_point = map[*index.entry_point];
+    std::vector<std::uint8_t>().swap(index.deleted);
+    index.n_deleted = 0;
+    if (released) release_construction_vectors(index);
+    return map;
 }
 
 }  // namespace korvane

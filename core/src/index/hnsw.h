@@ -107,9 +107,16 @@ struct HnswIndex {
     std::vector<std::uint32_t> settled_up;
     bool link_scores_valid = true;
 
+    // Per node, 1 when it is marked deleted: searched through, never returned. Empty while
+    // no node was ever marked, so a graph that never deletes pays nothing for it.
+    std::vector<std::uint8_t> deleted;
+    std::size_t n_deleted = 0;
+
     static HnswIndex empty(const EngineConfig& c, std::uint64_t bytes_per_vec, std::uint64_t padded_dim);
 
     std::size_t size() const { return nodes.size(); }
+    std::size_t live_size() const { return size() - n_deleted; }
+    bool is_deleted(std::uint32_t node) const { return !deleted.empty() && deleted[node] != 0; }
     // The most entries a list keeps: 2·m on layer 0, m above.
     std::uint64_t cap(std::uint64_t layer) const { return layer == 0 ? 2 * m : m; }
 
@@ -187,6 +194,41 @@ struct InsertRows {
 std::size_t hnsw_insert_rows(HnswIndex& index, const InsertRows& rows, Work& work);
 
 void release_construction_vectors(HnswIndex& index);
+
+// Marks a node deleted; returns whether it was live (false too for a node out of range).
+// Until a purge, a deleted node keeps its links and is searched through. A node inserted
+// meanwhile never chooses one as a neighbour, so no back-link goes to a deleted node's
+// list; a live list that overflows is chosen again as usual, deleted entries competing
+// like the others (the purge replaces whichever stay).
+bool hnsw_mark_deleted(HnswIndex& index, std::uint32_t node);
+
+// A graph wants a purge once more than this share of its nodes is deleted. Measured on
+// 4,000 clustered vectors (dim 64, m 8 and 16), recall@10 at ef 64: searching through
+// marks loses nothing up to 30% deleted (0.991 marked, 0.988 purged at 20%, m 8), but each
+// search scores the deleted nodes it passes: +10% time at 10% deleted, +15-25% at 20%,
+// +30% at 30%, +65% at 50%. A purge relinks nearly every list at any of these shares (a
+// list of 2·m links likely names some deleted node), so the rarer it runs the less it costs
+// per removal: 20% keeps the slowdown near a fifth.
+inline constexpr double kPurgeShare = 0.2;
+bool hnsw_wants_purge(const HnswIndex& index);
+
+// How a repair gathers the candidates of a list: its live neighbours, then the live nodes
+// found through its deleted ones, following up to kRepairHops deleted nodes in a row,
+// nearest in the graph first, until kRepairCandidates · ef_construction (at least the
+// list's cap) are found. Measured as for kPurgeShare, recall@10 after purging 30% against a
+// fresh graph of the survivors: at m 8 every choice is within 0.002 of it (0.990 vs 0.989
+// here); at m 4, ef_construction 16 (0.904 fresh), 2 hops give 0.848, 3 hops 0.873 but
+// unbounded they cost 6.6 times the bounded purge at m 16; bounded, 0.865.
+inline constexpr unsigned kRepairHops = 3;
+inline constexpr std::uint64_t kRepairCandidates = 2;
+
+// Relinks every live list that names a deleted node (its live neighbours and those found
+// through deleted ones, up to kRepairHops deep, chosen again by the selection rule), moves
+// the entry point off a deleted node, then drops the deleted nodes and renumbers the rest
+// in order. Returns old -> new node numbers (kNoNode for the dropped). Each list is chosen
+// on the graph as it was, so the result does not depend on work.threads(). Construction
+// vectors released before are released again.
+std::vector<std::uint32_t> hnsw_purge_deleted(HnswIndex& index, const Quantizer& quantizer, Work& work);
 
 // At most k hits (k > 0), best first, then only those the allowlist holds.
 // `reference`: the plain search alone, which every search answers as (for tests).

@@ -398,8 +398,48 @@ Status read_pending(Source& in, LoadedIndex& out, std::uint64_t r) {
     return success();
 }
 
-// What may follow the body, in this order: kept vectors, then an IvfFlat index's pending
-// rows. Anything else there is ignored, as is whatever follows an unknown tag.
+// ---- the deleted nodes of an Hnsw graph -------------------------------------------------
+
+constexpr std::uint8_t kDeletedTag[4] = {'K', 'D', 'E', 'L'};
+constexpr std::uint32_t kDeletedSection = 1;
+
+// Nodes marked deleted, which the body still holds (searched through, never returned):
+// the tag, the section version, the count (u64), then the node numbers (u32), ascending.
+template <class Source>
+Status read_deleted(Source& in, LoadedIndex& out) {
+    if (!out.hnsw) return EngineError::invalid_file("deleted nodes in a file that is not an Hnsw graph");
+    std::uint32_t section = 0;
+    std::uint64_t count = 0;
+    if (auto s = in.get(section); !s) return s;
+    if (auto s = in.get(count); !s) return s;
+    if (section != kDeletedSection) {
+        return EngineError::invalid_file("unsupported deleted nodes section version " + std::to_string(section));
+    }
+    if (!in.holds(count, 4)) return truncated();
+    HnswIndex& g = *out.hnsw;
+    if (count > g.size()) return EngineError::invalid_file("more deleted nodes than the graph holds");
+    std::vector<std::uint8_t> marks(g.size(), 0);
+    std::int64_t last = -1;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        std::uint32_t node = 0;
+        if (auto s = in.get(node); !s) return s;
+        if (node >= g.size()) return EngineError::invalid_file("deleted node out of range");
+        if (static_cast<std::int64_t>(node) <= last) {
+            return EngineError::invalid_file("deleted nodes not ascending or repeated");
+        }
+        last = node;
+        marks[node] = 1;
+    }
+    if (count > 0) {
+        g.deleted = std::move(marks);
+        g.n_deleted = static_cast<std::size_t>(count);
+    }
+    return success();
+}
+
+// What may follow the body, in this order: kept vectors, an Hnsw graph's deleted nodes,
+// then an IvfFlat index's pending rows. Anything else there is ignored, as is whatever
+// follows an unknown tag.
 template <class Source>
 Status read_trailers(Source& in, LoadedIndex& out, std::uint64_t padded, std::uint64_t r) {
     std::uint8_t tag[4];
@@ -412,6 +452,11 @@ Status read_trailers(Source& in, LoadedIndex& out, std::uint64_t padded, std::ui
     if (!have) return have.error();
     if (have.value() && std::memcmp(tag, kKeptTag, 4) == 0) {
         if (auto s = read_kept(in, out, padded); !s) return s;
+        have = next();
+        if (!have) return have.error();
+    }
+    if (have.value() && std::memcmp(tag, kDeletedTag, 4) == 0) {
+        if (auto s = read_deleted(in, out); !s) return s;
         have = next();
         if (!have) return have.error();
     }
@@ -920,6 +965,20 @@ Status write_pending(Writer& w, const IndexParts& p) {
 }
 
 template <class Writer>
+Status write_deleted(Writer& w, const IndexParts& p) {
+    if (p.config->index_type != IndexType::Hnsw || !p.hnsw || p.hnsw->n_deleted == 0) return success();
+    const HnswIndex& g = *p.hnsw;
+    if (auto s = w.write(kDeletedTag, 4); !s) return s;
+    if (auto s = w.put(kDeletedSection); !s) return s;
+    if (auto s = w.put(static_cast<std::uint64_t>(g.n_deleted)); !s) return s;
+    for (std::uint32_t i = 0; i < g.size(); ++i) {
+        if (!g.deleted[i]) continue;
+        if (auto s = w.put(i); !s) return s;
+    }
+    return success();
+}
+
+template <class Writer>
 Status write_sections(Writer& w, const IndexParts& p, std::uint64_t count) {
     if (auto s = write_header(w, p, count); !s) return s;
     Status body = success();
@@ -930,6 +989,7 @@ Status write_sections(Writer& w, const IndexParts& p, std::uint64_t count) {
     }
     if (!body) return body;
     if (auto s = write_kept(w, p, count); !s) return s;
+    if (auto s = write_deleted(w, p); !s) return s;
     return write_pending(w, p);
 }
 

@@ -118,6 +118,17 @@ OLDER = [
 ]
 
 
+# (new name, source, node numbers): an Hnsw file with nodes marked deleted, which follow the
+# body in their own section (tag, version 1, u64 count, u32 node numbers ascending).
+DELETED = [
+    ("hnsw_cos_d8_b4_deleted", "hnsw_cos_d8_b4", [0, 5, 17, 39]),
+]
+
+
+def with_deleted(current, nodes):
+    return current + b"KDEL" + struct.pack("<IQ", 1, len(nodes)) + struct.pack(f"<{len(nodes)}I", *nodes)
+
+
 def hits(k, dim):
     q = data(1, dim, 99)[0]
     return [(h["id"], h["score"]) for h in k.search(q, 5)]
@@ -135,6 +146,8 @@ def main(out_dir):
                 written[name] = f.read()
     for name, source, version, drop_norms in OLDER:
         written[name] = older(written[source], version, drop_norms)
+    for name, source, nodes in DELETED:
+        written[name] = with_deleted(written[source], nodes)
 
     for name, raw in written.items():
         path = os.path.join(out_dir, name + ".krvn")
@@ -147,6 +160,13 @@ def main(out_dir):
                 continue
             raise SystemExit(f"{name}: a version-4 Hnsw file loaded")
         loaded = korvane.Korvane.load(path)
+        if name.endswith("_deleted"):
+            source = engines[name[:-len("_deleted")]]
+            gone = {1000 + n for d in DELETED if d[0] == name for n in d[2]}
+            found = {h["id"] for h in loaded.search(data(1, source.dim, 99)[0], source.n_vectors)}
+            if found & gone or not found:
+                raise SystemExit(f"{name}: answers {sorted(found)} with deleted nodes {sorted(gone)}")
+            continue
         source = engines[name.split("_", 1)[1]] if name[0] == "v" and name[1].isdigit() else engines[name]
         if loaded.n_vectors != source.n_vectors:
             raise SystemExit(f"{name}: {loaded.n_vectors} vectors, expected {source.n_vectors}")
