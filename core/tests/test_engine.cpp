@@ -356,14 +356,16 @@ TEST(EngineWork, AStopAskedBeforehandChangesNothing) {
 TEST(EngineRemove, SurvivorsAnswerAsAFreshIndexOfThem) {
     // Random adds (ids repeat), removals and updates, with the id map made at a random
     // point: a BruteForce engine then saves the bytes of one given only the survivors, in
-    // order; an IvfFlat one probing every list returns what that one returns.
+    // order; an IvfFlat one probing every list returns what that one returns; an Hnsw one
+    // returns survivors only, before and after its repair and through its bytes.
     std::mt19937 rng(21);
     std::normal_distribution<float> g(0, 1);
     const std::size_t dim = 12;
-    for (int round = 0; round < 24; ++round) {
-        const bool ivf = round % 2 == 1;
-        const Metric metric = std::array{Metric::Cosine, Metric::L2, Metric::Dot}[round % 3];
-        auto e = make(ivf ? IndexType::IvfFlat : IndexType::BruteForce, metric, dim);
+    for (int round = 0; round < 36; ++round) {
+        const IndexType type = std::array{IndexType::BruteForce, IndexType::IvfFlat, IndexType::Hnsw}[round % 3];
+        const bool ivf = type == IndexType::IvfFlat;
+        const Metric metric = std::array{Metric::Cosine, Metric::L2, Metric::Dot}[round / 3 % 3];
+        auto e = make(type, metric, dim);
         auto fresh = make(IndexType::BruteForce, metric, dim);
         if (round % 4 < 2) { ASSERT_TRUE(e.keep_vectors(KeptType::Float16).ok()); }
         std::vector<std::pair<VectorId, std::vector<float>>> model;
@@ -401,6 +403,23 @@ TEST(EngineRemove, SurvivorsAnswerAsAFreshIndexOfThem) {
                 EXPECT_EQ(got, want) << round << " id " << id;
             }
         }
+        const std::vector<float> q(dim, 0.25f);
+        if (type == IndexType::Hnsw) {
+            const auto survivors = [&](const Engine& h) {
+                if (model.empty()) return h.is_empty();
+                return std::ranges::all_of(h.search(q, 200, std::nullopt).value(), [&](const SearchHit& hit) {
+                           return std::any_of(model.begin(), model.end(), [&](const auto& r) { return r.first == hit.id; });
+                       });
+            };
+            EXPECT_EQ(e.n_vectors(), model.size());
+            const std::vector<std::uint8_t> bytes = e.to_bytes().value();
+            EXPECT_TRUE(survivors(Engine::from_bytes(bytes.data(), bytes.size()).value()));
+            EXPECT_TRUE(survivors(e)) << round;
+            ASSERT_TRUE(e.build().ok());
+            EXPECT_TRUE(survivors(e)) << round;
+            EXPECT_EQ(e.n_vectors(), model.size());
+            continue;
+        }
         if (!ivf) {
             EXPECT_EQ(e.to_bytes().value(), fresh.to_bytes().value()) << round;
             continue;
@@ -408,7 +427,6 @@ TEST(EngineRemove, SurvivorsAnswerAsAFreshIndexOfThem) {
         if (!e.store().empty()) { ASSERT_TRUE(e.build().ok()); }
         if (model.empty()) continue;
         e.set_nprobe(1000);
-        const std::vector<float> q(dim, 0.25f);
         auto key = [](std::vector<SearchHit> h) {
             std::vector<std::pair<VectorId, float>> k;
             for (const auto& x : h) k.emplace_back(x.id, x.score);

@@ -704,7 +704,7 @@ def test_one_writer_and_readers_on_shared_indexes():
                     assert len(index) == before
                 elif name == "ivf_flat" and step % 40 == 1 and name in pending:
                     build(name)
-                elif step % 7 == 3 and name != "hnsw":
+                elif step % 7 == 3:
                     ids = [int(i) for i in wrng.integers(0, next_id[0], 3)]
                     if step % 2:
                         index.remove(ids)

@@ -516,7 +516,7 @@ Status Engine::keep_vectors(KeptType type) {
         return EngineError::invalid_argument("keep_vectors() must be called before add() \u2014 index already contains vectors");
     }
     // An index whose rows were all removed starts over, as a new one would.
-    structure_->start_over();
+    structure_->start_over(quantizer_);
     ids_->map.reset();
     kept_type_ = type;
     input_type_.reset();
@@ -591,7 +591,7 @@ Status Engine::fit_standardization(const RowSet& sample) {
     // norm, the scale the Lloyd-Max tables are built for (as for cosine vectors).
     const float inv = var > 1e-10 ? static_cast<float>(1.0 / std::sqrt(var * dim)) : 1.0f;
     // An index whose rows were all removed starts over: nothing encoded before stays.
-    structure_->start_over();
+    structure_->start_over(quantizer_);
     ids_->map.reset();
     Standardization st;
     st.mean.assign(config_.dim, static_cast<float>(m));

@@ -284,7 +284,7 @@ public:
         if (ivf_) ivf_->nprobe = nprobe;
     }
 
-    void start_over() override {
+    void start_over(const Quantizer&) override {
         ivf_.reset();
         std::vector<float>().swap(training_vectors_);
     }
@@ -459,9 +459,16 @@ public:
     HnswStructure(BlockStore store, std::optional<HnswIndex> graph) : store_(std::move(store)), hnsw_(std::move(graph)) {}
     std::unique_ptr<IndexStructure> clone() const override { return std::make_unique<HnswStructure>(*this); }
 
-    std::uint64_t size() const override { return hnsw_ ? hnsw_->size() : store_.size(); }
+    // Deleted nodes are not counted.
+    std::uint64_t size() const override { return hnsw_ ? hnsw_->live_size() : store_.size(); }
     const BlockStore& store() const override { return store_; }
     const std::optional<HnswIndex>& hnsw() const override { return hnsw_; }
+    // A graph whose nodes are all deleted drops them.
+    void start_over(const Quantizer& quantizer) override {
+        if (!hnsw_ || hnsw_->n_deleted == 0) return;
+        Work work;
+        (void)hnsw_purge_deleted(*hnsw_, quantizer, work);
+    }
     void set_kept_bytes(std::uint64_t bytes) override {
         store_.set_kept_bytes(bytes);
         if (hnsw_) hnsw_->nodes.set_kept_bytes(bytes);
@@ -470,7 +477,7 @@ public:
         if (!hnsw_) return std::nullopt;
         // A loaded graph may carry an m the constructor refuses.
         if (auto bad = unusable_parameter(config)) return *bad;
-        if (n > std::uint64_t{kNoNode} - size()) {
+        if (n > std::uint64_t{kNoNode} - hnsw_->size()) {
             return EngineError::invalid_argument("an hnsw index holds at most 4294967295 vectors");
         }
         return std::nullopt;
@@ -491,9 +498,13 @@ public:
         for (std::size_t j = 0; j < hits.size(); ++j) rows[j] = hnsw_->nodes.kept_row(static_cast<std::size_t>(hits[j].row));
     }
 
-    Status build(Work& work, const EngineConfig&, const Quantizer&, std::shared_ptr<const io::Mapping>&,
-                 IdMap*) override {
-        if (hnsw_) release_construction_vectors(*hnsw_);
+    // Deleted nodes are repaired around and dropped; then the construction state goes.
+    Status build(Work& work, const EngineConfig&, const Quantizer& quantizer, std::shared_ptr<const io::Mapping>&,
+                 IdMap* map) override {
+        if (hnsw_) {
+            if (hnsw_->n_deleted > 0) purge(quantizer, work, map);
+            release_construction_vectors(*hnsw_);
+        }
         return built_at_once(work, size());
     }
     void fill_parts(io::IndexParts& p) const override {
@@ -508,10 +519,34 @@ public:
     void map_rows(IdMap& map, std::uint64_t from) const override {
         if (!hnsw_) return;
         map.reserve_more(hnsw_->size() - std::min<std::uint64_t>(from, hnsw_->size()));
-        for (std::size_t i = from; i < hnsw_->size(); ++i) map.add(hnsw_->nodes.id(i), i);
+        for (std::size_t i = from; i < hnsw_->size(); ++i) {
+            if (!hnsw_->is_deleted(static_cast<std::uint32_t>(i))) map.add(hnsw_->nodes.id(i), i);
+        }
     }
-    Expected<std::uint64_t> remove(IdMap&, std::span<const VectorId>, const Quantizer&, Work&) override {
-        return EngineError::invalid_argument("remove() is not yet available for Hnsw indexes");
+    // Nodes are marked deleted; past a share of the graph they are repaired around and
+    // dropped (hnsw_wants_purge).
+    Expected<std::uint64_t> remove(IdMap& map, std::span<const VectorId> ids, const Quantizer& quantizer,
+                                   Work& work) override {
+        if (!hnsw_) return std::uint64_t{0};
+        std::vector<VectorId> several;  // ids of more than one node: only the last is known
+        std::uint64_t removed = 0;
+        for (VectorId id : ids) {
+            const auto node = map.last(id);
+            if (!node) continue;
+            if (map.rows_of(id) > 1) several.push_back(id);
+            removed += map.erase(id);
+            hnsw_mark_deleted(*hnsw_, static_cast<std::uint32_t>(*node));
+        }
+        if (!several.empty()) {
+            std::sort(several.begin(), several.end());
+            for (std::size_t i = 0; i < hnsw_->size(); ++i) {
+                if (std::binary_search(several.begin(), several.end(), hnsw_->nodes.id(i))) {
+                    hnsw_mark_deleted(*hnsw_, static_cast<std::uint32_t>(i));
+                }
+            }
+        }
+        if (hnsw_wants_purge(*hnsw_)) purge(quantizer, work, &map);
+        return removed;
     }
     const std::uint8_t* row_at(std::uint64_t place, std::uint8_t* code) const override {
         std::memcpy(code, hnsw_->nodes.row(place), hnsw_->nodes.row_bytes());
@@ -519,6 +554,11 @@ public:
     }
 
 private:
+    void purge(const Quantizer& quantizer, Work& work, IdMap* map) {
+        const std::vector<std::uint32_t> to = hnsw_purge_deleted(*hnsw_, quantizer, work);
+        if (map != nullptr) map->renumber([&](std::uint64_t node) { return std::uint64_t{to[node]}; });
+    }
+
     BlockStore store_;
     std::optional<HnswIndex> hnsw_;
 };

@@ -59,7 +59,7 @@ public:
 
     // On a structure whose rows were all removed, drops what they leave behind (IvfFlat's
     // lists and centroids, a graph's deleted nodes), so that it is as if new.
-    virtual void start_over() {}
+    virtual void start_over(const Quantizer&) {}
     // The length of a kept row, on a structure holding nothing.
     virtual void set_kept_bytes(std::uint64_t bytes) = 0;
     // Why n more rows cannot join, if they cannot.
