@@ -25,6 +25,7 @@ import collections
 import decimal
 import fractions
 import math
+import operator
 import os
 import pickle
 import shutil
@@ -842,9 +843,11 @@ class Program:
         """(positional names and values) for one method, in signature order."""
         r = self.r
         dim = self.dim()
-        if name == "add":
+        if name in ("add", "update"):
             n = _count(r)
             return [("ids", self.ids(n)), ("vectors", self.rows(dim, n))]
+        if name in ("remove", "get"):
+            return [("ids", self.ids(_count(r)))]
         if name == "search":
             out = [("query", self.row(dim)), ("k", self.integer())]
             if r.u8() & 1:
@@ -930,7 +933,7 @@ class Program:
         "add", "search", "search_batch", "fit", "profile_variance", "optimal_n4_dims", "transform_query_np",
         "keep_vectors", "set_rescore", "set_ef_search", "set_nprobe", "build", "save", "load", "Korvane",
         "__setstate__", "recommended_m", "len", "repr", "packed_data", "vector_norms", "vector_ids", "pickle",
-        "is_empty", "is_mixed", "add", "search", "search_batch", "centroids_4bit", "centroids_2bit",
+        "is_empty", "is_mixed", "remove", "update", "get", "centroids_4bit", "centroids_2bit",
     ]
 
     def next_step(self, previous=None):
@@ -954,6 +957,8 @@ class Program:
             self.last = (repr, (self.w,), {})
         elif name == "pickle":
             self.last = (_pickle_copy, (self.w,), {})
+        elif name == "get" and r.u8() & 1:
+            self.last = (operator.contains, (self.w, self.integer()), {})
         else:
             named = self.args_for(name)
             if name == "Korvane":
