@@ -42,6 +42,9 @@ enum class Property : std::intptr_t {
     PackedBytesPerVec,
     Pb4PerVec,
     KeptVectors,
+    EfSearch,
+    Nprobe,
+    Oversampling,
 };
 
 void* closure_of(Property p) { return reinterpret_cast<void*>(static_cast<std::intptr_t>(p)); }
@@ -65,6 +68,16 @@ PyObject* get_property(PyObject* self, void* closure) {
             case Property::KeptVectors:
                 if (!e.kept_type()) Py_RETURN_NONE;
                 return PyUnicode_FromString(kept_type_text(*e.kept_type()));
+            case Property::EfSearch:
+                if (!e.hnsw()) Py_RETURN_NONE;
+                return PyLong_FromUnsignedLongLong(e.hnsw()->ef_search);
+            case Property::Nprobe:
+                // Before the first build, the value that build will give the lists.
+                if (c.index_type != IndexType::IvfFlat) Py_RETURN_NONE;
+                return PyLong_FromUnsignedLongLong(e.ivf() ? e.ivf()->nprobe : c.ivf_nprobe);
+            case Property::Oversampling:
+                if (!e.kept_type()) Py_RETURN_NONE;
+                return PyFloat_FromDouble(e.oversampling());
         }
         PyErr_SetString(PyExc_RuntimeError, "internal error: unknown property");
         return nullptr;
@@ -129,6 +142,16 @@ PyGetSetDef g_properties[] = {
     {"kept_vectors", get_property, nullptr,
      "Type of the kept vectors used for re-scoring: 'float32', 'float16', 'int8', 'input', or None.",
      closure_of(Property::KeptVectors)},
+    {"ef_search", get_property, nullptr,
+     "Candidate list size of an Hnsw search (set_ef_search; not saved), or None for other index types.",
+     closure_of(Property::EfSearch)},
+    {"nprobe", get_property, nullptr,
+     "Lists an IvfFlat search scans (set_nprobe; not saved; before the first build, the value build() "
+     "will use), or None for other index types.",
+     closure_of(Property::Nprobe)},
+    {"oversampling", get_property, nullptr,
+     "Re-scoring oversampling (set_rescore; 0.0: off), or None without kept vectors.",
+     closure_of(Property::Oversampling)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

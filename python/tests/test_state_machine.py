@@ -976,6 +976,9 @@ class IndexMachine(RuleBasedStateMachine):
         assert len(index) == index.n_vectors == n
         assert index.is_empty() == (n == 0)
         assert index.kept_vectors == self.kept
+        assert index.ef_search == self.ef
+        assert index.nprobe == ((self.nprobe if self.built else self.kwargs["ivf_nprobe"]) if self.ivf else None)
+        assert index.oversampling == (self.oversampling if self.kept else None)
         assert repr(index) == (f"Korvane(dim={self.dim}, n={n}, bit_width={index.bit_width}, "
                                f"index_type={index.index_type})")
 

@@ -33,6 +33,7 @@ MEMBERS = [
     ("n_vectors", "property"), ("dim", "property"), ("bit_width", "property"), ("index_type", "property"),
     ("n4_dims", "property"), ("metric", "property"), ("padded_dim", "property"),
     ("packed_bytes_per_vec", "property"), ("pb4_per_vec", "property"), ("kept_vectors", "property"),
+    ("ef_search", "property"), ("nprobe", "property"), ("oversampling", "property"),
     ("__doc__", "data"), ("__module__", "data"),
 ]
 KINDS = {
@@ -110,6 +111,10 @@ SUMMARIES = {
     "packed_bytes_per_vec": "Bytes per packed vector.",
     "pb4_per_vec": "Bytes in the 4-bit block per packed vector (0 for pure 2-bit).",
     "kept_vectors": "Type of the kept vectors used for re-scoring: 'float32', 'float16', 'int8', 'input', or None.",
+    "ef_search": "Candidate list size of an Hnsw search (set_ef_search; not saved), or None for other index types.",
+    "nprobe": "Lists an IvfFlat search scans (set_nprobe; not saved; before the first build, the value build() "
+              "will use), or None for other index types.",
+    "oversampling": "Re-scoring oversampling (set_rescore; 0.0: off), or None without kept vectors.",
 }
 
 ROW = [0.5, -1.0, 2.0, 0.25]
