@@ -13,7 +13,7 @@ VPY    := $(VENV)/bin/python
 BUILD  := build
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: demo test test-sanitize build venv test-deps system-deps bench bench-deps fuzz fuzz-args fuzz-deps clean
+.PHONY: demo test test-heavy test-sanitize build venv test-deps system-deps bench bench-deps fuzz fuzz-args fuzz-deps clean
 
 venv: $(VENV)/.ready
 
@@ -27,7 +27,8 @@ $(VENV)/.ready:
 # stamp depends on this Makefile, so a tool added here is installed into an existing .venv.
 # dask[distributed] runs examples/sharded_dask.py (pytest) and types it (mypy);
 # hypothesis drives python/tests/test_state_machine.py.
-TEST_TOOLS := "mypy>=1.10" "dask[distributed]" "hypothesis>=6.100"
+# pytest-timeout fails a test that hangs (a deadlock) instead of the whole run.
+TEST_TOOLS := "mypy>=1.10" "dask[distributed]" "hypothesis>=6.100" "pytest-timeout>=2.1"
 
 test-deps: $(VENV)/.test-ready
 
@@ -53,12 +54,27 @@ build: venv system-deps
 # pyproject.toml and checks the examples and what the stub accepts and refuses
 # (typing_cases.py); stubtest compares it with the package just built (SearchHit exists
 # for type checkers only).
+#
+# CTest prints its summary only, or everything when a test fails. The tests that need
+# gigabytes of memory (marked heavy) run in make test-heavy. Afterwards the module just
+# built is what .venv imports (a .pth file naming the build folder, in place of any
+# korvane installed there before).
 test: build test-deps
-	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure --no-tests=error
-	PYTHONPATH=$(BUILD)/python $(VPY) -m pytest python/tests -q
+	@cd $(BUILD) && if ../$(VENV)/bin/ctest --output-on-failure --no-tests=error > ctest.log 2>&1; \
+	  then tail -n 3 ctest.log; else cat ctest.log; exit 1; fi
+	PYTHONPATH=$(BUILD)/python $(VPY) -m pytest python/tests -q -m "not heavy"
 	$(VPY) -m mypy --strict examples/ python/tests/typing_cases.py
 	PYTHONPATH=$(BUILD)/python $(VPY) -m mypy.stubtest korvane --mypy-config-file pyproject.toml \
 	  --allowlist python/stubtest-allowlist.txt
+	@$(VPY) -m pip uninstall -q -y korvane 2>/dev/null || true
+	@$(VPY) -c "import os, sysconfig; open(os.path.join(sysconfig.get_paths()['purelib'], 'korvane-build.pth'), 'w')\
+	  .write(os.path.abspath('$(BUILD)/python') + '\n')"
+	@cd / && $(abspath $(VPY)) -c "import korvane; print('korvane', korvane.__version__, 'importable from $(VENV):', \
+	  korvane.__file__)"
+
+# The tests that need gigabytes of memory (a one-gigabyte index pickled under memory limits).
+test-heavy: build test-deps
+	PYTHONPATH=$(BUILD)/python $(VPY) -m pytest python/tests -q -m heavy
 
 # The core, its C++ tests and the extension under AddressSanitizer and
 # UndefinedBehaviorSanitizer; the Python tests run against that extension with the
@@ -139,6 +155,7 @@ fuzz-args: venv fuzz-deps
 	  exit $$(cat $(FUZZ_ARGS_BUILD)/fuzz.rc)
 
 demo: venv
+	@rm -f "$$($(VPY) -c "import sysconfig; print(sysconfig.get_paths()['purelib'])")/korvane-build.pth"
 	$(VPY) -m pip install -q --no-build-isolation .
 	$(VPY) examples/quickstart.py
 

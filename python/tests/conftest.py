@@ -15,6 +15,7 @@ def pytest_configure(config):
                             "no single allocation above the limit under the sanitizers (address_limit.py)")
     config.addinivalue_line("markers", "needs_real_oom: needs the whole child to run out of address space "
                             "under RLIMIT_AS, which the sanitizer's shadow memory rules out (not under sanitizers)")
+    config.addinivalue_line("markers", "heavy: needs gigabytes of memory; make test leaves it to make test-heavy")
     config.addinivalue_line("markers", "resident_memory: measures resident memory, which the sanitizer's "
                             "quarantine of freed blocks keeps growing (not under sanitizers)")
 

@@ -225,6 +225,7 @@ def test_files_claiming_huge_counts(tmp_path, case):
         assert outcome == {"error": "OSError", "message": TRUNCATED}, way
 
 
+@pytest.mark.heavy
 @pytest.mark.memory_limit
 @pytest.mark.needs_real_oom
 @pytest.mark.parametrize("limit_gib, fits", [(3, False), (6, True)])
