@@ -84,16 +84,20 @@ inline constexpr const char* UPDATE =
     "An id not in the index is simply added. The arguments are those of ``add``; a\n"
     "vector of the wrong length or a value the kept vectors cannot hold fails before\n"
     "anything is removed. A stopped update keeps the removal and the vectors added\n"
-    "before the stop.\n";
+    "before the stop. In a built IvfFlat index the new vectors wait, like added ones,\n"
+    "for the next ``build()`` before searches and ``len`` see them.\n";
 
 inline constexpr const char* GET =
     "get($self, ids)\n--\n\n"
     "The vectors stored under ``ids``, as a float32 array of shape (len(ids), dim).\n\n"
     "With ``keep_vectors(\"input\")`` these are the vectors as added. Otherwise they are\n"
     "the kept vectors, or without them the decoded codes, with the rotation and the\n"
-    "scaling undone (and ``fit``'s standardization under l2): approximate, within the\n"
-    "rounding of the kept type or the codes. Cosine vectors come back with unit length.\n"
-    "For an id held by several vectors, the last added.\n\n"
+    "scaling undone (and ``fit``'s standardization under l2): within the rounding of the\n"
+    "kept type; decoded codes are close only for vectors at the scale the codes are made\n"
+    "for (cosine, l2 after ``fit``), and far off where most codes saturate (dot or l2\n"
+    "without ``fit`` on large vectors). Cosine vectors come back with unit length. For an\n"
+    "id held by several vectors, the last added (in an IvfFlat index built or loaded since\n"
+    "they were added, the one in the highest-numbered list).\n\n"
     "Raises\n------\n"
     "KeyError\n"
     "    For the first id the index does not hold.\n";

@@ -1,3 +1,4 @@
+import struct
 import numpy as np
 import pytest
 
@@ -268,3 +269,20 @@ def test_empty_graph_search_is_an_error(k, allowlist):
     with pytest.raises(RuntimeError) as info:
         index.search([0.5] * 8, k, allowlist)
     assert str(info.value) == "index is empty"
+
+
+def test_a_file_whose_nodes_are_all_deleted_takes_new_rows(tmp_path):
+    # (A file can list every node as deleted; rows added to it must be found and removable.)
+    x = np.random.default_rng(0).standard_normal((10, 8)).astype(np.float32)
+    index = Korvane(8, index_type="hnsw", hnsw_m=4)
+    index.add(np.arange(10), x)
+    index.remove([3])
+    index.save(str(tmp_path / "a.krvn"))
+    data = (tmp_path / "a.krvn").read_bytes()
+    at = data.index(b"KDEL")
+    listed = b"KDEL" + struct.pack("<IQ", 1, 10) + b"".join(struct.pack("<I", i) for i in range(10))
+    (tmp_path / "b.krvn").write_bytes(data[:at] + listed + data[at + 24:])
+    loaded = Korvane.load(str(tmp_path / "b.krvn"))
+    assert len(loaded) == 0 and 3 not in loaded
+    loaded.add([20], x[:1])
+    assert [h["id"] for h in loaded.search(x[0], 3)] == [20] and loaded.remove([20]) == 1

@@ -82,6 +82,7 @@ Status Engine::add_given(std::span<const VectorId> ids, RowAt&& row_at, Work& wo
         // Nothing is stored yet: the stores take the row length of the type these rows came in.
         structure_->set_kept_bytes(kept_format(given).row_bytes());
     }
+    structure_->before_add(quantizer_);
     const std::uint64_t from = structure_->rows_stored();
     Status added = success();
     try {

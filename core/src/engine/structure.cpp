@@ -483,6 +483,11 @@ public:
         return std::nullopt;
     }
 
+    // New nodes never link to deleted ones: a graph of deleted nodes only (a file may hold
+    // one) is emptied first, or they could never be reached. (No row has a place then.)
+    void before_add(const Quantizer& quantizer) override {
+        if (hnsw_ && hnsw_->live_size() == 0) start_over(quantizer);
+    }
     void prepare_add(std::size_t, const Quantizer& quantizer) override { prepare_for_insert(*hnsw_, quantizer); }
     bool stores_beside_encoding() const override { return false; }
     std::size_t store_rows(const EncodedRows& rows, Work& work) override { return hnsw_insert_rows(*hnsw_, rows, work); }

@@ -65,6 +65,8 @@ public:
     // Why n more rows cannot join, if they cannot.
     virtual std::optional<EngineError> cannot_insert(std::uint64_t n, const EngineConfig& config) const;
 
+    // Before an add takes rows_stored(): whatever must change first.
+    virtual void before_add(const Quantizer&) {}
     // An add of n rows: prepare_add first (it allocates what the stores need, so a
     // MemoryError there changes no row), then each chunk's vectors are made where
     // vectors_for says and its rows stored by store_rows, in order.

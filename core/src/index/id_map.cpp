@@ -75,6 +75,8 @@ std::uint64_t IdMap::erase(VectorId id) {
     }
     slots_[s].place = kEmpty;
     --size_;
+    // Halved once it is an eighth full, so that the map shrinks with the index.
+    if (slots_.size() > 16 && size_ * 8 < slots_.size()) grow_to(slots_.size() / 2);
     return rows;
 }
 

@@ -3,7 +3,8 @@
 // type gives it (a position, a list and a position in it, a graph node).
 //
 // One slot of 16 bytes per distinct id (the id and the place of its last row) in an open
-// table kept between 3/8 and 3/4 full: 21 to 43 bytes per row. Ids held by several rows
+// table kept between 3/8 and 3/4 full as it grows (21 to 43 bytes per row), halved when
+// removals leave it an eighth full. Ids held by several rows
 // also count their rows in a small side table.
 #pragma once
 
@@ -29,7 +30,8 @@ public:
     bool contains(VectorId id) const { return find(id) != kNone; }
     // How many rows hold id.
     std::uint64_t rows_of(VectorId id) const;
-    // Forgets id and all its rows; returns how many rows it had.
+    // Forgets id and all its rows; returns how many rows it had. May shrink the table:
+    // places are kept, slots are not.
     std::uint64_t erase(VectorId id);
     // Whether id is known; if its last row was at `from`, it is now at `to`. (A store that
     // drops forgotten rows asks this of each row it keeps or drops.)
