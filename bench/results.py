@@ -451,7 +451,9 @@ one call with all queries (korvane `search_batch`, faiss `search`, hnswlib `knn_
 thread and on {CORES} threads; q/s is the fastest of {args.repeats} timed runs (each repeated to last
 ≥ {args.min_seconds} s). Builds run on {CORES} threads. Bytes/vector = size of the saved index / n (codes or
 vectors, norms, ids, graph links). "q/s at recall ≥ x" is at the smallest ef / nprobe of the sweep reaching x.
-The machine was shared with other work (compilers), so q/s carry noise of perhaps ±20%.
+The machine was shared with other work (compilers; load average above the core count), so q/s are noisy: two
+runs of the same small-set point differed up to 2×, and the {CORES}-thread figures are often no faster than one
+thread because the other core was busy. Recall does not depend on the load.
 {skipped}""")
     for ds, entries in sets:
         s = slug(ds.name)
@@ -473,7 +475,8 @@ The machine was shared with other work (compilers), so q/s carry noise of perhap
 def fit_page(args, command, started):
     page = Page(args.out, "fit.md", "The effect of `fit` on l2 data (BruteForce)", command, started)
     page.add("Metric l2, data in 0–255; `fit` on the whole base set. One `search` call per query on one thread "
-             "(bench_bruteforce.run_ours). Bytes/vector = codes + norm + id.\n")
+             "(bench_bruteforce.run_ours); q/s from a single loop over the queries, so noisy on the small sets "
+             "(comparisons.md times them properly). Bytes/vector = codes + norm + id.\n")
     rows = []
     for key in args.fit_sets:
         ds = load_set(key, args.fit_queries)
