@@ -46,6 +46,7 @@ M = 16
 EF_CONSTRUCTION = 200
 PQ_TRAIN_ROWS = 5_000  # k-means for d sub-quantizers is the slowest build here
 HERE = os.path.dirname(os.path.abspath(__file__))
+START_LOAD = os.getloadavg()  # of the run, not of the page
 CORES = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
 
 
@@ -95,7 +96,7 @@ def machine_lines(command, started):
     libs = ", ".join(f"{n} {version(p)}" for n, p in (("korvane", "korvane"), ("numpy", "numpy"),
                                                     ("faiss-cpu", "faiss-cpu"), ("hnswlib", "hnswlib"),
                                                     ("usearch", "usearch")) if version(p) or n == "korvane")
-    load = ", ".join(f"{x:.1f}" for x in os.getloadavg())
+    load = ", ".join(f"{x:.1f}" for x in START_LOAD)
     return (f"- Machine: {cpu_model()}, {CORES} cores ({platform.machine()}, Linux {platform.release()}), shared with "
             f"other work while this ran (load average at the start: {load})\n"
             f"- Date: {started:%Y-%m-%d %H:%M} UTC\n"
