@@ -13,7 +13,7 @@ VPY    := $(VENV)/bin/python
 BUILD  := build
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: demo test test-heavy test-sanitize build venv test-deps system-deps bench bench-deps fuzz fuzz-args fuzz-deps clean
+.PHONY: demo test test-heavy test-sanitize build venv test-deps system-deps bench bench-quick bench-deps fuzz fuzz-args fuzz-deps clean
 
 venv: $(VENV)/.ready
 
@@ -159,26 +159,24 @@ demo: venv
 	$(VPY) -m pip install -q --no-build-isolation .
 	$(VPY) examples/quickstart.py
 
-# The peer the benchmarks compare with; without it their faiss rows are left out.
+# Bench-only dependencies, never installed by `make test`: the peers the results are set
+# beside and matplotlib for the plots. A peer that cannot be installed is left out of the
+# tables (the page says so); matplotlib is required.
+BENCH_TOOLS := faiss:faiss-cpu hnswlib:hnswlib usearch:usearch matplotlib:matplotlib
 bench-deps: venv
-	@$(VPY) -c "import faiss" 2>/dev/null || $(VPY) -m pip install -q faiss-cpu || \
-	  echo "faiss-cpu not installed: faiss rows will be omitted"
+	@for pair in $(BENCH_TOOLS); do mod=$${pair%%:*}; pkg=$${pair#*:}; \
+	  $(VPY) -c "import $$mod" 2>/dev/null || $(VPY) -m pip install -q $$pkg || \
+	  echo "$$pkg not installed: its rows are left out"; \
+	done
 
-# Benchmarks print tables; they are never part of the test run.
+# The results page: docs/results/*.md and *.png from bench/results.py (about half an hour
+# on 2 cores; bench-quick: a few minutes, into docs/results/quick). The scripts it draws
+# on (bench/bench_*.py) still run alone. Benchmarks are never part of the test run.
 bench: build bench-deps
-	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_encode_kernels.py
-	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_bruteforce.py
-	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_add.py
-	@$(VPY) -c "import threadpoolctl" 2>/dev/null || $(VPY) -m pip install -q threadpoolctl || \
-	  echo "threadpoolctl not installed: bench_ivf.py leaves out its NumPy row"
-	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_ivf.py
-	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_scan.py
-	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_persist.py
-	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_rescore.py
-	@$(VPY) -c "import hnswlib" 2>/dev/null || $(VPY) -m pip install -q hnswlib || \
-	  echo "hnswlib not installed: bench_hnsw.py and bench_batch.py leave out its rows"
-	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_batch.py
-	PYTHONPATH=$(BUILD)/python $(VPY) bench/bench_hnsw.py
+	PYTHONPATH=$(BUILD)/python $(VPY) bench/results.py
+
+bench-quick: build bench-deps
+	PYTHONPATH=$(BUILD)/python $(VPY) bench/results.py --quick
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-sanitize $(FUZZ_BUILD) $(FUZZ_ARGS_BUILD) $(VENV)
