@@ -259,6 +259,67 @@ bool item_to_u64(PyObject* item, std::uint64_t& out) {
     return true;
 }
 
+// A value as the byte order of the array holds it.
+template <class T, bool Swapped>
+T load_ordered(const char* p) {
+    if constexpr (!Swapped) {
+        return load<T>(p);
+    } else {
+        char bytes[sizeof(T)];
+        std::reverse_copy(p, p + sizeof(T), bytes);
+        return load<T>(bytes);
+    }
+}
+
+// The float32 value of an element as iterating the array gives it: a NumPy scalar turned
+// into a Python float (a double), then rounded.
+template <class T>
+float via_double(T v) {
+    return static_cast<float>(static_cast<double>(v));
+}
+float of_bool(std::uint8_t v) { return v != 0 ? 1.0f : 0.0f; }
+
+template <class T, float (*Value)(T), bool Swapped>
+const float* read_row(const void* self, std::size_t i, float* slot) {
+    const auto& a = *static_cast<const ArrayRows*>(self);
+    const char* p = a.data + static_cast<std::ptrdiff_t>(i) * a.row_stride;
+    for (std::uint64_t j = 0; j < a.cols; ++j) {
+        slot[j] = Value(load_ordered<T, Swapped>(p + static_cast<std::ptrdiff_t>(j) * a.col_stride));
+    }
+    return slot;
+}
+
+using ReadRow = const float* (*)(const void*, std::size_t, float*);
+
+template <class T, float (*Value)(T) = via_double<T>>
+ReadRow row_reader(bool swapped) {
+    return swapped ? &read_row<T, Value, true> : &read_row<T, Value, false>;
+}
+
+// The reader for an array of a numeric type, or none for the types converted otherwise
+// (complex, object, dates, texts).
+ReadRow row_reader_for(PyArrayObject* a) {
+    const bool swapped = !PyArray_ISNOTSWAPPED(a);
+    switch (PyArray_TYPE(a)) {
+        case NPY_BOOL: return row_reader<std::uint8_t, of_bool>(false);
+        case NPY_BYTE: return row_reader<npy_byte>(false);
+        case NPY_UBYTE: return row_reader<npy_ubyte>(false);
+        case NPY_SHORT: return row_reader<npy_short>(swapped);
+        case NPY_USHORT: return row_reader<npy_ushort>(swapped);
+        case NPY_INT: return row_reader<npy_int>(swapped);
+        case NPY_UINT: return row_reader<npy_uint>(swapped);
+        case NPY_LONG: return row_reader<npy_long>(swapped);
+        case NPY_ULONG: return row_reader<npy_ulong>(swapped);
+        case NPY_LONGLONG: return row_reader<npy_longlong>(swapped);
+        case NPY_ULONGLONG: return row_reader<npy_ulonglong>(swapped);
+        case NPY_HALF: return row_reader<std::uint16_t, half_to_float>(swapped);
+        case NPY_FLOAT: return row_reader<float>(swapped);
+        case NPY_DOUBLE: return row_reader<double>(swapped);
+        case NPY_LONGDOUBLE: return row_reader<npy_longdouble>(swapped);
+        default: return nullptr;
+    }
+}
+
 bool append_id_list(PyObject* obj, std::vector<VectorId>& out) {
     if (!check_not_masked(obj) || !check_sequence(obj)) return false;
     if (PyArrayObject* a = as_exact_array(obj); a != nullptr && append_ids_from_array(a, out)) return true;
@@ -445,6 +506,57 @@ bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out, RowKind kind) {
         }
     }
     return true;
+}
+
+Streaming stream_rows(PyObject* obj, std::uint64_t dim, ArrayRows& out) {
+    out = ArrayRows{};
+    if (!check_not_masked(obj)) return Streaming::Failed;
+    PyArrayObject* a = as_array(obj);
+    if (a == nullptr || PyArray_NDIM(a) != 2) return Streaming::Other;
+    const auto take = [&](ReadRow read) {
+        out.data = static_cast<const char*>(PyArray_DATA(a));
+        out.rows = static_cast<std::uint64_t>(PyArray_DIM(a, 0));
+        out.cols = static_cast<std::uint64_t>(PyArray_DIM(a, 1));
+        out.row_stride = PyArray_STRIDE(a, 0);
+        out.col_stride = PyArray_STRIDE(a, 1);
+        out.read = read;
+        return Streaming::Streamed;
+    };
+    // The checks and messages of to_row_set, in its order.
+    const npy_intp cols = PyArray_DIM(a, 1);
+    const bool fits = static_cast<std::uint64_t>(cols) == dim;
+    const auto raise_width = [&] {
+        PyErr_Format(PyExc_ValueError, "vector dimension mismatch: expected %llu, got %lld",
+                     static_cast<unsigned long long>(dim), static_cast<long long>(cols));
+        return Streaming::Failed;
+    };
+    if (is_float32(a)) {
+        if (!fits) return raise_width();
+        if (!is_contiguous(a)) {
+            raise_not_contiguous();
+            return Streaming::Failed;
+        }
+        return take(row_reader<float>(false));
+    }
+    if (const auto small = small_input_type(a)) {
+        if (!fits) return raise_width();
+        switch (*small) {
+            case InputType::UInt8: return take(row_reader<npy_ubyte>(false));
+            case InputType::Int8: return take(row_reader<npy_byte>(false));
+            default: return take(row_reader<std::uint16_t, half_to_float>(false));
+        }
+    }
+    // Other arrays are sequences of rows there: only a plain ndarray's rows are sure to
+    // hold its buffer's values.
+    if (!PyArray_CheckExact(obj)) return Streaming::Other;
+    const ReadRow read = row_reader_for(a);
+    if (read == nullptr) return Streaming::Other;
+    if (!fits && PyArray_DIM(a, 0) > 0) {
+        PyErr_Format(PyExc_ValueError, "vector %zu dimension mismatch: expected %llu, got %zu", std::size_t{0},
+                     static_cast<unsigned long long>(dim), static_cast<std::size_t>(cols));
+        return Streaming::Failed;
+    }
+    return take(read);
 }
 
 InputType input_type_of(PyObject* obj) {

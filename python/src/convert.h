@@ -6,6 +6,7 @@
 
 #include "pyref.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -48,6 +49,25 @@ bool to_query_row(PyObject* obj, std::uint64_t dim, std::vector<float>& out);
 // ones.
 enum class RowKind { Vectors, Queries };
 bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out, RowKind kind = RowKind::Vectors);
+
+// A two-dimensional NumPy array of numbers read a row at a time as an add encodes it, in
+// any layout, byte order or numeric type: each value exactly as converting the whole array
+// gives it. Reading takes no interpreter lock; whoever reads keeps a reference to the array.
+struct ArrayRows {
+    const char* data = nullptr;
+    std::uint64_t rows = 0;
+    std::uint64_t cols = 0;
+    std::ptrdiff_t row_stride = 0;
+    std::ptrdiff_t col_stride = 0;
+    const float* (*read)(const void* self, std::size_t i, float* slot) = nullptr;
+
+    // Refers to this object, which must outlive the add.
+    RowReader reader() const { return RowReader{read, this, static_cast<std::size_t>(rows)}; }
+};
+// Streamed: `out` reads the rows of exactly `dim` values; Other: not such an array (to_row_set
+// converts it whole); Failed: refused, with the exception to_row_set would raise.
+enum class Streaming { Streamed, Other, Failed };
+Streaming stream_rows(PyObject* obj, std::uint64_t dim, ArrayRows& out);
 
 // The type an add's rows arrived in: uint8, int8 or float16 for a NumPy array of that
 // type (native byte order), float32 for anything else.

@@ -60,8 +60,11 @@ inline constexpr const char* ADD =
     "An add longer than a moment releases the interpreter lock while it works (other\n"
     "threads keep running; a call that uses this index waits). Ctrl-C, or an exception\n"
     "raised by ``progress``, stops it at the next clean point and is raised; the rows\n"
-    "added before the stop stay added. A C-contiguous float32 array is read while the\n"
-    "add runs: do not write to it from another thread meanwhile.\n";
+    "added before the stop stay added. A NumPy array of numbers is read, a row at a\n"
+    "time, while the add runs: do not write to it from another thread meanwhile.\n"
+    "Vectors far from unit scale (most rotated coordinates in the outermost codes)\n"
+    "warn once per index with a ``UserWarning``: call ``fit`` first (l2), or normalise\n"
+    "them (dot).\n";
 
 inline constexpr const char* REMOVE =
     "remove($self, ids)\n--\n\n"

@@ -53,9 +53,22 @@ bool require_brute_force(const Engine& engine, const char* method) {
 
 namespace {
 
+// A warning the user's add() call raises: the warnings filters may silence it or make
+// it an error.
+bool warn_far_from_unit(Metric metric) {
+    const char* fix = metric == Metric::L2 ? "call fit() with a sample before add()"
+                                           : "normalise the vectors or use metric='cosine'";
+    return PyErr_WarnFormat(PyExc_UserWarning, 1,
+                            "the added vectors are far from unit scale: most of their rotated coordinates fall "
+                            "into the outermost codes, so recall will be low; %s",
+                            fix) == 0;
+}
+
 // add() and update(): the same arguments, converted the same way; `update` says which.
 PyObject* add_or_update(PyObject* self, PyObject* args, PyObject* kwds, bool update) {
-    return with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
+    // Warned once the instance is free again: a warning may run any Python code.
+    std::optional<Metric> far;
+    PyObject* done = with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
         static const char* const kwlist[] = {"ids", "vectors", "threads", "progress", nullptr};
         PyObject* ids_arg = nullptr;
         PyObject* vectors_arg = nullptr;
@@ -74,12 +87,17 @@ PyObject* add_or_update(PyObject* self, PyObject* args, PyObject* kwds, bool upd
 
         Engine& engine = k.engine;
         const std::uint64_t dim = engine.config().dim;
-        // No Python code runs between taking the view and the engine reading it, on this
-        // thread. Other threads run while it reads: the reference held here keeps the
-        // array, and so its data, alive, and NumPy refuses to resize an array that more
-        // than its owner refers to (the buffer an array was made over is held by the array).
+        // No Python code runs between taking the view (or the array's rows) and the engine
+        // reading it, on this thread. Other threads run while it reads: the reference held
+        // here keeps the array, and so its data, alive, and NumPy refuses to resize an
+        // array that more than its owner refers to (the buffer an array was made over is
+        // held by the array).
         const Ref keep = Ref::borrow(vectors_arg);
         const std::optional<FlatView> view = flat_view(vectors_arg);
+        ArrayRows array_rows;
+        const Streaming streaming = view ? Streaming::Other : stream_rows(vectors_arg, dim, array_rows);
+        if (streaming == Streaming::Failed) return nullptr;
+        const bool streamed = streaming == Streaming::Streamed;
         RowSet rows;
         // A float32 array read in place arrived as float32.
         const InputType given = view ? InputType::Float32 : input_type_of(vectors_arg);
@@ -93,6 +111,11 @@ PyObject* add_or_update(PyObject* self, PyObject* args, PyObject* kwds, bool upd
                 raise_ids_length(ids.size(), view->rows);
                 return nullptr;
             }
+        } else if (streamed) {
+            if (ids.size() != array_rows.rows) {
+                raise_ids_length(ids.size(), array_rows.rows);
+                return nullptr;
+            }
         } else {
             if (!to_row_set(vectors_arg, dim, rows)) return nullptr;
             if (ids.size() != rows.size()) {
@@ -101,17 +124,32 @@ PyObject* add_or_update(PyObject* self, PyObject* args, PyObject* kwds, bool upd
             }
         }
         const bool background = add_is_long(engine, ids.size());
+        Ref result;
         if (update) {
-            return run_long_work("updating", threads, background, progress, [&](Work& work) {
-                return view ? engine.update_flat_unaligned(ids, view->data, static_cast<std::size_t>(view->rows * view->cols),
-                                                           work)
-                            : engine.update_rows(ids, rows, work, given);
-            });
+            result = Ref(run_long_work("updating", threads, background, progress, [&](Work& work) {
+                if (view) {
+                    return engine.update_flat_unaligned(ids, view->data, static_cast<std::size_t>(view->rows * view->cols),
+                                                        work);
+                }
+                return streamed ? engine.update_read(ids, array_rows.reader(), work, given)
+                                : engine.update_rows(ids, rows, work, given);
+            }));
+        } else {
+            result = Ref(run_long_work("adding", threads, background, progress, [&](Work& work) {
+                if (view) return add_flat_view(engine, ids, *view, work);
+                return streamed ? engine.add_read(ids, array_rows.reader(), work, given)
+                                : engine.add_rows(ids, rows, work, given);
+            }));
         }
-        return run_long_work("adding", threads, background, progress, [&](Work& work) {
-            return view ? add_flat_view(engine, ids, *view, work) : engine.add_rows(ids, rows, work, given);
-        });
+        // A failed add keeps what it found for the next one to report.
+        if (result && engine.take_far_from_unit()) far = engine.config().metric;
+        return result.release();
     });
+    if (done != nullptr && far && !warn_far_from_unit(*far)) {
+        Py_DECREF(done);
+        return nullptr;
+    }
+    return done;
 }
 
 }  // namespace

@@ -18,6 +18,8 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "heavy: needs gigabytes of memory; make test leaves it to make test-heavy")
     config.addinivalue_line("markers", "resident_memory: measures resident memory, which the sanitizer's "
                             "quarantine of freed blocks keeps growing (not under sanitizers)")
+    # Many tests add raw-scale rows on purpose; the tests of the warning record it themselves.
+    config.addinivalue_line("filterwarnings", "ignore:the added vectors are far from unit scale:UserWarning")
 
 
 def pytest_collection_modifyitems(config, items):

@@ -1,4 +1,5 @@
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -104,3 +105,28 @@ def test_fit_brings_raw_magnitude_data_to_the_scale_of_the_tables():
     fitted = np.stack([index.transform_query_np(p) for p in pixels[:50]])
     assert 0.5 < fitted.var() < 1.5
     assert np.mean(np.abs(fitted) > 2.4008033) < 0.05
+
+
+@pytest.mark.parametrize("metric, fit, fix", [
+    ("l2", False, "call fit() with a sample before add()"),
+    ("dot", False, "normalise the vectors or use metric='cosine'"),
+    ("l2", True, None),
+    ("cosine", False, None),
+])
+@pytest.mark.parametrize("bit_width", [4, 2])
+def test_pixels_far_from_unit_scale_warn_once(metric, fit, fix, bit_width):
+    pixels = np.random.default_rng(6).integers(0, 256, (300, 100), dtype=np.uint8)
+    index = Korvane(100, metric=metric, bit_width=bit_width)
+    if fit:
+        index.fit(pixels)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        index.add(range(100), pixels[:100])
+        index.update(range(100), pixels[:100])
+        index.add(range(100, 300), pixels[100:])
+    assert [(str(w.message), w.category, w.filename) for w in caught] == ([] if fix is None else [(
+        "the added vectors are far from unit scale: most of their rotated coordinates fall into the outermost "
+        f"codes, so recall will be low; {fix}", UserWarning, __file__)])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        Korvane(100, metric=metric, bit_width=bit_width).add(range(10), pixels[:10] / 2550)  # about unit scale

@@ -113,6 +113,25 @@ def test_enormous_k_returns_every_row(kind):
 
 
 @pytest.mark.memory_limit
+@pytest.mark.resident_memory
+def test_an_add_converts_a_uint8_matrix_a_row_at_a_time():
+    # The add's peak beyond the index it builds is its two chunks of work (about 10 MB),
+    # never a float32 copy of the matrix (188 MB).
+    grown, peak = run_limited("""
+        def kib(field):
+            return int(next(l for l in open("/proc/self/status") if l.startswith(field)).split()[1])
+        pixels = rng.integers(0, 256, (60_000, 784), dtype=np.uint8)
+        index = Korvane(784)
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")  # the peak resident size starts again from here
+        before = kib("VmRSS:")
+        index.add(np.arange(60_000), pixels)
+        print(json.dumps([kib("VmRSS:") - before, kib("VmHWM:") - before]))
+    """, 2 * GIB)
+    assert 30_000 < grown <= peak < grown + 16_000, (grown, peak)
+
+
+@pytest.mark.memory_limit
 @pytest.mark.parametrize("kind", KINDS)
 def test_ten_million_id_allowlist(kind):
     out = run_limited("""

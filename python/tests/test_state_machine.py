@@ -350,6 +350,7 @@ class IndexMachine(RuleBasedStateMachine):
         self.oversampling = None
         self.vectors = {}  # id -> the rows added under it, as float32
         self.saved = {}    # path -> bytes of the file saved there
+        self.far_warned = False  # whether this index warned of rows far from unit scale
         assert self.index.index_type == {"brute_force": "BruteForce", "ivf_flat": "IvfFlat",
                                          "hnsw": "Hnsw"}[self.INDEX_TYPE]
 
@@ -362,6 +363,22 @@ class IndexMachine(RuleBasedStateMachine):
             self.pending += ids
         else:
             self.rows += ids
+
+    def check_far_warning(self, caught, n):
+        """An add warns of rows far from unit scale once in an index's life, when most codes of
+        its first chunk (here every row) are the outermost ones; cosine rows never are."""
+        far = [w for w in caught if w.category is UserWarning]
+        cosine = self.kwargs["metric"] == "cosine"
+        assert len(far) <= 1 and not (far and (self.far_warned or cosine)), far
+        if self.brute and n and not self.far_warned:
+            codes = self.index.packed_data()[-n:]
+            n4 = self.index.n4_dims
+            fours = np.stack([codes[:, :(n4 + 1) // 2] & 15, codes[:, :(n4 + 1) // 2] >> 4], axis=2)
+            twos = np.stack([codes[:, (n4 + 1) // 2:] >> s & 3 for s in (0, 2, 4, 6)], axis=2)
+            outer = (np.isin(fours.reshape(n, -1)[:, :n4], (0, 15)).sum() +
+                     np.isin(twos.reshape(n, -1)[:, :self.index.padded_dim - n4], (0, 3)).sum())
+            assert bool(far) == (not cosine and 2 * outer > n * self.index.padded_dim), far
+        self.far_warned |= bool(far)
 
     def input_refuses(self, form, stored):
         """Whether the type kept input rows were fixed to refuses `stored` arriving in `form`."""
@@ -401,16 +418,20 @@ class IndexMachine(RuleBasedStateMachine):
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             result = self.attempt(lambda: self.index.add(ids_arg, vectors, **extra), ValueError if refused else None)
-        warned = {type(w.message) for w in caught}
+        warned = {type(w.message) for w in caught if w.category is not UserWarning}
         assert warned == ({WARNS[form]} if form in WARNS and m.size else set()), (form, caught)
         if result is FAILED:
+            assert not [w for w in caught if w.category is UserWarning], caught
             return
+        self.check_far_warning(caught, n)
         self.fix_input_type(form, n)
         if "progress" in extra:
             assert calls and calls[-1] == (n, n) and all(t == n and d <= n for d, t in calls), calls
         self.added(ids, stored)
         if twin is not None:
-            twin.add(ids, np.ascontiguousarray(stored))
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", UserWarning)  # the index's own, seen above
+                twin.add(ids, np.ascontiguousarray(stored))
             assert twin.__reduce__()[2] == self.index.__reduce__()[2], form
 
     @rule(data=st.data())
@@ -866,8 +887,12 @@ class IndexMachine(RuleBasedStateMachine):
         refused = self.input_refuses(form, stored)
         if ids and draw(st.integers(0, 4), label="wrong width") == 0:
             vectors, refused = [[0.5] * other_width(draw, self.dim)] * len(ids), True
-        if self.attempt(lambda: self.index.update(ids_arg, vectors), ValueError if refused else None) is FAILED:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            result = self.attempt(lambda: self.index.update(ids_arg, vectors), ValueError if refused else None)
+        if result is FAILED:
             return
+        self.check_far_warning(caught, len(ids))
         self.forget(ids)
         self.fix_input_type(form, len(ids))
         self.added(ids, stored)
@@ -953,7 +978,7 @@ class IndexMachine(RuleBasedStateMachine):
             loaded.set_ef_search(self.ef)
         self.check_copy(loaded, "load")
         if data.draw(st.booleans(), label="go on with the loaded index"):
-            self.index = loaded
+            self.index, self.far_warned = loaded, False
 
     @rule(data=st.data())
     def copy_or_pickle(self, data):
@@ -966,7 +991,7 @@ class IndexMachine(RuleBasedStateMachine):
         assert other.__reduce__()[2][1:] == self.index.__reduce__()[2][1:] == self.reduce_extras()
         self.check_copy(other, how)
         if data.draw(st.booleans(), label="go on with the copy"):
-            self.index = other
+            self.index, self.far_warned = other, False
 
     # ---- after every step ------------------------------------------------------------
 

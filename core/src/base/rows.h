@@ -29,4 +29,16 @@ private:
     std::vector<std::size_t> ends_;
 };
 
+// Rows an add reads one at a time, in whatever form they lie: read(context, i, slot) gives
+// row i's floats, in place or written to `slot` (room for as many floats as the add says).
+// An add calls it from its threads at once, for different rows; one function per form of
+// row is picked before the add, never a choice per row.
+struct RowReader {
+    const float* (*read)(const void* context, std::size_t i, float* slot) = nullptr;
+    const void* context = nullptr;
+    std::size_t rows = 0;
+
+    const float* operator()(std::size_t i, float* slot) const { return read(context, i, slot); }
+};
+
 }  // namespace korvane

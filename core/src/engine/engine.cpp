@@ -1,6 +1,7 @@
 #include "engine/engine.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 #include "index/scorer.h"
 #include "simd/float_dots.h"
@@ -36,6 +38,8 @@ Engine::Engine(const Engine& other)
       kept_type_(other.kept_type_),
       input_type_(other.input_type_),
       oversampling_(other.oversampling_),
+      far_pending_(other.far_pending_),
+      far_found_(other.far_found_),
       mapping_(other.mapping_) {}
 
 Engine& Engine::operator=(const Engine& other) {
@@ -177,6 +181,13 @@ Status Engine::update_flat_unaligned(std::span<const VectorId> ids, const void* 
     }, [&] { return add_flat_unaligned(ids, data, count, work, given); }, work);
 }
 
+Status Engine::update_read(std::span<const VectorId> ids, const RowReader& rows, Work& work, InputType given) {
+    return update_checked(ids, [&]() -> Status {
+        if (ids.size() != rows.rows) return EngineError::count_mismatch(ids.size(), rows.rows);
+        return check_held(ids, rows, given);
+    }, [&] { return add_read(ids, rows, work, given); }, work);
+}
+
 Status Engine::get(std::span<const VectorId> ids, float* out) const {
     const IdMap& map = id_map();
     if (auto s = mapping_intact(kept_type_.has_value()); !s) return s;
@@ -242,6 +253,8 @@ Status Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& 
         chunks[c].kept.resize(chunk * kept_bytes);
         if (!in_place) chunks[c].vectors.reset(new float[chunk * padded]);
     }
+    // Cosine rows are unit vectors: their codes never pile up at the ends.
+    const bool check_scale = !far_found_ && quantizer_.metric != Metric::Cosine;
     const std::size_t grain = std::max<std::size_t>(1, 8192 / padded);
     Chunk* ready = nullptr;  // encoded, to be stored
     Chunk* next = nullptr;   // to be encoded
@@ -287,6 +300,9 @@ Status Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& 
         if (ready == nullptr && next->count == 0) return stop ? Status(EngineError::interrupted()) : success();
         next->v = in_place && next->count > 0 ? structure.vectors_for(next->count, padded) : next->vectors.get();
         parallel_for((ready != nullptr ? 1 : 0) + (next->count + grain - 1) / grain, work.threads(), 1, step);
+        if (check_scale && round == 0 && next->count > 0 && mostly_outermost(next->codes.data(), next->count)) {
+            far_pending_ = far_found_ = true;
+        }
         ready = next->count > 0 ? next : nullptr;
         if (!beside) {
             if (structure.store_rows(encoded(*next), work) < next->count) return EngineError::interrupted();
@@ -349,6 +365,56 @@ Status Engine::add_flat_unaligned(std::span<const VectorId> ids, const void* dat
         return static_cast<const float*>(slot);
     }, work, given);
 }
+
+Status Engine::add_read(std::span<const VectorId> ids, const RowReader& rows, Work& work, InputType given) {
+    if (ids.size() != rows.rows) return EngineError::count_mismatch(ids.size(), rows.rows);
+    if (ids.empty()) return success();
+    if (auto bad = structure_->cannot_insert(ids.size(), config_)) return *bad;
+    return add_given(ids, rows, work, given);
+}
+
+namespace {
+
+// How many of the codes in a byte are outermost (0 or the largest), by byte value.
+template <int Bits>
+constexpr std::array<std::uint8_t, 256> outermost_per_byte() {
+    constexpr unsigned mask = (1u << Bits) - 1;
+    std::array<std::uint8_t, 256> counts{};
+    for (unsigned b = 0; b < 256; ++b) {
+        for (unsigned shift = 0; shift < 8; shift += Bits) {
+            const unsigned c = (b >> shift) & mask;
+            counts[b] = static_cast<std::uint8_t>(counts[b] + (c == 0 || c == mask ? 1 : 0));
+        }
+    }
+    return counts;
+}
+
+constexpr auto kOutermost4 = outermost_per_byte<4>();
+constexpr auto kOutermost2 = outermost_per_byte<2>();
+
+}  // namespace
+
+bool Engine::mostly_outermost(const std::uint8_t* codes, std::size_t count) const {
+    const std::size_t n4 = quantizer_.n4_dims;
+    const std::size_t n2 = quantizer_.n2_dims;
+    const std::size_t pb4 = quantizer_.pb4_per_vec;
+    const std::size_t stride = row_bytes();
+    // A byte's unused high codes are 0: only whole bytes go through the tables.
+    const auto outer4 = [](unsigned c) { return c == 0 || c == 15 ? 1u : 0u; };
+    const auto outer2 = [](unsigned c) { return c == 0 || c == 3 ? 1u : 0u; };
+    std::uint64_t outer = 0;
+    for (std::size_t r = 0; r < count; ++r) {
+        const std::uint8_t* row = codes + r * stride;
+        for (std::size_t b = 0; b < n4 / 2; ++b) outer += kOutermost4[row[b]];
+        if (n4 % 2 != 0) outer += outer4(row[n4 / 2] & 15u);
+        const std::uint8_t* two = row + pb4;
+        for (std::size_t b = 0; b < n2 / 4; ++b) outer += kOutermost2[two[b]];
+        for (std::size_t k = 0; k < n2 % 4; ++k) outer += outer2((two[n2 / 4] >> (2 * k)) & 3u);
+    }
+    return 2 * outer > static_cast<std::uint64_t>(count) * (n4 + n2);
+}
+
+bool Engine::take_far_from_unit() { return std::exchange(far_pending_, false); }
 
 Expected<std::vector<SearchHit>> Engine::search(std::span<const float> query, std::uint64_t k,
                                                 std::optional<std::span<const VectorId>> allowlist) const {

@@ -53,6 +53,15 @@ public:
     Status add_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count, Work& work,
                               InputType given = InputType::Float32);
     Status add_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count);
+    // The same for rows.rows rows of dim floats each, read as they are encoded; `slot`
+    // has room for padded_dim floats.
+    Status add_read(std::span<const VectorId> ids, const RowReader& rows, Work& work,
+                    InputType given = InputType::Float32);
+
+    // Whether an add since the last call met rows far from unit scale: most rotated
+    // coordinates of its first chunk in the outermost codes, where recall is low (cosine
+    // rows never are). True at most once in an engine's life, which checks no more after.
+    bool take_far_from_unit();
 
     Expected<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t k,
                                             std::optional<std::span<const VectorId>> allowlist) const;
@@ -108,6 +117,8 @@ public:
                        InputType given = InputType::Float32);
     Status update_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count, Work& work,
                                  InputType given = InputType::Float32);
+    Status update_read(std::span<const VectorId> ids, const RowReader& rows, Work& work,
+                       InputType given = InputType::Float32);
     // The vectors of the last row of each id, ids.size() · dim floats into out, in the
     // space they were given in: the kept input row, else the kept or decoded transformed
     // vector with the transform undone. Fails with UnknownId for an id no row holds.
@@ -167,6 +178,11 @@ private:
     std::optional<KeptType> kept_type_;
     std::optional<InputType> input_type_;
     double oversampling_ = 0.0;
+    // The scale check: found and not yet taken; found once (no more checks).
+    bool far_pending_ = false;
+    bool far_found_ = false;
+    // Whether most coordinates of `count` encoded rows sit in the outermost codes.
+    bool mostly_outermost(const std::uint8_t* codes, std::size_t count) const;
     // The file kept rows are read from in place (a mapped load), while any are.
     std::shared_ptr<const io::Mapping> mapping_;
     // Fails where a call that `reads` the mapping would read past the end of a mapped
