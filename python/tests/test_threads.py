@@ -2,6 +2,7 @@
 import _thread
 import random
 import re
+import signal
 import threading
 import time
 import traceback
@@ -482,13 +483,19 @@ def test_a_stopped_add_keeps_the_rows_before_the_stop(index_type, stop):
         with pytest.raises(ZeroDivisionError, match="enough"):
             index.add(ids, vectors, progress=progress)
     else:
-        timer = threading.Timer(0.05, _thread.interrupt_main)
-        timer.start()
-        with pytest.raises(KeyboardInterrupt):
-            index.add(ids, vectors)
-            for _ in range(500):  # the add ended first: the signal comes here
-                time.sleep(0.01)
-        timer.join()
+        # A run started in the background inherits SIGINT ignored, which interrupt_main
+        # would then leave alone: the test uses Python's own handler.
+        before = signal.signal(signal.SIGINT, signal.default_int_handler)
+        try:
+            timer = threading.Timer(0.05, _thread.interrupt_main)
+            timer.start()
+            with pytest.raises(KeyboardInterrupt):
+                index.add(ids, vectors)
+                for _ in range(500):  # the add ended first: the signal comes here
+                    time.sleep(0.01)
+            timer.join()
+        finally:
+            signal.signal(signal.SIGINT, before)
     kept = len(index)
     # The quick adds usually end first (always, but under sanitizers that slow them).
     assert 0 < kept < len(ids) if index_type == "hnsw" else kept <= len(ids)
