@@ -498,7 +498,7 @@ PyObject* method_transform_query_np(PyObject* self, PyObject* args, PyObject* kw
 PyObject* method_packed_data(PyObject* self, PyObject*) {
     return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
         if (!require_brute_force(k.engine, "packed_data")) return nullptr;
-        return uint8_matrix(k.engine.store().row_major(), k.engine.n_vectors(),
+        return uint8_matrix(k.engine.packed_rows(), k.engine.n_vectors(),
                             k.engine.quantizer().packed_bytes_per_vec());
     });
 }
@@ -506,14 +506,14 @@ PyObject* method_packed_data(PyObject* self, PyObject*) {
 PyObject* method_vector_norms(PyObject* self, PyObject*) {
     return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
         if (!require_brute_force(k.engine, "vector_norms")) return nullptr;
-        return float32_vector(copy_of(k.engine.store().norms()));
+        return float32_vector(k.engine.row_norms());
     });
 }
 
 PyObject* method_vector_ids(PyObject* self, PyObject*) {
     return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
         if (!require_brute_force(k.engine, "vector_ids")) return nullptr;
-        return uint64_vector(copy_of(k.engine.store().ids()));
+        return uint64_vector(k.engine.row_ids());
     });
 }
 

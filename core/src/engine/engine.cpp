@@ -127,6 +127,25 @@ std::size_t Engine::id_map_bytes() const {
 
 bool Engine::contains(VectorId id) const { return id_map().contains(id); }
 
+template <class T, class Rows>
+std::vector<T> Engine::live(const Rows& all, std::size_t width) const {
+    const std::uint8_t* dead = structure_->dead_rows();
+    // (A store read from a legacy file may hold no norms at all.)
+    if (dead == nullptr || all.size() != store().size() * width) return std::vector<T>(all.begin(), all.end());
+    std::vector<T> out;
+    out.reserve(static_cast<std::size_t>(n_vectors()) * width);
+    for (std::size_t i = 0; i < store().size(); ++i) {
+        if (!dead[i]) out.insert(out.end(), all.begin() + i * width, all.begin() + (i + 1) * width);
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> Engine::packed_rows() const {
+    return live<std::uint8_t>(store().row_major(), static_cast<std::size_t>(row_bytes()));
+}
+std::vector<float> Engine::row_norms() const { return live<float>(store().norms(), 1); }
+std::vector<VectorId> Engine::row_ids() const { return live<VectorId>(store().ids(), 1); }
+
 Expected<std::uint64_t> Engine::remove(std::span<const VectorId> ids) {
     Work work;
     return remove(ids, work);
@@ -579,6 +598,8 @@ void Engine::rescore_input(const float* q, std::vector<SearchHit>& hits) const {
 }
 
 Status Engine::keep_vectors(KeptType type) {
+    // (Drops removed rows a store still holds, whatever the outcome: nothing seen changes.)
+    structure_->settle(ids_->map.get());
     if (n_vectors() > 0 || !store().empty()) {
         return EngineError::invalid_argument("keep_vectors() must be called before add() \u2014 index already contains vectors");
     }
@@ -624,6 +645,7 @@ Status Engine::build(Work& work) {
 Status Engine::fit_standardization(const RowSet& sample) {
     if (config_.metric != Metric::L2) return success();
     // (IvfFlat rows waiting for a build count.)
+    structure_->settle(ids_->map.get());
     if (n_vectors() > 0 || !store().empty()) return EngineError::fit_after_add();
     if (sample.empty()) return EngineError::empty_sample();
     for (std::size_t i = 0; i < sample.size(); ++i) {
@@ -667,11 +689,18 @@ Status Engine::fit_standardization(const RowSet& sample) {
     return success();
 }
 
-io::IndexParts Engine::parts() const {
+std::unique_ptr<IndexStructure> Engine::settled_copy() const {
+    if (structure_->dead_rows() == nullptr) return nullptr;
+    auto copy = structure_->clone();
+    copy->settle(nullptr);
+    return copy;
+}
+
+io::IndexParts Engine::parts(const IndexStructure& structure) const {
     io::IndexParts p;
     p.config = &config_;
     p.quantizer = &quantizer_;
-    structure_->fill_parts(p);
+    structure.fill_parts(p);
     p.kept_type = kept_type_;
     p.input_type = input_type_;
     p.oversampling = oversampling_;
@@ -692,7 +721,9 @@ Engine Engine::from_loaded(io::LoadedIndex&& l, bool pickle) {
 
 Status Engine::save(const std::string& path, bool checksum) const {
     if (auto s = mapping_intact(); !s) return s;
-    io::IndexParts p = parts();
+    // Removed rows a store still holds never reach a file.
+    const auto settled = settled_copy();
+    io::IndexParts p = parts(settled ? *settled : *structure_);
     p.checksum = checksum;
     return io::save_krvn(path, p);
 }
@@ -705,7 +736,8 @@ Expected<Engine> Engine::load(const std::string& path, bool mapped) {
 
 Expected<std::vector<std::uint8_t>> Engine::to_bytes(bool checksum) const {
     if (auto s = mapping_intact(); !s) return s.error();
-    io::IndexParts p = parts();
+    const auto settled = settled_copy();
+    io::IndexParts p = parts(settled ? *settled : *structure_);
     p.checksum = checksum;
     p.allow_unbuilt = true;
     return io::save_krvn_bytes(p);

@@ -124,6 +124,11 @@ public:
     // vector with the transform undone. Fails with UnknownId for an id no row holds.
     Status get(std::span<const VectorId> ids, float* out) const;
     bool contains(VectorId id) const;
+    // The rows of a BruteForce engine in order, as the exports give them: codes
+    // row-major, norms and ids (removed rows a store still holds left out).
+    std::vector<std::uint8_t> packed_rows() const;
+    std::vector<float> row_norms() const;
+    std::vector<VectorId> row_ids() const;
     // The id map's memory (0 while there is none).
     std::size_t id_map_bytes() const;
 
@@ -158,7 +163,11 @@ private:
     void rescore(const float* q, std::vector<SearchHit>& hits) const;
     // q: the prepared query (dim floats), for kept input rows.
     void rescore_input(const float* q, std::vector<SearchHit>& hits) const;
-    io::IndexParts parts() const;
+    io::IndexParts parts(const IndexStructure& structure) const;
+    // A copy of the structure without the removed rows it still holds, where it holds any.
+    std::unique_ptr<IndexStructure> settled_copy() const;
+    template <class T, class Rows>
+    std::vector<T> live(const Rows& all, std::size_t width) const;
     // `pickle`: bytes that an earlier version may have written unbuilt as built with no lists.
     static Engine from_loaded(io::LoadedIndex&& loaded, bool pickle = false);
     // Encodes and stores rows that are already checked; storage is reserved first so

@@ -140,42 +140,55 @@ std::uint64_t forget(IdMap& map, std::span<const VectorId> ids, PlaceIndex&& low
     return removed;
 }
 
+// A removal only marks a BruteForce row dead: the scans never offer it, so the survivors
+// are offered in their order and a search answers as the store without them would. The
+// store drops its dead rows in one pass once they pass a sixteenth of it (and at build,
+// fit and keep_vectors), so that removing one id per call costs no pass over the store.
 class BruteForceStructure final : public IndexStructure {
 public:
     explicit BruteForceStructure(BlockStore store) : store_(std::move(store)) {}
     std::unique_ptr<IndexStructure> clone() const override { return std::make_unique<BruteForceStructure>(*this); }
 
-    std::uint64_t size() const override { return store_.size(); }
+    std::uint64_t size() const override { return store_.size() - n_dead_; }
     const BlockStore& store() const override { return store_; }
     void set_kept_bytes(std::uint64_t bytes) override { store_.set_kept_bytes(bytes); }
 
     void prepare_add(std::size_t n, const Quantizer& quantizer) override {
-        reserve_rows(store_, n, quantizer, [] {});
+        reserve_rows(store_, n, quantizer, [&] {
+            if (!dead_.empty()) reserve_more(dead_, n);
+        });
     }
     bool stores_beside_encoding() const override { return true; }
     std::size_t store_rows(const EncodedRows& rows, Work& work) override {
         push_rows(store_, rows, work);
+        if (!dead_.empty()) dead_.resize(store_.size(), 0);  // within the room reserved
         return rows.count;
     }
 
     Expected<std::vector<SearchHit>> candidates(const float* q, const Quantizer& quantizer, Metric metric,
                                                 std::uint64_t k,
                                                 std::optional<std::span<const VectorId>> allowlist) const override {
-        return brute_force_search(QueryScorer(q, quantizer.row_layout(), metric), store_.blocks(), k, allowlist);
+        return brute_force_search(QueryScorer(q, quantizer.row_layout(), metric), store_.blocks(), k, allowlist,
+                                  dead_rows());
     }
     bool scans_batches() const override { return true; }
     std::vector<std::vector<SearchHit>> candidates_many(std::span<const std::vector<float>> queries,
                                                         const Quantizer& quantizer, Metric metric, std::uint64_t k,
                                                         std::optional<std::span<const VectorId>> allowlist) const override {
         const std::vector<QueryScorer> scorers = scorers_for(queries, quantizer, metric);
-        return brute_force_search_batch(scorers, store_.blocks(), k, allowlist);
+        return brute_force_search_batch(scorers, store_.blocks(), k, allowlist, dead_rows());
     }
     void kept_rows(std::span<const SearchHit> hits, const std::uint8_t** rows) const override {
         for (std::size_t j = 0; j < hits.size(); ++j) rows[j] = store_.kept_row(static_cast<std::size_t>(hits[j].row));
     }
 
-    Status build(Work& work, const EngineConfig&, const Quantizer&, std::shared_ptr<const io::Mapping>&,
-                 IdMap*) override {
+    Status build(Work& work, const EngineConfig&, const Quantizer&, std::shared_ptr<const io::Mapping>& mapping,
+                 IdMap* map) override {
+        // Dropping dead rows moves the kept rows after them into memory.
+        if (n_dead_ > 0) {
+            if (auto s = mapping_intact(mapping.get()); !s) return s;
+        }
+        settle(map);
         return built_at_once(work, size());
     }
     void fill_parts(io::IndexParts& p) const override { p.store = &store_; }
@@ -183,14 +196,28 @@ public:
     std::uint64_t rows_stored() const override { return store_.size(); }
     void map_rows(IdMap& map, std::uint64_t from) const override {
         map.reserve_more(store_.size() - std::min<std::uint64_t>(from, store_.size()));
-        for (std::size_t i = from; i < store_.size(); ++i) map.add(store_.id(i), i);
+        for (std::size_t i = from; i < store_.size(); ++i) {
+            if (!is_dead(i)) map.add(store_.id(i), i);
+        }
     }
     Expected<std::uint64_t> remove(IdMap& map, std::span<const VectorId> ids, const Quantizer&, Work&) override {
-        std::size_t first = store_.size();
-        const std::uint64_t removed = forget(map, ids, [&](std::uint64_t place, bool several) {
-            first = std::min<std::size_t>(first, several ? 0 : place);
+        std::vector<VectorId> several;  // ids of more than one row: only the last is known
+        std::vector<std::size_t> marked;
+        const std::uint64_t removed = forget(map, ids, [&](std::uint64_t place, bool more) {
+            if (more) several.push_back(store_.id(place));
+            else marked.push_back(place);
         });
-        if (removed > 0) erase_forgotten(store_, first, map, [](std::size_t i) { return i; });
+        if (removed == 0) return removed;
+        if (!several.empty()) {
+            std::sort(several.begin(), several.end());
+            for (std::size_t i = 0; i < store_.size(); ++i) {
+                if (!is_dead(i) && std::binary_search(several.begin(), several.end(), store_.id(i))) marked.push_back(i);
+            }
+        }
+        if (dead_.empty()) dead_.assign(store_.size(), 0);
+        for (std::size_t i : marked) dead_[i] = 1;
+        n_dead_ += marked.size();
+        if (n_dead_ * 16 > store_.size()) settle(&map);
         return removed;
     }
     const std::uint8_t* row_at(std::uint64_t place, std::uint8_t* code) const override {
@@ -198,8 +225,29 @@ public:
         return store_.kept_row(place);
     }
 
+    const std::uint8_t* dead_rows() const override { return n_dead_ > 0 ? dead_.data() : nullptr; }
+    void settle(IdMap* map) override {
+        if (n_dead_ == 0) return;
+        const std::size_t first =
+            static_cast<std::size_t>(std::find(dead_.begin(), dead_.end(), std::uint8_t{1}) - dead_.begin());
+        std::size_t out = first;
+        store_.erase_rows(first, [&](std::size_t i) {
+            if (dead_[i]) return true;
+            if (map != nullptr) map->follow(store_.id(i), i, out);
+            ++out;
+            return false;
+        });
+        std::vector<std::uint8_t>().swap(dead_);
+        n_dead_ = 0;
+    }
+    void start_over(const Quantizer&) override { settle(nullptr); }
+
 private:
+    bool is_dead(std::size_t i) const { return !dead_.empty() && dead_[i] != 0; }
+
     BlockStore store_;
+    std::vector<std::uint8_t> dead_;  // per stored row, empty while none is dead
+    std::size_t n_dead_ = 0;
 };
 
 class IvfFlatStructure final : public IndexStructure {

@@ -65,6 +65,12 @@ public:
     // Why n more rows cannot join, if they cannot.
     virtual std::optional<EngineError> cannot_insert(std::uint64_t n, const EngineConfig& config) const;
 
+    // Rows removed but still stored, one flag per stored row (null: none). A BruteForce
+    // store drops them in batches; its scans skip them meanwhile.
+    virtual const std::uint8_t* dead_rows() const { return nullptr; }
+    // Drops the rows removed but still stored, telling `map` (when given) where the others
+    // went.
+    virtual void settle(IdMap*) {}
     // Before an add takes rows_stored(): whatever must change first.
     virtual void before_add(const Quantizer&) {}
     // An add of n rows: prepare_add first (it allocates what the stores need, so a

@@ -27,4 +27,15 @@ private:
     std::unordered_set<VectorId> set_;
 };
 
+// What a scan offers: the rows the allowlist allows (every row without one), less those
+// marked dead (removed rows a store still holds; null: none).
+struct RowFilter {
+    const AllowFilter* allow = nullptr;
+    const std::uint8_t* dead = nullptr;
+    bool allows(std::uint64_t row, VectorId id) const {
+        return (dead == nullptr || dead[row] == 0) && (allow == nullptr || allow->allows(id));
+    }
+    bool any() const { return allow != nullptr || dead != nullptr; }
+};
+
 }  // namespace korvane

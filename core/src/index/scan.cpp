@@ -104,10 +104,10 @@ struct Feed {
 };
 
 template <Layout L, Metric M, bool HasNorms, bool Filtered>
-void scan_rows(Feed<L, M, HasNorms>& feed, const StoreView& store, const AllowFilter* filter, std::size_t first) {
+void scan_rows(Feed<L, M, HasNorms>& feed, const StoreView& store, const RowFilter& filter, std::size_t first) {
     for (std::size_t i = 0; i < store.rows; ++i) {
         if constexpr (Filtered) {
-            if (!filter->allows(store.ids[i])) continue;
+            if (!filter.allows(first + i, store.ids[i])) continue;
         }
         feed.add(first + i, store.codes + i * store.row_bytes);
     }
@@ -120,7 +120,7 @@ template <Layout L, Metric M, bool HasNorms, bool Filtered>
 struct BlockScan {
     const QueryScorer& scorer;
     const BlockView& store;
-    const AllowFilter* filter;
+    const RowFilter filter;
     TopK& top;
     const ScanTables* tables;
     Feed<L, M, HasNorms> feed;
@@ -129,7 +129,7 @@ struct BlockScan {
     std::vector<std::uint8_t> slots;  // the rows waiting in the feed, by feed position
     alignas(64) std::uint32_t sums[kBlockRows] = {};
 
-    BlockScan(const QueryScorer& s, const BlockView& v, const AllowFilter* f, TopK& t, const ScanTables* tb,
+    BlockScan(const QueryScorer& s, const BlockView& v, const RowFilter& f, TopK& t, const ScanTables* tb,
               std::uint64_t first)
         : scorer(s), store(v), filter(f), top(t), tables(tb), feed(s, v.ids, v.norms, t, first) {}
 
@@ -140,7 +140,9 @@ struct BlockScan {
         } else {
             std::uint32_t mask = 0;
             const VectorId* ids = store.ids + j * kBlockRows;
-            for (std::size_t r = 0; r < kBlockRows; ++r) mask |= static_cast<std::uint32_t>(filter->allows(ids[r])) << r;
+            for (std::size_t r = 0; r < kBlockRows; ++r) {
+                mask |= static_cast<std::uint32_t>(filter.allows(j * kBlockRows + r, ids[r])) << r;
+            }
             return mask;
         }
     }
@@ -247,19 +249,21 @@ void with_flags(bool filtered, bool norms, Run&& run) {
 
 void scan_store(const QueryScorer& scorer, const StoreView& store, const AllowFilter* filter, TopK& top,
                 std::uint64_t first_row) {
+    const RowFilter rows{filter, nullptr};
     scorer.dispatch([&]<Layout L, Metric M>() {
-        with_flags(filter != nullptr, store.norms != nullptr, [&]<bool N, bool F>() {
+        with_flags(rows.any(), store.norms != nullptr, [&]<bool N, bool F>() {
             Feed<L, M, N> feed(scorer, store.ids, store.norms, top, first_row);
-            scan_rows<L, M, N, F>(feed, store, filter, 0);
+            scan_rows<L, M, N, F>(feed, store, rows, 0);
         });
     });
 }
 
 void scan_blocks(const QueryScorer& scorer, const BlockView& store, const AllowFilter* filter, TopK& top,
-                 const ScanTables* tables, std::uint64_t first_row) {
+                 const ScanTables* tables, std::uint64_t first_row, const std::uint8_t* dead) {
+    const RowFilter rows{filter, dead};
     scorer.dispatch([&]<Layout L, Metric M>() {
-        with_flags(filter != nullptr, store.norms != nullptr, [&]<bool N, bool F>() {
-            BlockScan<L, M, N, F> scan(scorer, store, filter, top, tables, first_row);
+        with_flags(rows.any(), store.norms != nullptr, [&]<bool N, bool F>() {
+            BlockScan<L, M, N, F> scan(scorer, store, rows, top, tables, first_row);
             scan.run_blocks(0, store.blocks());
             scan.run_tail();
         });
@@ -267,13 +271,14 @@ void scan_blocks(const QueryScorer& scorer, const BlockView& store, const AllowF
 }
 
 void scan_blocks_batch(std::span<const QueryScorer> scorers, const BlockView& store, const AllowFilter* filter,
-                       std::span<TopK> tops, std::span<const ScanTables* const> tables) {
+                       std::span<TopK> tops, std::span<const ScanTables* const> tables, const std::uint8_t* dead) {
     if (scorers.empty()) return;
+    const RowFilter rows{filter, dead};
     scorers[0].dispatch([&]<Layout L, Metric M>() {
-        with_flags(filter != nullptr, store.norms != nullptr, [&]<bool N, bool F>() {
+        with_flags(rows.any(), store.norms != nullptr, [&]<bool N, bool F>() {
             std::vector<BlockScan<L, M, N, F>> scans;
             scans.reserve(scorers.size());
-            for (std::size_t i = 0; i < scorers.size(); ++i) scans.emplace_back(scorers[i], store, filter, tops[i], tables[i], 0);
+            for (std::size_t i = 0; i < scorers.size(); ++i) scans.emplace_back(scorers[i], store, rows, tops[i], tables[i], 0);
             // Up to eight queries whose selections prune share each block's first pass: one
             // kernel call loads and splits the codes once for all of them.
             const auto many = simd::best_kernels().block_scan_many;

@@ -22,14 +22,16 @@ void scan_store(const QueryScorer& scorer, const StoreView& store, const AllowFi
 // The same for a store in the scan layout, with the same offers in the same order and so
 // the same selection. With `tables` (built for this scorer), a row whose score provably
 // cannot enter the full selection is skipped without being scored.
+// `dead` (null: none) marks rows never offered, one flag per row.
 void scan_blocks(const QueryScorer& scorer, const BlockView& store, const AllowFilter* filter, TopK& top,
-                 const ScanTables* tables, std::uint64_t first_row = 0);
+                 const ScanTables* tables, std::uint64_t first_row = 0, const std::uint8_t* dead = nullptr);
 
 // scan_blocks for several queries at once (scorers with one layout and metric), each
 // offering to its own selection exactly what scan_blocks would offer; each block is read
 // once for a group of up to eight queries while it is in cache.
 void scan_blocks_batch(std::span<const QueryScorer> scorers, const BlockView& store, const AllowFilter* filter,
-                       std::span<TopK> tops, std::span<const ScanTables* const> tables);
+                       std::span<TopK> tops, std::span<const ScanTables* const> tables,
+                       const std::uint8_t* dead = nullptr);
 
 // Whether tables pay for themselves on a scan of `rows` rows for the k best: the bound
 // prunes only once the selection is full.
