@@ -160,13 +160,21 @@ PyObject* method_update(PyObject* self, PyObject* args, PyObject* kwds) {
     return add_or_update(self, args, kwds, true);
 }
 
+namespace {
+
+// The one argument `ids` of remove() and get().
+bool parse_ids(PyObject* args, PyObject* kwds, const char* format, std::vector<VectorId>& ids) {
+    static const char* const kwlist[] = {"ids", nullptr};
+    PyObject* ids_arg = nullptr;
+    return parse(args, kwds, format, kwlist, &ids_arg) && to_id_list(ids_arg, "ids", ids);
+}
+
+}  // namespace
+
 PyObject* method_remove(PyObject* self, PyObject* args, PyObject* kwds) {
     return with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
-        static const char* const kwlist[] = {"ids", nullptr};
-        PyObject* ids_arg = nullptr;
-        if (!parse(args, kwds, "O:remove", kwlist, &ids_arg)) return nullptr;
         std::vector<VectorId> ids;
-        if (!to_id_list(ids_arg, "ids", ids)) return nullptr;
+        if (!parse_ids(args, kwds, "O:remove", ids)) return nullptr;
         // A graph's repair may take a while: it runs on every core.
         Work work(0);
         const auto removed = k.engine.remove(ids, work);
@@ -177,11 +185,8 @@ PyObject* method_remove(PyObject* self, PyObject* args, PyObject* kwds) {
 
 PyObject* method_get(PyObject* self, PyObject* args, PyObject* kwds) {
     return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
-        static const char* const kwlist[] = {"ids", nullptr};
-        PyObject* ids_arg = nullptr;
-        if (!parse(args, kwds, "O:get", kwlist, &ids_arg)) return nullptr;
         std::vector<VectorId> ids;
-        if (!to_id_list(ids_arg, "ids", ids)) return nullptr;
+        if (!parse_ids(args, kwds, "O:get", ids)) return nullptr;
         const std::uint64_t dim = k.engine.config().dim;
         std::vector<float> out(ids.size() * dim);
         if (!ok_or_raise(k.engine.get(ids, out.data()))) return nullptr;

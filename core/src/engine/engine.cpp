@@ -120,11 +120,6 @@ void Engine::map_added(std::uint64_t from) {
     }
 }
 
-std::size_t Engine::id_map_bytes() const {
-    std::lock_guard<std::mutex> hold(ids_->lock);
-    return ids_->map ? ids_->map->memory_bytes() : 0;
-}
-
 bool Engine::contains(VectorId id) const { return id_map().contains(id); }
 
 template <class T, class Rows>

@@ -129,8 +129,6 @@ public:
     std::vector<std::uint8_t> packed_rows() const;
     std::vector<float> row_norms() const;
     std::vector<VectorId> row_ids() const;
-    // The id map's memory (0 while there is none).
-    std::size_t id_map_bytes() const;
 
     std::uint64_t n_vectors() const;
     bool is_empty() const { return n_vectors() == 0; }

@@ -80,10 +80,4 @@ std::uint64_t IdMap::erase(VectorId id) {
     return rows;
 }
 
-std::size_t IdMap::memory_bytes() const {
-    // The side table: a node of an id and a count, and a bucket pointer, per entry.
-    return slots_.capacity() * sizeof(Slot) + more_.size() * (sizeof(void*) * 2 + 16) +
-           more_.bucket_count() * sizeof(void*);
-}
-
 }  // namespace korvane

@@ -48,11 +48,8 @@ public:
             if (s.place != kEmpty) s.place = f(s.place);
         }
     }
-    // The distinct ids known.
-    std::size_t size() const { return size_; }
     // Room for n more distinct ids without growing.
     void reserve_more(std::size_t n);
-    std::size_t memory_bytes() const;
 
 private:
     struct Slot {
