@@ -7,6 +7,7 @@
 
 #include "engine/construct.h"
 #include "engine/engine.h"
+#include "engine/inspect.h"
 #include "quantize/quantizer.h"
 #include "simd/encode_loops.h"
 #include "base/tables.h"
@@ -237,14 +238,14 @@ TEST(Config, FieldsOfOtherIndexTypesAreZero) {
     EXPECT_EQ(c.seed, ROTATION_SEED);
     auto e = Engine::create(c);
     ASSERT_TRUE(e.ok());
-    EXPECT_EQ(e.value().hnsw()->ef_search, 64u);
-    EXPECT_DOUBLE_EQ(e.value().hnsw()->level_mult, 1.0 / std::log(32.0));
+    EXPECT_EQ(graph_of(e.value().structure())->ef_search, 64u);
+    EXPECT_DOUBLE_EQ(graph_of(e.value().structure())->level_mult, 1.0 / std::log(32.0));
     a.index_type = IndexType::IvfFlat;
     const auto ivf = make_config(a, 16);
     EXPECT_EQ(ivf.ivf_nlist, 256u);
     EXPECT_EQ(ivf.ivf_nprobe, 8u);
     EXPECT_EQ(ivf.hnsw_m, 0u);
-    EXPECT_FALSE(Engine::create(ivf).value().hnsw().has_value());
+    EXPECT_FALSE(graph_of(Engine::create(ivf).value().structure()).has_value());
 }
 
 TEST(Errors, DisplayTexts) {

@@ -10,6 +10,7 @@
 
 #include "engine/construct.h"
 #include "engine/engine.h"
+#include "engine/inspect.h"
 
 using namespace korvane;
 
@@ -39,18 +40,18 @@ std::vector<float> vec(std::size_t n, float base) {
 
 TEST(EngineAdd, RowFormChecksCountThenEachRow) {
     auto e = make(IndexType::BruteForce);
-    auto r = e.add_rows(std::vector<VectorId>{1, 2, 3}, rows_of({vec(8, 1), vec(8, 2)}));
+    auto r = e.add(std::vector<VectorId>{1, 2, 3}, rows_of({vec(8, 1), vec(8, 2)}));
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message(), "id/vector count mismatch: 3 ids vs 2 vectors");
     EXPECT_EQ(e.n_vectors(), 0u);
 
-    r = e.add_rows(std::vector<VectorId>{1, 2, 3}, rows_of({vec(8, 1), vec(7, 2), vec(8, 3)}));
+    r = e.add(std::vector<VectorId>{1, 2, 3}, rows_of({vec(8, 1), vec(7, 2), vec(8, 3)}));
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message(), "dimension mismatch: expected 8, got 7");
     EXPECT_EQ(e.n_vectors(), 1u);  // the row before the bad one stays
     EXPECT_EQ(e.store().ids()[0], 1u);
 
-    EXPECT_TRUE(e.add_rows({}, RowSet{}).ok());
+    EXPECT_TRUE(e.add({}, RowSet{}).ok());
     EXPECT_EQ(e.n_vectors(), 1u);
 }
 
@@ -59,7 +60,7 @@ TEST(EngineAdd, AnIndexLoadedWithoutNormsGetsThemOnlyWhenRowsAreAdded) {
     // leaves the index so: its rows are still scored raw. One that adds rows gives every
     // row a norm, the old ones from their codes.
     auto full = make(IndexType::BruteForce, Metric::L2);
-    ASSERT_TRUE(full.add_rows(std::vector<VectorId>{1, 2, 3}, rows_of({vec(8, 1), vec(8, -2), vec(8, 3)})).ok());
+    ASSERT_TRUE(full.add(std::vector<VectorId>{1, 2, 3}, rows_of({vec(8, 1), vec(8, -2), vec(8, 3)})).ok());
     std::vector<std::uint8_t> bytes = full.to_bytes(false).value();
     bytes.resize(bytes.size() - 5);
     auto e = Engine::from_bytes(bytes.data(), bytes.size()).value();
@@ -67,7 +68,7 @@ TEST(EngineAdd, AnIndexLoadedWithoutNormsGetsThemOnlyWhenRowsAreAdded) {
     const std::vector<float> q = vec(8, 0.5f);
     const auto before = e.search(q, 3, std::nullopt).value();
 
-    auto r = e.add_rows(std::vector<VectorId>{4}, rows_of({vec(7, 1)}));
+    auto r = e.add(std::vector<VectorId>{4}, rows_of({vec(7, 1)}));
     ASSERT_FALSE(r.ok());
     EXPECT_TRUE(e.store().norms().empty());
     EXPECT_EQ(e.n_vectors(), 3u);
@@ -78,8 +79,8 @@ TEST(EngineAdd, AnIndexLoadedWithoutNormsGetsThemOnlyWhenRowsAreAdded) {
         EXPECT_EQ(after[i].score, before[i].score);
     }
 
-    ASSERT_TRUE(e.add_rows(std::vector<VectorId>{4}, rows_of({vec(8, 4)})).ok());
-    ASSERT_TRUE(full.add_rows(std::vector<VectorId>{4}, rows_of({vec(8, 4)})).ok());
+    ASSERT_TRUE(e.add(std::vector<VectorId>{4}, rows_of({vec(8, 4)})).ok());
+    ASSERT_TRUE(full.add(std::vector<VectorId>{4}, rows_of({vec(8, 4)})).ok());
     const auto norms = e.store().norms();
     const auto want = full.store().norms();
     EXPECT_TRUE(std::equal(norms.begin(), norms.end(), want.begin(), want.end()));
@@ -93,7 +94,7 @@ TEST(EngineAdd, SingleRowAddsGrowTheStoreGeometrically) {
     std::size_t moves = 0;
     const std::uint8_t* last = nullptr;
     for (std::size_t i = 0; i < n; ++i) {
-        ASSERT_TRUE(e.add_flat(std::vector<VectorId>{i}, vec(8, float(i))).ok());
+        ASSERT_TRUE(e.add(std::vector<VectorId>{i}, vec(8, float(i))).ok());
         if (e.store().blocks().codes != last) ++moves;
         last = e.store().blocks().codes;
     }
@@ -105,17 +106,17 @@ TEST(EngineAdd, SingleRowAddsGrowTheStoreGeometrically) {
 TEST(EngineAdd, FlatFormChecksOnlyTheValueCount) {
     auto e = make(IndexType::BruteForce);
     std::vector<float> values(2 * 8 + 1, 0.25f);
-    auto r = e.add_flat(std::vector<VectorId>{1, 2}, values);
+    auto r = e.add(std::vector<VectorId>{1, 2}, values);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message(), "id/vector count mismatch: 2 ids vs 2 vectors");
     values.pop_back();
-    ASSERT_TRUE(e.add_flat(std::vector<VectorId>{1, 2}, values).ok());
+    ASSERT_TRUE(e.add(std::vector<VectorId>{1, 2}, values).ok());
     EXPECT_EQ(e.n_vectors(), 2u);
     EXPECT_EQ(e.store().row_major().size(), 2 * e.row_bytes());
     EXPECT_EQ(e.store().norms().size(), 2u);
 
     auto zero = make(IndexType::BruteForce, Metric::Cosine, 0);
-    r = zero.add_flat(std::vector<VectorId>{1}, {});
+    r = zero.add(std::vector<VectorId>{1}, std::span<const float>{});
     EXPECT_EQ(r.error().message(), "id/vector count mismatch: 1 ids vs 0 vectors");
 }
 
@@ -130,8 +131,8 @@ TEST(EngineAdd, BothFormsStoreTheSameRows) {
         rows.push_row(v);
     }
     const std::vector<VectorId> ids = {7, 7, 8, 9};  // duplicates are stored independently
-    ASSERT_TRUE(a.add_flat(ids, flat).ok());
-    ASSERT_TRUE(b.add_rows(ids, rows).ok());
+    ASSERT_TRUE(a.add(ids, flat).ok());
+    ASSERT_TRUE(b.add(ids, rows).ok());
     EXPECT_TRUE(a.store().row_major() == b.store().row_major());
     EXPECT_TRUE(std::equal(a.store().norms().begin(), a.store().norms().end(), b.store().norms().begin(), b.store().norms().end()));
     EXPECT_EQ(a.n_vectors(), 4u);
@@ -143,7 +144,7 @@ TEST(EngineSearch, ChecksLengthThenEmptiness) {
     auto e = make(IndexType::BruteForce);
     EXPECT_EQ(e.search(vec(3, 0), 5, std::nullopt).error().message(), "dimension mismatch: expected 8, got 3");
     EXPECT_EQ(e.search(vec(8, 0), 0, std::nullopt).error().message(), "index is empty");
-    ASSERT_TRUE(e.add_flat(std::vector<VectorId>{4}, vec(8, 1)).ok());
+    ASSERT_TRUE(e.add(std::vector<VectorId>{4}, vec(8, 1)).ok());
     EXPECT_TRUE(e.search(vec(8, 0), 0, std::nullopt).value().empty());
     EXPECT_EQ(e.search(vec(8, 0), 10, std::nullopt).value().size(), 1u);
 }
@@ -152,30 +153,30 @@ TEST(EngineSearch, IvfNeedsBuildAndKeepsPendingRows) {
     auto e = make(IndexType::IvfFlat);
     EXPECT_EQ(e.search(vec(8, 0), 1, std::nullopt).error().message(), "index is empty");
     EXPECT_EQ(e.build().error().message(), "index is empty");
-    ASSERT_TRUE(e.add_flat(std::vector<VectorId>{1, 2}, vec(16, 0)).ok());
+    ASSERT_TRUE(e.add(std::vector<VectorId>{1, 2}, vec(16, 0)).ok());
     EXPECT_EQ(e.n_vectors(), 2u);
     EXPECT_EQ(e.search(vec(8, 0), 1, std::nullopt).error().message(),
               "call build() before search() for IvfFlat indexes");
     e.set_nprobe(3);  // no cells yet: nothing to change
-    EXPECT_FALSE(e.ivf().has_value());
+    EXPECT_FALSE(lists_of(e.structure()).has_value());
 }
 
 TEST(EngineBuild, BruteForceAndHnswBuildsChangeNothing) {
     auto e = make(IndexType::BruteForce);
-    ASSERT_TRUE(e.add_flat(std::vector<VectorId>{1}, vec(8, 1)).ok());
+    ASSERT_TRUE(e.add(std::vector<VectorId>{1}, vec(8, 1)).ok());
     const std::vector<std::uint8_t> before = e.store().row_major();
     EXPECT_TRUE(e.build().ok());
     EXPECT_TRUE(before == e.store().row_major());
     auto h = make(IndexType::Hnsw);
     EXPECT_TRUE(h.build().ok());
     h.set_ef_search(0);
-    EXPECT_EQ(h.hnsw()->ef_search, 0u);  // no 2·M replacement at run time
+    EXPECT_EQ(graph_of(h.structure())->ef_search, 0u);  // no 2·M replacement at run time
     EXPECT_EQ(h.search(vec(8, 0), 1, std::nullopt).error().message(), "index is empty");
 }
 
 TEST(EngineFit, StatesAndTexts) {
     auto cos = make(IndexType::BruteForce, Metric::Cosine, 2);
-    ASSERT_TRUE(cos.add_flat(std::vector<VectorId>{1}, vec(2, 1)).ok());
+    ASSERT_TRUE(cos.add(std::vector<VectorId>{1}, vec(2, 1)).ok());
     EXPECT_TRUE(cos.fit_standardization(RowSet{}).ok());  // not L2: no-op, sample unexamined
     EXPECT_FALSE(cos.quantizer().standardization.has_value());
 
@@ -196,7 +197,7 @@ TEST(EngineFit, StatesAndTexts) {
     EXPECT_EQ(l2.quantizer().standardization->mean, (std::vector<float>{3.0f, 3.0f}));
     EXPECT_EQ(l2.quantizer().standardization->inv_std, (std::vector<float>{1.0f, 1.0f}));
 
-    ASSERT_TRUE(l2.add_flat(std::vector<VectorId>{1}, vec(2, 1)).ok());
+    ASSERT_TRUE(l2.add(std::vector<VectorId>{1}, vec(2, 1)).ok());
     EXPECT_EQ(l2.fit_standardization(rows_of({{1, 2}})).error().message(),
               "fit() must be called before add() \u2014 index already contains vectors");
 }
@@ -207,7 +208,7 @@ TEST(EngineFit, StandardizationReachesStoredRowsAndQueries) {
     for (int i = 0; i < 10; ++i) sample.push_row(vec(16, 100.0f + float(i)));
     ASSERT_TRUE(e.fit_standardization(sample).ok());
     const auto v = vec(16, 103.0f);
-    ASSERT_TRUE(e.add_flat(std::vector<VectorId>{5}, v).ok());
+    ASSERT_TRUE(e.add(std::vector<VectorId>{5}, v).ok());
     const auto t = e.quantizer().transform_query(v);
     const auto prepared = e.quantizer().prepare(v);
     EXPECT_NE(prepared, v);
@@ -231,7 +232,7 @@ TEST(EngineRecall, SelfQueriesFindThemselves) {
             a.metric = m;
             a.n4_dims = n4;
             auto e = Engine::create(make_config(a, 64)).value();
-            ASSERT_TRUE(e.add_flat(ids, data).ok());
+            ASSERT_TRUE(e.add(ids, data).ok());
             int found = 0;
             for (std::size_t i = 0; i < 200; ++i) {
                 const std::span<const float> q(data.data() + i * dim, dim);
@@ -250,10 +251,10 @@ TEST(EngineAdd, UnalignedFloatsGiveTheSameRows) {
     std::vector<unsigned char> bytes(values.size() * sizeof(float) + 1);
     std::memcpy(bytes.data() + 1, values.data(), values.size() * sizeof(float));
     const std::vector<VectorId> ids = {1, 2, 3};
-    ASSERT_TRUE(a.add_flat(ids, values).ok());
-    ASSERT_TRUE(b.add_flat_unaligned(ids, bytes.data() + 1, values.size()).ok());
+    ASSERT_TRUE(a.add(ids, values).ok());
+    ASSERT_TRUE(b.add(ids, FlatRows(bytes.data() + 1, values.size(), 6)).ok());
     EXPECT_TRUE(a.store().row_major() == b.store().row_major());
-    EXPECT_EQ(b.add_flat_unaligned(ids, bytes.data() + 1, values.size() - 1).error().message(),
+    EXPECT_EQ(b.add(ids, FlatRows(bytes.data() + 1, values.size() - 1, 6)).error().message(),
               "id/vector count mismatch: 3 ids vs 2 vectors");
 }
 
@@ -293,7 +294,7 @@ TEST(EngineAdd, EmptyRowsOfDimensionZeroForEveryMetric) {
         auto e = make(IndexType::BruteForce, m, 0);
         RowSet rows;
         rows.push_row({});
-        ASSERT_TRUE(e.add_rows(std::vector<VectorId>{5}, rows).ok());
+        ASSERT_TRUE(e.add(std::vector<VectorId>{5}, rows).ok());
         const auto hits = e.search(std::span<const float>(), 3, std::nullopt);
         ASSERT_TRUE(hits.ok());
         ASSERT_EQ(hits.value().size(), 1u);
@@ -309,7 +310,7 @@ TEST(EngineLoad, NormsAreTrustedOnlyWhereTheyBoundTheirCodes) {
     for (std::size_t i = 0; i < v.size(); ++i) v[i] = std::sin(0.37f * static_cast<float>(i));
     std::vector<VectorId> ids(100);
     std::iota(ids.begin(), ids.end(), VectorId{1});
-    ASSERT_TRUE(e.add_flat(ids, v).ok());
+    ASSERT_TRUE(e.add(ids, v).ok());
     auto bytes = e.to_bytes(false).value();
     EXPECT_TRUE(Engine::from_bytes(bytes.data(), bytes.size()).value().store().norms_of_codes());
     const auto norms = e.store().norms();
@@ -332,11 +333,11 @@ TEST(EngineWork, AStopAskedBeforehandChangesNothing) {
         for (int i = 0; i < 40; ++i) values.insert(values.end(), {float(i), 1, 2, float(-i), 0, 3, float(i % 7), 1});
         std::vector<VectorId> ids(40);
         std::iota(ids.begin(), ids.end(), 0);
-        for (Engine* x : {&e, &twin}) ASSERT_TRUE(x->add_flat(std::span(ids).first(20), std::span(values).first(160)).ok());
+        for (Engine* x : {&e, &twin}) ASSERT_TRUE(x->add(std::span(ids).first(20), std::span(values).first(160)).ok());
         const auto before = e.to_bytes().value();
         Work stopped;
         stopped.request_stop();
-        auto r = e.add_flat(std::span(ids).last(20), std::span(values).last(160), stopped);
+        auto r = e.add(std::span(ids).last(20), FlatRows(std::span(values).last(160), 8), stopped);
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(r.error().kind, EngineError::Kind::Interrupted);
         if (type == IndexType::IvfFlat) {
@@ -346,7 +347,7 @@ TEST(EngineWork, AStopAskedBeforehandChangesNothing) {
         }
         EXPECT_EQ(e.to_bytes().value(), before);
         for (Engine* x : {&e, &twin}) {
-            ASSERT_TRUE(x->add_flat(std::span(ids).last(20), std::span(values).last(160)).ok());
+            ASSERT_TRUE(x->add(std::span(ids).last(20), std::span(values).last(160)).ok());
             ASSERT_TRUE(x->build().ok());
         }
         EXPECT_EQ(e.to_bytes().value(), twin.to_bytes().value());
@@ -380,8 +381,8 @@ TEST(EngineRemove, SurvivorsAnswerAsAFreshIndexOfThem) {
             if (rng() % 3 == 0) (void)e.contains(0);  // the map made now, kept up to date after
             const int what = static_cast<int>(rng() % 3);
             Work work;
-            if (what == 0) { ASSERT_TRUE(e.add_flat(ids, values).ok()); }
-            if (what == 2) { ASSERT_TRUE(e.update_flat_unaligned(ids, values.data(), values.size(), work).ok()); }
+            if (what == 0) { ASSERT_TRUE(e.add(ids, values).ok()); }
+            if (what == 2) { ASSERT_TRUE(e.update(ids, FlatRows(values, dim), work).ok()); }
             if (what >= 1) {
                 const std::uint64_t want = std::erase_if(model, [&](const auto& r) {
                     return std::find(ids.begin(), ids.end(), r.first) != ids.end();
@@ -394,7 +395,7 @@ TEST(EngineRemove, SurvivorsAnswerAsAFreshIndexOfThem) {
             if (ivf && rng() % 2 == 0 && !e.store().empty()) { ASSERT_TRUE(e.build().ok()); }
         }
         if (round % 4 < 2) { ASSERT_TRUE(fresh.keep_vectors(KeptType::Float16).ok()); }
-        for (const auto& [id, v] : model) ASSERT_TRUE(fresh.add_flat(std::span(&id, 1), v).ok());
+        for (const auto& [id, v] : model) ASSERT_TRUE(fresh.add(std::span(&id, 1), v).ok());
         for (VectorId id = 0; id < 60; ++id) {
             const bool held = std::any_of(model.begin(), model.end(), [&](const auto& r) { return r.first == id; });
             ASSERT_EQ(e.contains(id), held) << round << " id " << id;

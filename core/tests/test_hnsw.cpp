@@ -14,6 +14,7 @@
 
 #include "engine/construct.h"
 #include "engine/engine.h"
+#include "engine/inspect.h"
 #include "index/hnsw.h"
 #include "io/krvn.h"
 #include "simd/float_dots.h"
@@ -155,7 +156,7 @@ Engine like(const Engine& e, IndexType type, const std::vector<VectorId>& ids, c
     EngineConfig c = e.config();
     c.index_type = type;
     Engine out = Engine::create(c).value();
-    EXPECT_TRUE(out.add_flat(ids, flatten(xs)).ok());
+    EXPECT_TRUE(out.add(ids, flatten(xs)).ok());
     return out;
 }
 
@@ -642,11 +643,11 @@ TEST(HnswGraph, TwoAddsBuildTheSameGraphAsOne) {
     const std::vector<float> flat = flatten(xs);
     auto one = make_engine(Metric::L2, 16, 2, 8);
     auto two = make_engine(Metric::L2, 16, 2, 8);
-    ASSERT_TRUE(one.add_flat(iota_ids(20, 0), flat).ok());
-    ASSERT_TRUE(two.add_flat(iota_ids(10, 0), std::span(flat).first(160)).ok());
-    ASSERT_TRUE(two.add_flat(iota_ids(10, 10), std::span(flat).subspan(160)).ok());
-    const HnswIndex& a = *one.hnsw();
-    const HnswIndex& b = *two.hnsw();
+    ASSERT_TRUE(one.add(iota_ids(20, 0), flat).ok());
+    ASSERT_TRUE(two.add(iota_ids(10, 0), std::span(flat).first(160)).ok());
+    ASSERT_TRUE(two.add(iota_ids(10, 10), std::span(flat).subspan(160)).ok());
+    const HnswIndex& a = *graph_of(one.structure());
+    const HnswIndex& b = *graph_of(two.structure());
     EXPECT_EQ(a.entry_point, b.entry_point);
     EXPECT_EQ(a.max_level, b.max_level);
     EXPECT_EQ(a.count0, b.count0);
@@ -664,13 +665,13 @@ TEST(HnswGraph, BuildReleasesConstructionDataAndALaterAddRestoresIt) {
     auto e = make_engine(Metric::L2, dim, 4, 32);
     const Vectors xs = random_vectors(151, dim, 23, true);
     const std::vector<float> flat = flatten(Vectors(xs.begin(), xs.end() - 1));
-    ASSERT_TRUE(e.add_flat(iota_ids(150, 0), flat).ok());
-    const HnswIndex before = *e.hnsw();
+    ASSERT_TRUE(e.add(iota_ids(150, 0), flat).ok());
+    const HnswIndex before = *graph_of(e.structure());
     std::vector<std::vector<SearchHit>> answers;
     for (int q = 0; q < 10; ++q) answers.push_back(e.search(xs[q * 7], 10, std::nullopt).value());
 
     ASSERT_TRUE(e.build().ok());
-    const HnswIndex& g = *e.hnsw();
+    const HnswIndex& g = *graph_of(e.structure());
     EXPECT_TRUE(g.construction_vectors.empty());
     EXPECT_TRUE(g.sqnorms.empty());
     EXPECT_FALSE(g.link_scores_valid);
@@ -690,7 +691,7 @@ TEST(HnswGraph, BuildReleasesConstructionDataAndALaterAddRestoresIt) {
         }
     }
 
-    ASSERT_TRUE(e.add_flat(std::vector<VectorId>{150}, xs[150]).ok());
+    ASSERT_TRUE(e.add(std::vector<VectorId>{150}, xs[150]).ok());
     ASSERT_EQ(g.size(), 151u);
     EXPECT_TRUE(g.link_scores_valid);
     ASSERT_EQ(g.construction_vectors.size(), 151 * g.padded_dim);
@@ -724,7 +725,7 @@ TEST(HnswGraph, BuildReleasesConstructionDataAndALaterAddRestoresIt) {
                      return c;
                  }())
                      .value();
-    ASSERT_TRUE(brute.add_flat(iota_ids(151, 0), flatten(xs)).ok());
+    ASSERT_TRUE(brute.add(iota_ids(151, 0), flatten(xs)).ok());
     e.set_ef_search(151);
     const auto all = e.search(xs[150], 151, std::nullopt).value();
     EXPECT_TRUE(std::any_of(all.begin(), all.end(), [](const SearchHit& h) { return h.id == 150; }));
@@ -738,7 +739,7 @@ TEST(HnswGraph, BuildReleasesConstructionDataAndALaterAddRestoresIt) {
 TEST(HnswSearch, HugeKAndEfAnswerWithEveryNode) {
     auto e = make_engine(Metric::Cosine, 8, 2, 16);
     const Vectors xs = random_vectors(30, 8, 31);
-    ASSERT_TRUE(e.add_flat(iota_ids(30, 0), flatten(xs)).ok());
+    ASSERT_TRUE(e.add(iota_ids(30, 0), flatten(xs)).ok());
     for (std::uint64_t ef : {std::uint64_t{0}, std::numeric_limits<std::uint64_t>::max()}) {
         e.set_ef_search(ef);
         for (std::uint64_t k : {std::uint64_t{30}, std::uint64_t{1} << 40, std::numeric_limits<std::uint64_t>::max()}) {
@@ -759,8 +760,8 @@ TEST_P(HnswQuickSearch, AnswersAsThePlainSearch) {
     const std::uint64_t dim = 6;
     const Vectors xs = grid ? grid_vectors(500, dim, 3) : clustered_vectors(500, dim, 5, 3);
     auto e = make_engine(metric, dim, 3, 12);
-    ASSERT_TRUE(e.add_flat(iota_ids(500, 0), flatten(xs)).ok());
-    HnswIndex g = *e.hnsw();
+    ASSERT_TRUE(e.add(iota_ids(500, 0), flatten(xs)).ok());
+    HnswIndex g = *graph_of(e.structure());
     if (marked) mark_share(g, 0.33, 4, true);
     EXPECT_FALSE(hnsw_mark_deleted(g, 500) || (marked && hnsw_mark_deleted(g, *g.entry_point)));
     EXPECT_EQ(g.live_size(), 500 - static_cast<std::size_t>(std::count(g.deleted.begin(), g.deleted.end(), 1)));
@@ -769,7 +770,7 @@ TEST_P(HnswQuickSearch, AnswersAsThePlainSearch) {
     for (std::uint64_t ef : {1, 2, 7, 40}) {
         g.ef_search = ef;
         for (const auto& raw : queries) {
-            const auto all = search_graph(*e.hnsw(), e, raw, 600);  // every node reachable from the layer-0 start
+            const auto all = search_graph(*graph_of(e.structure()), e, raw, 600);  // every node reachable from the layer-0 start
             const auto live = std::count_if(all.begin(), all.end(), [&](const SearchHit& h) { return !g.is_deleted(h.row); });
             for (std::uint64_t k : {1, 5, 30, 600}) {
                 const auto quick = search_graph(g, e, raw, k), plain = search_graph(g, e, raw, k, true);
@@ -977,8 +978,8 @@ TEST_P(HnswDeletedRecall, PurgedGraphRecallsAsAFreshOne) {
     Vectors xs = clustered_vectors(4300, 64, 100, 21, 1.0f), survivors;
     const Vectors queries(xs.end() - 300, xs.end());
     auto e = make_engine(Metric::L2, 64, 8, 32);
-    ASSERT_TRUE(e.add_flat(iota_ids(4000, 0), flatten(Vectors(xs.begin(), xs.begin() + 4000))).ok());
-    HnswIndex marked = *e.hnsw();
+    ASSERT_TRUE(e.add(iota_ids(4000, 0), flatten(Vectors(xs.begin(), xs.begin() + 4000))).ok());
+    HnswIndex marked = *graph_of(e.structure());
     mark_share(marked, GetParam(), 8);
     HnswIndex purged = marked;
     Work work(2);
@@ -1016,7 +1017,7 @@ TEST_P(HnswPurge, RelinksAndRenumbersTheSameOnAnyThreadCount) {
     const auto [metric, released] = GetParam();
     const Vectors xs = clustered_vectors(700, 16, 5, 11);
     auto e = make_engine(metric, 16, 4, 24);
-    HnswIndex before = *e.hnsw();
+    HnswIndex before = *graph_of(e.structure());
     before.nodes.set_kept_bytes(4);
     const auto add = [&](HnswIndex& g, std::uint32_t from, std::uint32_t to) {
         prepare_for_insert(g, e.quantizer());
@@ -1092,11 +1093,11 @@ class HnswDeletedFile : public ::testing::TestWithParam<DeletedSection> {};
 TEST_P(HnswDeletedFile, LoadsWithTheSameAnswersOrIsRefused) {
     auto e = make_engine(Metric::L2, 16, 4, 32);
     const Vectors xs = clustered_vectors(40, 16, 4, 6);
-    ASSERT_TRUE(e.add_flat(iota_ids(40, 0), flatten(xs)).ok());
-    HnswIndex g = *e.hnsw();
+    ASSERT_TRUE(e.add(iota_ids(40, 0), flatten(xs)).ok());
+    HnswIndex g = *graph_of(e.structure());
     for (std::uint32_t n : {0u, 5u, 17u, 39u}) hnsw_mark_deleted(g, n);
     const std::vector<std::uint8_t> ok = deleted_section(1, 4, {0, 5, 17, 39});
-    auto bytes = io::save_krvn_bytes(parts_of(e, *e.hnsw(), false)).value();
+    auto bytes = io::save_krvn_bytes(parts_of(e, *graph_of(e.structure()), false)).value();
     bytes.insert(bytes.end(), GetParam().error ? GetParam().section.begin() : ok.begin(), GetParam().error ? GetParam().section.end() : ok.end());
     if (GetParam().error) {
         EXPECT_EQ(io::load_krvn_bytes(bytes.data(), bytes.size()).error().message(), GetParam().error);

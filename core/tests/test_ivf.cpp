@@ -12,6 +12,7 @@
 
 #include "engine/construct.h"
 #include "engine/engine.h"
+#include "engine/inspect.h"
 #include "index/ivf.h"
 #include "index/kmeans.h"
 #include "simd/float_dots.h"
@@ -517,12 +518,12 @@ TEST_P(IvfRebuild, KeepsEveryVector) {
     for (std::size_t i = 0; i < c.first; ++i) ids_a[i] = i;
     for (std::size_t i = 0; i < c.second; ++i) ids_b[i] = 5000 + i;
 
-    ASSERT_TRUE(e.add_flat(ids_a, a).ok());
+    ASSERT_TRUE(e.add(ids_a, a).ok());
     ASSERT_TRUE(e.build().ok());
-    ASSERT_EQ(e.ivf()->lists.size(), std::min<std::size_t>(c.first, c.nlist));
+    ASSERT_EQ(lists_of(e.structure())->lists.size(), std::min<std::size_t>(c.first, c.nlist));
     e.set_nprobe(1);
-    ASSERT_TRUE(e.add_flat(ids_b, b).ok());
-    const IvfIndex old = *e.ivf();
+    ASSERT_TRUE(e.add(ids_b, b).ok());
+    const IvfIndex old = *lists_of(e.structure());
     const BlockStore pending = e.store();
     const std::size_t padded = e.quantizer().padded_dim();
     std::vector<float> pending_training(c.second * padded);
@@ -532,7 +533,7 @@ TEST_P(IvfRebuild, KeepsEveryVector) {
     }
 
     ASSERT_TRUE(e.build().ok());
-    const IvfIndex& now = *e.ivf();
+    const IvfIndex& now = *lists_of(e.structure());
     EXPECT_EQ(now.lists.size(), c.lists_after);
     EXPECT_EQ(e.n_vectors(), c.first + c.second);
     EXPECT_TRUE(e.store().empty());
@@ -589,18 +590,18 @@ TEST(IvfRebuild, BuildWithNothingPendingKeepsTheIndex) {
     const auto v = random_rows(20, 8, 61);
     std::vector<VectorId> ids(20);
     for (std::size_t i = 0; i < 20; ++i) ids[i] = 10 + i;
-    ASSERT_TRUE(e.add_flat(ids, v).ok());
+    ASSERT_TRUE(e.add(ids, v).ok());
     ASSERT_TRUE(e.build().ok());
     e.set_nprobe(2);
-    const auto lists = list_ids(*e.ivf());
+    const auto lists = list_ids(*lists_of(e.structure()));
     const auto hits = e.search(std::span<const float>(v.data(), 8), 5, std::nullopt).value();
 
     const Status again = e.build();
     ASSERT_FALSE(again.ok());
     EXPECT_EQ(again.error().message(), "index is empty");
-    ASSERT_TRUE(e.ivf().has_value());
-    EXPECT_EQ(list_ids(*e.ivf()), lists);
-    EXPECT_EQ(e.ivf()->nprobe, 2u) << "a failed build changes nothing";
+    ASSERT_TRUE(lists_of(e.structure()).has_value());
+    EXPECT_EQ(list_ids(*lists_of(e.structure())), lists);
+    EXPECT_EQ(lists_of(e.structure())->nprobe, 2u) << "a failed build changes nothing";
     const auto after = e.search(std::span<const float>(v.data(), 8), 5, std::nullopt).value();
     ASSERT_EQ(after.size(), hits.size());
     for (std::size_t i = 0; i < hits.size(); ++i) {
@@ -654,9 +655,9 @@ TEST(IvfOverflow, HugeFiniteRowsTrapNoCell) {
     v[(n + 1) * dim + 5] = v[(n + 2) * dim + 5] = 3e38f;
     std::vector<VectorId> ids(n + 3);
     std::iota(ids.begin(), ids.end(), VectorId{0});
-    ASSERT_TRUE(e.add_flat(ids, v).ok() && e.build().ok());
+    ASSERT_TRUE(e.add(ids, v).ok() && e.build().ok());
     auto huge = [&](VectorId id) { return id >= n; };
-    for (const IvfList& list : e.ivf()->lists) {
+    for (const IvfList& list : lists_of(e.structure())->lists) {
         const auto& m = list.members.ids();
         EXPECT_TRUE(std::all_of(m.begin(), m.end(), huge) || std::none_of(m.begin(), m.end(), huge));
     }

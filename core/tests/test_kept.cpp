@@ -11,6 +11,7 @@
 
 #include "engine/construct.h"
 #include "engine/engine.h"
+#include "engine/inspect.h"
 #include "index/kept.h"
 #include "simd/float_dots.h"
 
@@ -314,7 +315,7 @@ Engine engine_keeping(IndexType type, KeptType kept) {
 }
 
 std::vector<std::uint8_t> kept_bytes_of(const Engine& e) {
-    return e.hnsw() ? e.hnsw()->nodes.kept().copy() : e.store().kept().copy();
+    return graph_of(e.structure()) ? graph_of(e.structure())->nodes.kept().copy() : e.store().kept().copy();
 }
 
 }  // namespace
@@ -332,13 +333,13 @@ TEST_P(KeptEngineAdds, RowsBeforeABadRowKeepTheirKeptVectorsAndNoOthers) {
     for (std::size_t i = 0; i < 2; ++i) first_two.push_row(rows.row(i));
 
     Engine e = engine_keeping(GetParam(), KeptType::Int8);
-    const auto added = e.add_rows(std::vector<VectorId>{1, 2, 3, 4}, rows);
+    const auto added = e.add(std::vector<VectorId>{1, 2, 3, 4}, rows);
     ASSERT_FALSE(added.ok());
     EXPECT_EQ(added.error().message(), "dimension mismatch: expected 12, got 11");
     EXPECT_EQ(e.n_vectors(), 2u);
 
     Engine twin = engine_keeping(GetParam(), KeptType::Int8);
-    ASSERT_TRUE(twin.add_rows(std::vector<VectorId>{1, 2}, first_two).ok());
+    ASSERT_TRUE(twin.add(std::vector<VectorId>{1, 2}, first_two).ok());
     const KeptFormat format{KeptType::Int8, e.quantizer().padded_dim()};
     const auto kept = kept_bytes_of(e);
     ASSERT_EQ(kept.size(), 2 * format.row_bytes());
@@ -346,7 +347,7 @@ TEST_P(KeptEngineAdds, RowsBeforeABadRowKeepTheirKeptVectorsAndNoOthers) {
     EXPECT_TRUE(std::equal(kept.begin(), kept.end(), want.begin(), want.end()));
 
     // A count mismatch stores nothing at all.
-    EXPECT_FALSE(e.add_rows(std::vector<VectorId>{5, 6, 7}, first_two).ok());
+    EXPECT_FALSE(e.add(std::vector<VectorId>{5, 6, 7}, first_two).ok());
     EXPECT_EQ(e.n_vectors(), 2u);
     EXPECT_EQ(kept_bytes_of(e).size(), 2 * format.row_bytes());
 }

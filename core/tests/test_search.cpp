@@ -215,7 +215,7 @@ TEST_F(BruteForceTest, AllowlistFormsGiveIdenticalResults) {
     for (auto& v : data) v = n(rng);
     std::vector<VectorId> ids(rows);
     for (std::size_t i = 0; i < rows; ++i) ids[i] = i * 17;  // 0 .. 5083
-    ASSERT_TRUE(e.add_flat(ids, data).ok());
+    ASSERT_TRUE(e.add(ids, data).ok());
     const std::vector<float> q(data.begin(), data.begin() + 32);
     // The same stored ids through both forms: an id that is not stored (10^6) pushes the
     // list over the bitset limit and changes nothing else.
@@ -241,7 +241,7 @@ TEST_F(BruteForceTest, ScoresAreAdjustedByMetric) {
         auto e = make(m, 16, 16);
         std::vector<float> v(16);
         for (std::size_t i = 0; i < 16; ++i) v[i] = 0.1f * float(i) - 0.5f;
-        ASSERT_TRUE(e.add_flat(std::vector<VectorId>{9}, v).ok());
+        ASSERT_TRUE(e.add(std::vector<VectorId>{9}, v).ok());
         const auto q = e.quantizer().transform_query(v);
         const QueryScorer scorer(q.data(), e.quantizer().row_layout(), m);
         const float raw = scorer.raw<Layout::Pure4>(e.store().code(0).data());
@@ -257,7 +257,7 @@ TEST_F(BruteForceTest, EqualRowsFollowTheTieRules) {
     const std::vector<float> v = {1, 2, 3, 4, 5, 6, 7, 8};
     RowSet rows;
     for (int i = 0; i < 4; ++i) rows.push_row(v);
-    ASSERT_TRUE(e.add_rows(std::vector<VectorId>{1, 2, 3, 4}, rows).ok());
+    ASSERT_TRUE(e.add(std::vector<VectorId>{1, 2, 3, 4}, rows).ok());
     EXPECT_EQ(ids_of(e.search(v, 3, std::nullopt).value()), (std::vector<VectorId>{3, 1, 2}));
     EXPECT_EQ(ids_of(e.search(v, 1, std::nullopt).value()), (std::vector<VectorId>{1}));
     EXPECT_EQ(e.search(v, std::uint64_t{1} << 40, std::nullopt).value().size(), 4u);
@@ -291,7 +291,7 @@ TEST_F(BruteForceTest, AllowlistsOnBothSidesOfEverySwitchBoundary) {
     std::normal_distribution<float> n(0, 1);
     std::vector<float> data(stored.size() * 16);
     for (auto& v : data) v = n(rng);
-    ASSERT_TRUE(e.add_flat(stored, data).ok());
+    ASSERT_TRUE(e.add(stored, data).ok());
     std::vector<float> q(16);
     for (auto& v : q) v = n(rng);
     const auto full = e.search(q, 1000, std::nullopt).value();

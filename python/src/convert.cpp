@@ -289,7 +289,7 @@ const float* read_row(const void* self, std::size_t i, float* slot) {
     return slot;
 }
 
-using ReadRow = const float* (*)(const void*, std::size_t, float*);
+using ReadRow = ReadRows::Convert;
 
 template <class T, float (*Value)(T) = via_double<T>>
 ReadRow row_reader(bool swapped) {

@@ -59,10 +59,12 @@ struct ArrayRows {
     std::uint64_t cols = 0;
     std::ptrdiff_t row_stride = 0;
     std::ptrdiff_t col_stride = 0;
-    const float* (*read)(const void* self, std::size_t i, float* slot) = nullptr;
+    ReadRows::Convert read = nullptr;
 
     // Refers to this object, which must outlive the add.
-    RowReader reader() const { return RowReader{read, this, static_cast<std::size_t>(rows)}; }
+    ReadRows source() const {
+        return ReadRows(read, this, static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
+    }
 };
 // Streamed: `out` reads the rows of exactly `dim` values; Other: not such an array (to_row_set
 // converts it whole); Failed: refused, with the exception to_row_set would raise.

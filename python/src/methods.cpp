@@ -30,12 +30,6 @@ void raise_ids_length(std::size_t ids, std::uint64_t vectors) {
                  static_cast<unsigned long long>(vectors));
 }
 
-Status add_flat_view(Engine& engine, std::span<const VectorId> ids, const FlatView& view, Work& work) {
-    // A float32 array may start at any byte (a view into a byte buffer, say): the engine
-    // then copies one row at a time, never the whole matrix.
-    return engine.add_flat_unaligned(ids, view.data, static_cast<std::size_t>(view.rows * view.cols), work);
-}
-
 // Whether an add of n rows is worth a worker thread: any graph insertion beyond a handful
 // of rows, or more than a moment of encoding.
 bool add_is_long(const Engine& engine, std::uint64_t n) {
@@ -98,7 +92,12 @@ PyObject* add_or_update(PyObject* self, PyObject* args, PyObject* kwds, bool upd
         const Streaming streaming = view ? Streaming::Other : stream_rows(vectors_arg, dim, array_rows);
         if (streaming == Streaming::Failed) return nullptr;
         const bool streamed = streaming == Streaming::Streamed;
+        // The rows as the engine reads them: a float32 array where it lies, another array
+        // converted a row at a time as it is encoded, anything else converted whole first.
         RowSet rows;
+        std::optional<FlatRows> in_place;
+        std::optional<ReadRows> converted;
+        const RowSource* source = &rows;
         // A float32 array read in place arrived as float32.
         const InputType given = view ? InputType::Float32 : input_type_of(vectors_arg);
         if (view) {
@@ -111,11 +110,14 @@ PyObject* add_or_update(PyObject* self, PyObject* args, PyObject* kwds, bool upd
                 raise_ids_length(ids.size(), view->rows);
                 return nullptr;
             }
+            source = &in_place.emplace(view->data, static_cast<std::size_t>(view->rows * view->cols),
+                                       static_cast<std::size_t>(view->cols));
         } else if (streamed) {
             if (ids.size() != array_rows.rows) {
                 raise_ids_length(ids.size(), array_rows.rows);
                 return nullptr;
             }
+            source = &converted.emplace(array_rows.source());
         } else {
             if (!to_row_set(vectors_arg, dim, rows)) return nullptr;
             if (ids.size() != rows.size()) {
@@ -124,23 +126,9 @@ PyObject* add_or_update(PyObject* self, PyObject* args, PyObject* kwds, bool upd
             }
         }
         const bool background = add_is_long(engine, ids.size());
-        Ref result;
-        if (update) {
-            result = Ref(run_long_work("updating", threads, background, progress, [&](Work& work) {
-                if (view) {
-                    return engine.update_flat_unaligned(ids, view->data, static_cast<std::size_t>(view->rows * view->cols),
-                                                        work);
-                }
-                return streamed ? engine.update_read(ids, array_rows.reader(), work, given)
-                                : engine.update_rows(ids, rows, work, given);
-            }));
-        } else {
-            result = Ref(run_long_work("adding", threads, background, progress, [&](Work& work) {
-                if (view) return add_flat_view(engine, ids, *view, work);
-                return streamed ? engine.add_read(ids, array_rows.reader(), work, given)
-                                : engine.add_rows(ids, rows, work, given);
-            }));
-        }
+        Ref result(run_long_work(update ? "updating" : "adding", threads, background, progress, [&](Work& work) {
+            return update ? engine.update(ids, *source, work, given) : engine.add(ids, *source, work, given);
+        }));
         // A failed add keeps what it found for the next one to report.
         if (result && engine.take_far_from_unit()) far = engine.config().metric;
         return result.release();
@@ -404,9 +392,8 @@ PyObject* method_build(PyObject* self, PyObject* args, PyObject* kwds) {
         if (!to_progress(progress_arg, progress)) return nullptr;
         Engine& engine = k.engine;
         // Only k-means takes more than a moment.
-        const std::uint64_t rows = engine.store().size() + (engine.ivf() ? engine.ivf()->n_vectors() : 0);
         const bool background = engine.config().index_type == IndexType::IvfFlat &&
-                                rows * engine.quantizer().padded_dim() > (std::uint64_t{1} << 14);
+                                engine.total_rows() * engine.quantizer().padded_dim() > (std::uint64_t{1} << 14);
         return run_long_work("building", threads, background, progress,
                              [&](Work& work) { return engine.build(work); });
     });
@@ -572,8 +559,8 @@ PyObject* method_reduce(PyObject* self, PyObject*) {
         Ref file(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
         if (!file) return nullptr;
         // A copy answers like the original: the run-time tuning travels beside the file.
-        Ref nprobe = e.ivf() ? Ref(PyLong_FromUnsignedLongLong(e.ivf()->nprobe)) : Ref::borrow(Py_None);
-        Ref ef = e.hnsw() ? Ref(PyLong_FromUnsignedLongLong(e.hnsw()->ef_search)) : Ref::borrow(Py_None);
+        Ref nprobe = e.nprobe() ? Ref(PyLong_FromUnsignedLongLong(*e.nprobe())) : Ref::borrow(Py_None);
+        Ref ef = e.ef_search() ? Ref(PyLong_FromUnsignedLongLong(*e.ef_search())) : Ref::borrow(Py_None);
         if (!nprobe || !ef) return nullptr;
         // Korvane(0), then __setstate__ with the file's bytes and the tuning.
         return Py_BuildValue("(O(i)(OOO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), 0, file.get(), nprobe.get(),

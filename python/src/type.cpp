@@ -69,12 +69,12 @@ PyObject* get_property(PyObject* self, void* closure) {
                 if (!e.kept_type()) Py_RETURN_NONE;
                 return PyUnicode_FromString(kept_type_text(*e.kept_type()));
             case Property::EfSearch:
-                if (!e.hnsw()) Py_RETURN_NONE;
-                return PyLong_FromUnsignedLongLong(e.hnsw()->ef_search);
+                if (!e.ef_search()) Py_RETURN_NONE;
+                return PyLong_FromUnsignedLongLong(*e.ef_search());
             case Property::Nprobe:
                 // Before the first build, the value that build will give the lists.
                 if (c.index_type != IndexType::IvfFlat) Py_RETURN_NONE;
-                return PyLong_FromUnsignedLongLong(e.ivf() ? e.ivf()->nprobe : c.ivf_nprobe);
+                return PyLong_FromUnsignedLongLong(e.nprobe().value_or(c.ivf_nprobe));
             case Property::Oversampling:
                 if (!e.kept_type()) Py_RETURN_NONE;
                 return PyFloat_FromDouble(e.oversampling());

@@ -4,7 +4,6 @@
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -62,15 +61,14 @@ KeptFormat Engine::kept_format(InputType input) const {
     return KeptFormat{kept_type_.value_or(KeptType::Float16), quantizer_.padded_dim()};
 }
 
-template <class RowAt>
-Status Engine::check_held(std::span<const VectorId> ids, RowAt&& row_at, InputType given) const {
+Status Engine::check_held(std::span<const VectorId> ids, const RowSource& rows, InputType given) const {
     // Every value of the other types is exact in float32, and uint8 and int8 ones in float16.
     const bool integers = given == InputType::UInt8 || given == InputType::Int8;
     if (kept_type_ == KeptType::Input && input_type_ && given != *input_type_ && *input_type_ != InputType::Float32 &&
         !(*input_type_ == InputType::Float16 && integers)) {
         std::vector<float> slot(quantizer_.padded_dim());
         for (std::size_t i = 0; i < ids.size(); ++i) {
-            const float* x = row_at(i, slot.data());
+            const float* x = rows.read(i, slot.data());
             const std::size_t at = first_unheld(*input_type_, x, config_.dim);
             if (at < config_.dim) return EngineError::invalid_argument(unheld_message(*input_type_, i, x[at]));
         }
@@ -78,9 +76,8 @@ Status Engine::check_held(std::span<const VectorId> ids, RowAt&& row_at, InputTy
     return success();
 }
 
-template <class RowAt>
-Status Engine::add_given(std::span<const VectorId> ids, RowAt&& row_at, Work& work, InputType given) {
-    if (auto held = check_held(ids, row_at, given); !held) return held;
+Status Engine::add_given(std::span<const VectorId> ids, const RowSource& rows, Work& work, InputType given) {
+    if (auto held = check_held(ids, rows, given); !held) return held;
     const bool fixing = kept_type_ == KeptType::Input && !input_type_;
     if (fixing) {
         // Nothing is stored yet: the stores take the row length of the type these rows came in.
@@ -90,7 +87,7 @@ Status Engine::add_given(std::span<const VectorId> ids, RowAt&& row_at, Work& wo
     const std::uint64_t from = structure_->rows_stored();
     Status added = success();
     try {
-        added = add_checked(ids, row_at, work, input_type_.value_or(given));
+        added = add_checked(ids, rows, work, input_type_.value_or(given));
     } catch (...) {
         map_added(from);
         throw;
@@ -160,46 +157,17 @@ Expected<std::uint64_t> Engine::remove(std::span<const VectorId> ids, Work& work
     }
 }
 
-template <class Check, class Add>
-Status Engine::update_checked(std::span<const VectorId> ids, Check&& check, Add&& add, Work& work) {
-    if (auto s = check(); !s) return s;
+Status Engine::update(std::span<const VectorId> ids, const RowSource& rows, Work& work, InputType given) {
+    if (auto s = check_count(ids, rows); !s) return s;
+    if (const std::size_t good = rows.leading(config_.dim); good < rows.size()) {
+        return EngineError::dimension_mismatch(config_.dim, rows.length(good));
+    }
+    if (auto held = check_held(ids, rows, given); !held) return held;
     if (ids.empty()) return success();
     if (auto bad = structure_->cannot_insert(ids.size(), config_)) return *bad;
     Work quiet(work.threads());
     if (auto removed = remove(ids, quiet); !removed) return removed.error();
-    return add();
-}
-
-Status Engine::update_rows(std::span<const VectorId> ids, const RowSet& rows, Work& work, InputType given) {
-    return update_checked(ids, [&]() -> Status {
-        if (ids.size() != rows.size()) return EngineError::count_mismatch(ids.size(), rows.size());
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            if (rows.row(i).size() != config_.dim) return EngineError::dimension_mismatch(config_.dim, rows.row(i).size());
-        }
-        return check_held(ids, [&](std::size_t i, float*) { return rows.row(i).data(); }, given);
-    }, [&] { return add_rows(ids, rows, work, given); }, work);
-}
-
-Status Engine::update_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count, Work& work,
-                                     InputType given) {
-    return update_checked(ids, [&]() -> Status {
-        const std::uint64_t dim = config_.dim;
-        const bool fits = dim != 0 && count % dim == 0 && count / dim == ids.size();
-        if (!fits) return EngineError::count_mismatch(ids.size(), dim == 0 ? 0 : count / dim);
-        // The rows the add reads, whether or not they lie on a float.
-        const auto* bytes = static_cast<const unsigned char*>(data);
-        return check_held(ids, [&](std::size_t i, float* slot) {
-            std::memcpy(slot, bytes + i * dim * sizeof(float), dim * sizeof(float));
-            return static_cast<const float*>(slot);
-        }, given);
-    }, [&] { return add_flat_unaligned(ids, data, count, work, given); }, work);
-}
-
-Status Engine::update_read(std::span<const VectorId> ids, const RowReader& rows, Work& work, InputType given) {
-    return update_checked(ids, [&]() -> Status {
-        if (ids.size() != rows.rows) return EngineError::count_mismatch(ids.size(), rows.rows);
-        return check_held(ids, rows, given);
-    }, [&] { return add_read(ids, rows, work, given); }, work);
+    return add(ids, rows, work, given);
 }
 
 Status Engine::get(std::span<const VectorId> ids, float* out) const {
@@ -229,8 +197,7 @@ Status Engine::get(std::span<const VectorId> ids, float* out) const {
     return success();
 }
 
-template <class RowAt>
-Status Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& work, InputType keep_as) {
+Status Engine::add_checked(std::span<const VectorId> ids, const RowSource& rows, Work& work, InputType keep_as) {
     const std::size_t n = ids.size();
     work.set_total(n);
     // An add stopped at its first row changes nothing, not even a graph's working memory.
@@ -289,7 +256,8 @@ Status Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& 
             const std::size_t from = (task - (ready != nullptr ? 1 : 0)) * grain;
             for (std::size_t i = from; i < std::min(c.count, from + grain); ++i) {
                 float* v = c.v + i * padded;
-                const float* x = row_at(c.first + i, v);
+                // A row the source copies goes where its transformed vector will be made.
+                const float* x = rows.read(c.first + i, v);
                 // Before the transform, which may overwrite x in place.
                 if (keep_input) keep->encode(x, c.kept.data() + i * kept_bytes);
                 quantizer_.transform_query_into(x, v);
@@ -325,66 +293,29 @@ Status Engine::add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& 
     }
 }
 
-Status Engine::add_rows(std::span<const VectorId> ids, const RowSet& rows) {
-    Work work;
-    return add_rows(ids, rows, work);
-}
-
-Status Engine::add_rows(std::span<const VectorId> ids, const RowSet& rows, Work& work, InputType given) {
-    if (ids.size() != rows.size()) return EngineError::count_mismatch(ids.size(), rows.size());
-    if (ids.empty()) return success();
-    if (auto bad = structure_->cannot_insert(ids.size(), config_)) return *bad;
-    // Rows before the first one of the wrong length are added and stay added.
-    std::size_t good = 0;
-    while (good < rows.size() && rows.row(good).size() == config_.dim) ++good;
-    const Status added =
-        add_given(ids.first(good), [&](std::size_t i, float*) { return rows.row(i).data(); }, work, given);
-    if (!added) return added;
-    if (good < rows.size()) return EngineError::dimension_mismatch(config_.dim, rows.row(good).size());
+Status Engine::check_count(std::span<const VectorId> ids, const RowSource& rows) {
+    if (ids.size() != rows.size() || rows.ragged()) return EngineError::count_mismatch(ids.size(), rows.size());
     return success();
 }
 
-Status Engine::add_flat(std::span<const VectorId> ids, std::span<const float> values) {
-    Work work;
-    return add_flat(ids, values, work);
-}
-
-Status Engine::add_flat(std::span<const VectorId> ids, std::span<const float> values, Work& work,
-                        InputType given) {
-    return add_flat_unaligned(ids, values.data(), values.size(), work, given);
-}
-
-Status Engine::add_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count) {
-    Work work;
-    return add_flat_unaligned(ids, data, count, work);
-}
-
-Status Engine::add_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count, Work& work,
-                                  InputType given) {
-    const std::uint64_t n = ids.size();
-    const std::uint64_t dim = config_.dim;
-    // n * dim may overflow: compare by division instead.
-    const bool fits = dim != 0 && count % dim == 0 && count / dim == n;
-    if (!fits) return EngineError::count_mismatch(n, dim == 0 ? 0 : count / dim);
-    if (n == 0) return success();
-    if (auto bad = structure_->cannot_insert(n, config_)) return *bad;
-    if (reinterpret_cast<std::uintptr_t>(data) % alignof(float) == 0) {
-        const float* values = static_cast<const float*>(data);
-        return add_given(ids, [&](std::size_t i, float*) { return values + i * dim; }, work, given);
-    }
-    // Each row is copied where its transformed vector will be, and transformed in place.
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    return add_given(ids, [&](std::size_t i, float* slot) {
-        std::memcpy(slot, bytes + i * dim * sizeof(float), dim * sizeof(float));
-        return static_cast<const float*>(slot);
-    }, work, given);
-}
-
-Status Engine::add_read(std::span<const VectorId> ids, const RowReader& rows, Work& work, InputType given) {
-    if (ids.size() != rows.rows) return EngineError::count_mismatch(ids.size(), rows.rows);
+Status Engine::add(std::span<const VectorId> ids, const RowSource& rows, Work& work, InputType given) {
+    if (auto s = check_count(ids, rows); !s) return s;
     if (ids.empty()) return success();
     if (auto bad = structure_->cannot_insert(ids.size(), config_)) return *bad;
-    return add_given(ids, rows, work, given);
+    // Rows before the first one of the wrong length are added and stay added.
+    const std::size_t good = rows.leading(config_.dim);
+    if (auto added = add_given(ids.first(good), rows, work, given); !added) return added;
+    if (good < rows.size()) return EngineError::dimension_mismatch(config_.dim, rows.length(good));
+    return success();
+}
+
+Status Engine::add(std::span<const VectorId> ids, const RowSource& rows) {
+    Work work;
+    return add(ids, rows, work);
+}
+
+Status Engine::add(std::span<const VectorId> ids, std::span<const float> values) {
+    return add(ids, FlatRows(values, config_.dim));
 }
 
 namespace {

@@ -29,7 +29,8 @@ public:
     // Fails with InvalidBitWidth only. config.dim must have a representable padded size.
     static Expected<Engine> create(const EngineConfig& config);
 
-    // Count mismatch stores nothing; a row of the wrong length keeps the rows before it.
+    // Adds a row for each id, read from `rows` in whatever form they arrived (base/rows.h).
+    // A count mismatch stores nothing; a row of the wrong length keeps the rows before it.
     //
     // Every add encodes on work.threads() threads, storing the same bytes for any count
     // (an Hnsw graph is the one hnsw_insert_rows makes with that count); work's total is
@@ -41,22 +42,11 @@ public:
     // then exact in it). With kept input vectors the first add that stores rows fixes the
     // type they are kept in; an add of another type whose values that type cannot hold
     // (first_unheld) stores nothing and fails with InvalidArgument.
-    Status add_rows(std::span<const VectorId> ids, const RowSet& rows, Work& work,
-                    InputType given = InputType::Float32);
-    Status add_rows(std::span<const VectorId> ids, const RowSet& rows);
-    // Reads n = ids.size() consecutive rows of dim floats from `values`.
-    Status add_flat(std::span<const VectorId> ids, std::span<const float> values, Work& work,
-                    InputType given = InputType::Float32);
-    Status add_flat(std::span<const VectorId> ids, std::span<const float> values);
-    // The same over `count` floats at `data`, which need not be aligned to a float: such
-    // rows are copied one at a time into an aligned buffer as they are encoded.
-    Status add_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count, Work& work,
-                              InputType given = InputType::Float32);
-    Status add_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count);
-    // The same for rows.rows rows of dim floats each, read as they are encoded; `slot`
-    // has room for padded_dim floats.
-    Status add_read(std::span<const VectorId> ids, const RowReader& rows, Work& work,
-                    InputType given = InputType::Float32);
+    Status add(std::span<const VectorId> ids, const RowSource& rows, Work& work,
+               InputType given = InputType::Float32);
+    // The same on one thread, for float32 rows: from a source, or dim floats a row back to back.
+    Status add(std::span<const VectorId> ids, const RowSource& rows);
+    Status add(std::span<const VectorId> ids, std::span<const float> values);
 
     // Whether an add since the last call met rows far from unit scale: most rotated
     // coordinates of its first chunk in the outermost codes, where recall is low (cosine
@@ -111,14 +101,10 @@ public:
     // repairs itself around them once they are many (work: that repair's threads).
     Expected<std::uint64_t> remove(std::span<const VectorId> ids, Work& work);
     Expected<std::uint64_t> remove(std::span<const VectorId> ids);
-    // remove(ids), then the add of the rows, as add_rows and add_flat_unaligned take them;
-    // every check an add makes of the rows comes first, so such a failure changes nothing.
-    Status update_rows(std::span<const VectorId> ids, const RowSet& rows, Work& work,
-                       InputType given = InputType::Float32);
-    Status update_flat_unaligned(std::span<const VectorId> ids, const void* data, std::size_t count, Work& work,
-                                 InputType given = InputType::Float32);
-    Status update_read(std::span<const VectorId> ids, const RowReader& rows, Work& work,
-                       InputType given = InputType::Float32);
+    // remove(ids), then add(ids, rows); every check an add makes of the rows comes first,
+    // so such a failure changes nothing.
+    Status update(std::span<const VectorId> ids, const RowSource& rows, Work& work,
+                  InputType given = InputType::Float32);
     // The vectors of the last row of each id, ids.size() · dim floats into out, in the
     // space they were given in: the kept input row, else the kept or decoded transformed
     // vector with the transform undone. Fails with UnknownId for an id no row holds.
@@ -138,8 +124,13 @@ public:
     std::uint64_t row_bytes() const { return structure_->store().row_bytes(); }
     // The flat store: every row of a BruteForce engine, the pending rows of an IvfFlat one.
     const BlockStore& store() const { return structure_->store(); }
-    const std::optional<IvfIndex>& ivf() const { return structure_->ivf(); }
-    const std::optional<HnswIndex>& hnsw() const { return structure_->hnsw(); }
+    // Every row held, an IvfFlat index's pending rows and those in its lists alike.
+    std::uint64_t total_rows() const { return structure_->total_rows(); }
+    // The run-time settings of a built IvfFlat index and of an Hnsw graph; none elsewhere.
+    std::optional<std::uint64_t> nprobe() const { return structure_->nprobe(); }
+    std::optional<std::uint64_t> ef_search() const { return structure_->ef_search(); }
+    // What engine/inspect.h looks inside.
+    const IndexStructure& structure() const { return *structure_; }
 
     Engine(const Engine& other);
     Engine& operator=(const Engine& other);
@@ -168,15 +159,14 @@ private:
     std::vector<T> live(const Rows& all, std::size_t width) const;
     // `pickle`: bytes that an earlier version may have written unbuilt as built with no lists.
     static Engine from_loaded(io::LoadedIndex&& loaded, bool pickle = false);
+    // A count mismatch: ids and rows differ in number, or values are left over.
+    static Status check_count(std::span<const VectorId> ids, const RowSource& rows);
     // Encodes and stores rows that are already checked; storage is reserved first so
-    // that running out of memory leaves the engine unchanged. row_at(i, slot) gives row i: a pointer to its dim floats, which may be `slot` (room
-    // for padded_dim floats) after copying the row there.
-    template <class RowAt>
-    Status add_checked(std::span<const VectorId> ids, RowAt&& row_at, Work& work, InputType keep_as);
+    // that running out of memory leaves the engine unchanged.
+    Status add_checked(std::span<const VectorId> ids, const RowSource& rows, Work& work, InputType keep_as);
     // add_checked for rows that arrived as `given`: first checks that the kept input type
     // holds them, and fixes that type once rows are stored.
-    template <class RowAt>
-    Status add_given(std::span<const VectorId> ids, RowAt&& row_at, Work& work, InputType given);
+    Status add_given(std::span<const VectorId> ids, const RowSource& rows, Work& work, InputType given);
 
     Quantizer quantizer_;
     // The rows and whatever the index type searches them with.
@@ -209,10 +199,7 @@ private:
     std::unique_ptr<LazyIdMap> ids_ = std::make_unique<LazyIdMap>();
     // Fails as an add of the rows would before storing any: values the kept input type
     // cannot hold.
-    template <class RowAt>
-    Status check_held(std::span<const VectorId> ids, RowAt&& row_at, InputType given) const;
-    template <class Check, class Add>
-    Status update_checked(std::span<const VectorId> ids, Check&& check, Add&& add, Work& work);
+    Status check_held(std::span<const VectorId> ids, const RowSource& rows, InputType given) const;
 };
 
 }  // namespace korvane

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/grow.h"
+#include "engine/inspect.h"
 #include "index/brute.h"
 #include "index/kmeans.h"
 #include "index/scorer.h"
@@ -31,16 +32,6 @@ Status mapping_intact(const io::Mapping* mapping) {
     return EngineError::io("the mapped file has been cut short since it was loaded");
 }
 
-const std::optional<IvfIndex>& IndexStructure::ivf() const {
-    static const std::optional<IvfIndex> none;
-    return none;
-}
-
-const std::optional<HnswIndex>& IndexStructure::hnsw() const {
-    static const std::optional<HnswIndex> none;
-    return none;
-}
-
 std::optional<EngineError> IndexStructure::cannot_insert(std::uint64_t, const EngineConfig&) const {
     return std::nullopt;
 }
@@ -56,6 +47,10 @@ std::vector<std::vector<SearchHit>> IndexStructure::candidates_many(std::span<co
                                                                     std::optional<std::span<const VectorId>>) const {
     return {};
 }
+
+std::optional<std::uint64_t> IndexStructure::nprobe() const { return std::nullopt; }
+
+std::optional<std::uint64_t> IndexStructure::ef_search() const { return std::nullopt; }
 
 void IndexStructure::set_nprobe(std::uint64_t) {}
 
@@ -151,6 +146,7 @@ public:
 
     std::uint64_t size() const override { return store_.size() - n_dead_; }
     const BlockStore& store() const override { return store_; }
+    std::uint64_t total_rows() const override { return store_.size(); }
     void set_kept_bytes(std::uint64_t bytes) override { store_.set_kept_bytes(bytes); }
 
     void prepare_add(std::size_t n, const Quantizer& quantizer) override {
@@ -266,12 +262,13 @@ public:
         });
     }
     std::optional<IvfIndex>& lists() { return ivf_; }
+    const std::optional<IvfIndex>& lists() const { return ivf_; }
     BlockStore& pending() { return pending_; }
 
     // Never built, the pending rows are what a count sees.
     std::uint64_t size() const override { return ivf_ ? ivf_->n_vectors() : pending_.size(); }
     const BlockStore& store() const override { return pending_; }
-    const std::optional<IvfIndex>& ivf() const override { return ivf_; }
+    std::uint64_t total_rows() const override { return pending_.size() + (ivf_ ? ivf_->n_vectors() : 0); }
     // Lists emptied by removals take the new length too, as the pending rows joining
     // them at the next build will have it.
     void set_kept_bytes(std::uint64_t bytes) override {
@@ -327,6 +324,10 @@ public:
         p.store = &pending_;
         p.ivf = ivf_ ? &*ivf_ : nullptr;
         p.pending = &pending_;
+    }
+    std::optional<std::uint64_t> nprobe() const override {
+        if (!ivf_) return std::nullopt;
+        return ivf_->nprobe;
     }
     void set_nprobe(std::uint64_t nprobe) override {
         if (ivf_) ivf_->nprobe = nprobe;
@@ -510,7 +511,8 @@ public:
     // Deleted nodes are not counted.
     std::uint64_t size() const override { return hnsw_ ? hnsw_->live_size() : store_.size(); }
     const BlockStore& store() const override { return store_; }
-    const std::optional<HnswIndex>& hnsw() const override { return hnsw_; }
+    std::uint64_t total_rows() const override { return hnsw_ ? hnsw_->size() : store_.size(); }
+    const std::optional<HnswIndex>& graph() const { return hnsw_; }
     // A graph whose nodes are all deleted drops them.
     void start_over(const Quantizer& quantizer) override {
         if (!hnsw_ || hnsw_->n_deleted == 0) return;
@@ -563,6 +565,10 @@ public:
     void fill_parts(io::IndexParts& p) const override {
         p.store = &store_;
         p.hnsw = hnsw_ ? &*hnsw_ : nullptr;
+    }
+    std::optional<std::uint64_t> ef_search() const override {
+        if (!hnsw_) return std::nullopt;
+        return hnsw_->ef_search;
     }
     void set_ef_search(std::uint64_t ef) override {
         if (hnsw_) hnsw_->ef_search = ef;
@@ -652,6 +658,18 @@ std::unique_ptr<IndexStructure> IndexStructure::from_loaded(io::LoadedIndex& l, 
             break;
     }
     return std::make_unique<BruteForceStructure>(std::move(l.store));
+}
+
+const std::optional<HnswIndex>& graph_of(const IndexStructure& structure) {
+    static const std::optional<HnswIndex> none;
+    const auto* s = dynamic_cast<const HnswStructure*>(&structure);
+    return s != nullptr ? s->graph() : none;
+}
+
+const std::optional<IvfIndex>& lists_of(const IndexStructure& structure) {
+    static const std::optional<IvfIndex> none;
+    const auto* s = dynamic_cast<const IvfFlatStructure*>(&structure);
+    return s != nullptr ? s->lists() : none;
 }
 
 }  // namespace korvane

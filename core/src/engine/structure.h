@@ -54,8 +54,9 @@ public:
     // The flat store: every row of a BruteForce index, the pending rows of an IvfFlat one,
     // none of an Hnsw one (whose rows are its graph's nodes).
     virtual const BlockStore& store() const = 0;
-    virtual const std::optional<IvfIndex>& ivf() const;
-    virtual const std::optional<HnswIndex>& hnsw() const;
+    // Every row held: an IvfFlat index's pending rows and those in its lists alike, removed
+    // rows still stored included.
+    virtual std::uint64_t total_rows() const = 0;
 
     // On a structure whose rows were all removed, drops what they leave behind (IvfFlat's
     // lists and centroids, a graph's deleted nodes), so that it is as if new.
@@ -128,6 +129,10 @@ public:
     // The codes of the row at `place` into `code` (row_bytes); returns its kept row, or null.
     virtual const std::uint8_t* row_at(std::uint64_t place, std::uint8_t* code) const = 0;
 
+    // The run-time settings a search takes: a built IvfFlat index's probe count, an Hnsw
+    // graph's ef_search; none for another index type.
+    virtual std::optional<std::uint64_t> nprobe() const;
+    virtual std::optional<std::uint64_t> ef_search() const;
     virtual void set_nprobe(std::uint64_t nprobe);
     virtual void set_ef_search(std::uint64_t ef);
 };

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/inspect.h"
 
 namespace {
 
@@ -75,7 +76,7 @@ void search_zero(const korvane::Engine& e) {
 void grow(korvane::Engine& e) {
     // A graph takes 2·m link slots per node when it grows: a legal but huge m (up to
     // 65,535 in a file) is megabytes per node, beyond a fuzzer's memory budget.
-    if (e.hnsw() && e.hnsw()->m > kMaxFuzzGrowM) return;
+    if (graph_of(e.structure()) && graph_of(e.structure())->m > kMaxFuzzGrowM) return;
     const std::uint64_t dim = e.config().dim;
     std::vector<float> values(2 * dim);
     for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i % 7) - 3.0f;
@@ -83,8 +84,8 @@ void grow(korvane::Engine& e) {
     rows.push_row(std::span<const float>(values.data(), dim));
     rows.push_row(std::span<const float>(values.data(), dim == 0 ? 0 : dim - 1));
     const korvane::VectorId ids[] = {5, 9};
-    (void)e.add_rows(ids, rows);
-    if (!e.add_flat(ids, values)) return;
+    (void)e.add(ids, rows);
+    if (!e.add(ids, values)) return;
     (void)e.build();
     search_zero(e);
 }
