@@ -218,6 +218,7 @@ def stand_in_warning(data, markdown):
                 f"Set `KORVANE_DATA` to the folder holding the data sets' `load.py` "
                 f"(`KORVANE_DATA=/path/to/data {run}`).\n")
     bar = "!" * 78
+    why = why.replace("`", "")
     return "\n".join([bar, "!! NOT THE REAL DATA: Gaussian stand-ins replace " + keys,
                       f"!! why: {why}",
                       "!! Their recall and speed say nothing about real data. Set KORVANE_DATA to the",
