@@ -485,7 +485,7 @@ STYLE = {"korvane": "-", "faiss": "--", "hnswlib": "-.", "usearch": ":"}
 # far apart, from X_FROM up to a recall of 1.0 (drawn half a step of the finest recall the
 # queries can show beyond it). Curves that only reach below X_FROM are named in the legend.
 X_FROM = 0.5
-X_TICKS = (0.5, 0.8, 0.9, 0.95, 0.98, 0.99, 0.995, 0.998, 0.999, 0.9995, 1.0)
+X_TICKS = (0.5, 0.8, 0.9, 0.95, 0.98, 0.99, 0.995, 0.998, 0.999, 1.0)
 
 
 def recall_scale(n_queries):
@@ -533,7 +533,7 @@ def plot(cset, threads, path, plt, env):
     ax.legend(fontsize=7.5, loc="upper left", bbox_to_anchor=(1.01, 1.0), title="library, index, parameters",
               title_fontsize=8)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=110, bbox_inches="tight")  # the legend stands outside the axes
     plt.close(fig)
 
 
