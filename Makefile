@@ -177,7 +177,7 @@ bench-deps: venv
 	fi
 
 # The results pages: docs/results/*.md, *.png and raw.json (every measurement) from
-# bench/results.py (about 16 minutes on 2 cores; bench-quick: a minute or two, into
+# bench/results.py (16 to 21 minutes on 2 cores; bench-quick: a minute or two, into
 # docs/results/quick). The scripts it draws on (bench/bench_*.py) still run alone.
 # Benchmarks are never part of the test run.
 #

@@ -22,7 +22,7 @@ a folder above it. A set that cannot be loaded is replaced by a Gaussian mixture
 shape and metric with exact float32 ground truth; the output and every page then say so at
 the top.
 
-    make bench                                   # full run, docs/results/ (about 16 minutes)
+    make bench                                   # full run, docs/results/ (16 to 21 minutes)
     make bench-quick                             # small, docs/results/quick/ (a minute or two)
     KORVANE_DATA=/path/to/data make bench-quick  # the data sets from that folder
     PYTHONPATH=build/python python bench/results.py --replot   # pages and plots again from raw.json
