@@ -37,6 +37,7 @@ import os
 import platform
 import sys
 import tempfile
+import textwrap
 import time
 
 import numpy as np
@@ -210,7 +211,8 @@ def stand_in_warning(data, markdown):
     if not data["stand_ins"]:
         return ""
     keys = ", ".join(s["key"] for s in data["stand_ins"])
-    why = data["found"] if data["folder"] is None else "; ".join(s["why"] for s in data["stand_ins"])
+    # Without a data folder every set misses for the same reason: say it once.
+    why = data["found"] if not data["folder"] else "; ".join(s["why"] for s in data["stand_ins"])
     run = "make bench-quick" if data.get("quick") else "make bench"
     if markdown:
         return (f"> **Warning: not the real data.** {keys} could not be loaded ({why}), so Gaussian mixtures of "
@@ -218,9 +220,8 @@ def stand_in_warning(data, markdown):
                 f"Set `KORVANE_DATA` to the folder holding the data sets' `load.py` "
                 f"(`KORVANE_DATA=/path/to/data {run}`).\n")
     bar = "!" * 78
-    why = why.replace("`", "")
-    return "\n".join([bar, "!! NOT THE REAL DATA: Gaussian stand-ins replace " + keys,
-                      f"!! why: {why}",
+    why = textwrap.wrap("why: " + why.replace("`", ""), 75, initial_indent="!! ", subsequent_indent="!!      ")
+    return "\n".join([bar, "!! NOT THE REAL DATA: Gaussian stand-ins replace " + keys, *why,
                       "!! Their recall and speed say nothing about real data. Set KORVANE_DATA to the",
                       "!! folder holding the data sets' load.py, e.g.",
                       f"!!     KORVANE_DATA=/path/to/shared/data {run}",
