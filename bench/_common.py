@@ -8,7 +8,46 @@ import time
 import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SHARED_DATA = os.environ.get("KORVANE_DATA", os.path.join(HERE, "..", "..", "shared", "data"))
+CHECKOUT = os.path.dirname(HERE)
+
+
+def _upwards(start):
+    """start and every folder above it, nearest first."""
+    folder = os.path.abspath(start)
+    while True:
+        yield folder
+        parent = os.path.dirname(folder)
+        if parent == folder:
+            return
+        folder = parent
+
+
+def find_data():
+    """Where the real data sets are: (folder, how it was found), or (None, where it looked).
+
+    The folder is the one holding load.py: $KORVANE_DATA when set (it is then the only
+    place looked at); otherwise the first shared/data holding load.py beside the
+    checkout or beside any folder above it (../shared/data, ../../shared/data, ...), then
+    the same from the working directory (./shared/data, ../shared/data, ...)."""
+    chosen = os.environ.get("KORVANE_DATA")
+    if chosen:
+        folder = os.path.abspath(os.path.expanduser(chosen))
+        if os.path.isfile(os.path.join(folder, "load.py")):
+            return folder, "named by `KORVANE_DATA`"
+        return None, f"`KORVANE_DATA={chosen}` holds no load.py"
+    for start, where in ((os.path.dirname(CHECKOUT), "the checkout"), (os.getcwd(), "the working directory")):
+        for folder in _upwards(start):
+            candidate = os.path.join(folder, "shared", "data")
+            if os.path.isfile(os.path.join(candidate, "load.py")):
+                return candidate, f"`{os.path.relpath(candidate, start if where != 'the checkout' else CHECKOUT)}` " \
+                                  f"from {where}, found by the default search (`KORVANE_DATA` not set)"
+    return None, (f"`KORVANE_DATA` is not set, and no shared/data/load.py lies beside the checkout, the "
+                  f"working directory or any folder above them")
+
+
+DATA_FOLDER, DATA_FOUND = find_data()
+# The scripts test this path; where nothing was found it names the folder that was not there.
+SHARED_DATA = DATA_FOLDER or os.environ.get("KORVANE_DATA") or os.path.join(CHECKOUT, "..", "shared", "data")
 
 
 def clustered(n, dim, n_queries, n_clusters=1000, spread=0.35, seed=0):
@@ -92,7 +131,9 @@ def ensure_fashion_mnist():
 
 
 def load_shared():
-    sys.path.insert(0, os.path.abspath(SHARED_DATA))
+    if DATA_FOLDER is None:
+        raise ImportError(f"no data folder: {DATA_FOUND}")
+    sys.path.insert(0, DATA_FOLDER)
     import load  # noqa: E402
 
     return load
