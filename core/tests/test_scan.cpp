@@ -215,6 +215,122 @@ TEST_P(ScanAtLevel, TablesBoundEveryRawScore) {
     EXPECT_FALSE(ScanTables::build(QueryScorer(q.data(), RowLayout::of(64, 64), metric)));
 }
 
+namespace {
+
+// Sets coordinate d of a packed row to code c.
+void set_code(const RowLayout& l, std::uint8_t* row, std::size_t d, unsigned c) {
+    if (d < l.n4_dims) {
+        const unsigned shift = 4 * (d % 2);
+        row[d / 2] = static_cast<std::uint8_t>((row[d / 2] & ~(15u << shift)) | (c << shift));
+    } else {
+        const std::size_t i = d - l.n4_dims;
+        const unsigned shift = 2 * (i % 4);
+        row[l.pb4 + i / 4] = static_cast<std::uint8_t>((row[l.pb4 + i / 4] & ~(3u << shift)) | (c << shift));
+    }
+}
+
+float centroid(const RowLayout& l, const std::uint8_t* row, std::size_t d) {
+    if (d < l.n4_dims) return CENTROIDS_4BIT[(row[d / 2] >> (4 * (d % 2))) & 15];
+    const std::size_t i = d - l.n4_dims;
+    return CENTROIDS_2BIT[(row[l.pb4 + i / 4] >> (2 * (i % 4))) & 3];
+}
+
+// The table sums of a row over all its bytes and over the first `prefix`.
+std::pair<std::uint32_t, std::uint32_t> table_sums(const ScanTables& t, const RowLayout& l, const std::uint8_t* row) {
+    std::vector<std::uint8_t> block(32 * l.row_bytes);
+    for (std::size_t b = 0; b < l.row_bytes; ++b) block[32 * b] = row[b];
+    std::uint32_t all[32], first[32];
+    simd::block_scan_scalar(block.data(), l.row_bytes, t.lut(), all);
+    simd::block_scan_scalar(block.data(), t.prefix(), t.lut(), first);
+    return {all[0], first[0]};
+}
+
+// Whatever kernel computes a row's raw score, it lies within (L + 2)·2^-24 of the exact
+// sum of the L products, relative to the sum of their magnitudes: the bounds must leave
+// that much room around the exact sum, not merely around this machine's kernels.
+void expect_bounds_hold(const ScanTables& t, const RowLayout& l, const float* q, const std::uint8_t* row,
+                        const std::string& what) {
+    long double exact = 0, size = 0;
+    for (std::size_t d = 0; d < l.padded_dim; ++d) {
+        exact += static_cast<long double>(q[d]) * centroid(l, row, d);
+        size += std::fabs(static_cast<long double>(q[d]) * centroid(l, row, d));
+    }
+    const long double kernel = (l.padded_dim + 2) * std::ldexp(1.0L, -24) * size;
+    const auto [sum, first] = table_sums(t, l, row);
+    ASSERT_GE(t.upper(sum), exact + kernel) << what;
+    ASSERT_LE(t.lower(sum), exact - kernel) << what;
+    if (t.prefix() > 0) {
+        ASSERT_GE(t.upper_prefix(first, code_norm(l, row)), exact + kernel) << what;
+    }
+    for (Level level : {Level::Scalar, Level::Avx2, Level::Avx512}) {
+        if (!simd::level_supported(level)) continue;
+        const float raw = raw_score(QueryScorer(q, l, Metric::Dot, simd::kernels_for(level)), row);
+        ASSERT_LE(raw, t.upper(sum)) << what << " " << level_text(level);
+        ASSERT_GE(raw, t.lower(sum)) << what << " " << level_text(level);
+    }
+}
+
+// The query's coordinates whose nibbles lie past the first stage's bytes.
+double rest_norm(const RowLayout& l, const float* q, std::size_t prefix) {
+    double sq = 0;
+    for (std::size_t d = 0; d < l.padded_dim; ++d) {
+        const std::size_t nibble = d < l.n4_dims ? d : 2 * l.pb4 + (d - l.n4_dims) / 2;
+        if (nibble >= 2 * prefix) sq += static_cast<double>(q[d]) * q[d];
+    }
+    return std::sqrt(sq);
+}
+
+}  // namespace
+
+TEST(ScanTables, BoundsHoldAtTheirEdges) {
+    // Inputs that leave the bounds the least room: one-hot queries against rows of each
+    // position's maximising code; table entries that all round down by almost half a unit;
+    // and the largest rows the tables take.
+    const RowLayout layouts[] = {RowLayout::of(256, 256), RowLayout::of(512, 256), RowLayout::of(1024, 0),
+                                 RowLayout::of(1024, 1024), RowLayout::of(65536, 65536)};
+    for (const RowLayout& l : layouts) {
+        const std::string name = std::to_string(l.padded_dim) + "/" + std::to_string(l.n4_dims);
+        std::vector<float> q(l.padded_dim, 0.0f);
+        std::vector<std::uint8_t> row(l.row_bytes);
+        const std::size_t step = l.padded_dim > 1024 ? 997 : 1;
+        for (std::size_t d = 0; d < l.padded_dim; d += step) {
+            for (float v : {1.0f, -0.75f}) {
+                std::fill(q.begin(), q.end(), 0.0f);
+                q[d] = v;
+                const QueryScorer s(q.data(), l, Metric::Dot);
+                const auto t = ScanTables::build(s);
+                ASSERT_TRUE(t) << name;
+                const unsigned top = d < l.n4_dims ? 15 : 3;
+                for (std::size_t e = 0; e < l.padded_dim; ++e) set_code(l, row.data(), e, (e * 5) % (top + 1));
+                set_code(l, row.data(), d, v > 0 ? top : 0);
+                expect_bounds_hold(*t, l, q.data(), row.data(), name + " one-hot " + std::to_string(d));
+                if (t->prefix() == 0) continue;
+                // The first stage's rest term covers the query past the prefix times the
+                // row's norm, which a store may hold low by (slots + 2)·2^-24 of itself.
+                const double slots = 4.0 * static_cast<double>(l.row_bytes) + 2.0;
+                const float norm = 1e6f;
+                const double rest = rest_norm(l, q.data(), t->prefix()) * norm * (1.0 + (slots + 2) * std::ldexp(1.0, -24));
+                ASSERT_GE(static_cast<double>(t->upper_prefix(0, norm)) - t->upper_prefix(0, 0.0f), rest)
+                    << name << " one-hot " << d;
+            }
+        }
+        if (l.n2_dims != 0) continue;
+        // Every entry of the row's codes rounds down by almost half a unit, so the table
+        // sum falls short of the exact one by nearly all the rounding margin; what is left
+        // must still cover the kernels' own error.
+        const double scale = (double{CENTROIDS_4BIT[15]} - CENTROIDS_4BIT[0]) / 255.0;
+        const double step14 = double{CENTROIDS_4BIT[14]} - CENTROIDS_4BIT[0];
+        q[0] = 1.0f;
+        for (std::size_t d = 1; d < l.padded_dim; ++d) {
+            q[d] = static_cast<float>((100.0 + static_cast<double>(d % 97) + 0.4999) * scale / step14);
+        }
+        for (std::size_t d = 0; d < l.padded_dim; ++d) set_code(l, row.data(), d, 14);
+        const auto t = ScanTables::build(QueryScorer(q.data(), l, Metric::Dot));
+        ASSERT_TRUE(t) << name;
+        expect_bounds_hold(*t, l, q.data(), row.data(), name + " entries rounded down");
+    }
+}
+
 TEST_P(ScanAtLevel, EqualsRowByRowScoresSorted) {
     const auto [level, layout, metric] = GetParam();
     const RowLayout l = row_layout(layout);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <type_traits>
 
 #include "errors.h"
@@ -120,13 +121,15 @@ bool has_equivalent_type(PyArrayObject* a, int typenum) {
 bool is_float32(PyArrayObject* a) { return has_equivalent_type(a, NPY_FLOAT32); }
 
 // The small types whose arrays an add reads directly, and whose values kept input rows
-// may keep as they are.
+// may keep as they are, in either byte order.
 std::optional<InputType> small_input_type(PyArrayObject* a) {
     if (has_equivalent_type(a, NPY_UINT8)) return InputType::UInt8;
     if (has_equivalent_type(a, NPY_INT8)) return InputType::Int8;
-    if (has_equivalent_type(a, NPY_HALF)) return InputType::Float16;
+    if (PyArray_TYPE(a) == NPY_HALF) return InputType::Float16;
     return std::nullopt;
 }
+
+bool swapped_half(PyArrayObject* a) { return PyArray_TYPE(a) == NPY_HALF && !PyArray_ISNOTSWAPPED(a); }
 
 template <InputType T>
 float small_value(const char* p) {
@@ -157,6 +160,11 @@ void append_strided_rows(PyArrayObject* a, RowSet& out, ValueAt value_at) {
 template <InputType T>
 void append_small_rows(PyArrayObject* a, RowSet& out) {
     append_strided_rows(a, out, small_value<T>);
+}
+
+float swapped_half_value(const char* p) {
+    const char bytes[2] = {p[1], p[0]};
+    return half_to_float(load<std::uint16_t>(bytes));
 }
 
 bool is_contiguous(PyArrayObject* a) { return PyArray_IS_C_CONTIGUOUS(a) || PyArray_IS_F_CONTIGUOUS(a); }
@@ -477,7 +485,13 @@ bool to_row_set(PyObject* obj, std::uint64_t dim, RowSet& out, RowKind kind) {
             switch (*small) {
                 case InputType::UInt8: append_small_rows<InputType::UInt8>(a, out); break;
                 case InputType::Int8: append_small_rows<InputType::Int8>(a, out); break;
-                default: append_small_rows<InputType::Float16>(a, out); break;
+                default:
+                    if (swapped_half(a)) {
+                        append_strided_rows(a, out, swapped_half_value);
+                    } else {
+                        append_small_rows<InputType::Float16>(a, out);
+                    }
+                    break;
             }
             return true;
         }
@@ -543,7 +557,7 @@ Streaming stream_rows(PyObject* obj, std::uint64_t dim, ArrayRows& out) {
         switch (*small) {
             case InputType::UInt8: return take(row_reader<npy_ubyte>(false));
             case InputType::Int8: return take(row_reader<npy_byte>(false));
-            default: return take(row_reader<std::uint16_t, half_to_float>(false));
+            default: return take(row_reader<std::uint16_t, half_to_float>(swapped_half(a)));
         }
     }
     // Other arrays are sequences of rows there: only a plain ndarray's rows are sure to
@@ -557,6 +571,37 @@ Streaming stream_rows(PyObject* obj, std::uint64_t dim, ArrayRows& out) {
         return Streaming::Failed;
     }
     return take(read);
+}
+
+bool check_query_rows_shape(PyObject* obj, std::uint64_t dim) {
+    const auto wanted = static_cast<unsigned long long>(dim);
+    if (PyArrayObject* a = as_array(obj); a != nullptr) {
+        if (PyArray_NDIM(a) == 2) return true;
+        std::string shape = "(";
+        for (int i = 0; i < PyArray_NDIM(a); ++i) {
+            shape += (i ? ", " : "") + std::to_string(PyArray_DIM(a, i));
+        }
+        shape += PyArray_NDIM(a) == 1 ? ",)" : ")";
+        PyErr_Format(PyExc_TypeError, "queries must be a 2-D array of shape (n, %llu), got an array of shape %s",
+                     wanted, shape.c_str());
+        return false;
+    }
+    if (!PySequence_Check(obj) || PyUnicode_Check(obj) || PyBytes_Check(obj) || PySequence_Size(obj) <= 0) {
+        PyErr_Clear();
+        return true;  // converted, or refused, as rows
+    }
+    Ref first(PySequence_GetItem(obj, 0));
+    if (!first) {
+        PyErr_Clear();
+        return true;
+    }
+    if (PyNumber_Check(first.get()) && !PySequence_Check(first.get())) {
+        PyErr_Format(PyExc_TypeError,
+                     "queries must be rows of length %llu, shape (n, %llu), got one row of numbers: wrap it in a list",
+                     wanted, wanted);
+        return false;
+    }
+    return true;
 }
 
 InputType input_type_of(PyObject* obj) {

@@ -71,8 +71,12 @@ struct ArrayRows {
 enum class Streaming { Streamed, Other, Failed };
 Streaming stream_rows(PyObject* obj, std::uint64_t dim, ArrayRows& out);
 
+// Raises TypeError, naming the shape wanted, for queries that cannot be rows of `dim`: an
+// array that is not two-dimensional, or a sequence of numbers (one row given alone).
+bool check_query_rows_shape(PyObject* obj, std::uint64_t dim);
+
 // The type an add's rows arrived in: uint8, int8 or float16 for a NumPy array of that
-// type (native byte order), float32 for anything else.
+// type (in either byte order), float32 for anything else.
 InputType input_type_of(PyObject* obj);
 
 // A C-contiguous two-dimensional native float32 array (a numpy.memmap included, a masked

@@ -281,10 +281,10 @@ inline constexpr const char* SET_RESCORE =
 
 inline constexpr const char* REDUCE =
     "__reduce__($self)\n--\n\n"
-    "Pickle support: the index as the bytes of its .krvn file, with the run-time\n"
-    "``nprobe`` and ``ef_search`` (None where the index has none), which a file does not keep.\n\n"
-    "An IvfFlat index with rows added since its last ``build`` is refused, since the file\n"
-    "would not hold them.\n";
+    "Pickle support: the index as the bytes of its sealed .krvn file, with the run-time\n"
+    "``nprobe`` and ``ef_search`` (None where the index has none), which a saved file does not\n"
+    "keep: the sealed bytes hold them too, and a copy checks that both agree. Every row travels,\n"
+    "an IvfFlat index's pending rows included.\n";
 
 inline constexpr const char* SETSTATE =
     "__setstate__($self, state, /)\n--\n\n"

@@ -52,11 +52,12 @@ public:
     // The last report, the bar ending its line.
     bool finish(const Work& work) { return !wanted() || report(work.done(), work.total(), true); }
 
-    // Work that ends in an error leaves the bar as it stood, on a line of its own.
-    void abandon() {
-        if (!drawn_) return;
+    // Work that ends in an error or is stopped leaves the bar at what it did (an add: the
+    // rows it kept), on a line of its own.
+    void abandon(const Work& work) {
+        if (!arg_.bar || (!drawn_ && work.done() == 0) || work.total() == 0) return;
         Ref raised(take_raised_exception());
-        write("\n");
+        draw(work.done(), work.total(), true);
         PyErr_Clear();
         restore_raised_exception(raised.release());
     }
@@ -207,17 +208,17 @@ PyObject* run_long_work(const char* label, unsigned threads, bool background, co
         }
         if (raised) {
             // Raised even when the work ended before it could stop, its result kept.
-            reporter.abandon();
+            reporter.abandon(work);
             restore_raised_exception(raised.release());
             return nullptr;
         }
         if (outcome.error) {
-            reporter.abandon();
+            reporter.abandon(work);
             std::rethrow_exception(outcome.error);
         }
     }
     if (!*outcome.status) {
-        reporter.abandon();
+        reporter.abandon(work);
         raise_engine_error(outcome.status->error());
         return nullptr;
     }

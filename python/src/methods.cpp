@@ -184,7 +184,9 @@ PyObject* method_get(PyObject* self, PyObject* args, PyObject* kwds) {
 
 int korvane_contains(PyObject* self, PyObject* key) {
     return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> int {
-        // Any integer may be asked about; only those an id can be are ever held.
+        // Any integer may be asked about; only those an id can be are ever held. A key of
+        // another type is not held, as in Python's own containers.
+        if (!PyIndex_Check(key)) return 0;
         Ref index(PyNumber_Index(key));
         if (!index) return -1;
         int overflow = 0;
@@ -249,7 +251,10 @@ PyObject* method_search_batch(PyObject* self, PyObject* args, PyObject* kwds) {
         std::uint64_t threads = 0;
         if (threads_arg != nullptr && !to_u64(threads_arg, "threads", threads)) return nullptr;
         RowSet queries;
-        if (!to_row_set(queries_arg, k.engine.config().dim, queries, RowKind::Queries)) return nullptr;
+        if (!check_query_rows_shape(queries_arg, k.engine.config().dim) ||
+            !to_row_set(queries_arg, k.engine.config().dim, queries, RowKind::Queries)) {
+            return nullptr;
+        }
 
         const Engine& engine = k.engine;
         const std::size_t nq = queries.size();

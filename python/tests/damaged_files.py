@@ -48,7 +48,7 @@ def outcome(load, original, query):
     except Exception as e:  # noqa: BLE001 - the class is the result
         return type(e).__name__
     if not isinstance(obj, Korvane):
-        return "differs"
+        return "not a Korvane"
     repr(obj)
     if len(obj):
         # A damaged file may declare another dim; the query is fitted to it.
@@ -63,14 +63,15 @@ def outcome(load, original, query):
 
 
 def damage(data, kind, rng):
-    """A cut at a random length, one to three bytes with flipped bits, or four random
-    bytes written over a random place."""
+    """A cut at a random length, one to three bytes with flipped bits (anywhere, or in the
+    last 40 bytes, where a pickle keeps its run-time settings), or four random bytes
+    written over a random place."""
     if kind == "cut":
         return data[:int(rng.integers(0, len(data)))]
     data = bytearray(data)
-    if kind == "flip":
+    if kind in ("flip", "tail"):
         for _ in range(int(rng.integers(1, 4))):
-            pos = int(rng.integers(0, len(data)))
+            pos = int(rng.integers(0 if kind == "flip" else len(data) - 40, len(data)))
             data[pos] ^= int(rng.integers(1, 256))
     else:
         at = int(rng.integers(0, len(data) - 3))
@@ -106,7 +107,7 @@ def main(seed, per_kind):
                 }
                 counts = collections.defaultdict(collections.Counter)
                 for form, (data, loader) in forms.items():
-                    for kind in ("flip", "overwrite", "cut"):
+                    for kind in ("flip", "tail", "overwrite", "cut"):
                         for _ in range(per_kind):
                             damaged = damage(data, kind, rng)
                             counts[f"{form} {kind}"][outcome(loader(damaged), index, query)] += 1

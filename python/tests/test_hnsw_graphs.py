@@ -37,6 +37,10 @@ CASES = {
     "cosine_200_near_later": dict(metric="cosine", dim=200, m=16, ef=64, n=400, later=200, data="near", seed=10,
                                   kwargs={"bit_width": 2}),
     "dot_96_near": dict(metric="dot", dim=96, m=8, ef=32, n=500, data="near", seed=11, kwargs={"bit_width": 2}),
+    # Inserted in batches on two threads: the graph of any thread count above one.
+    "cosine_4bit_ties_threads": dict(metric="cosine", dim=16, m=4, ef=16, n=1500, data="ties", seed=12, threads=2),
+    "l2_fit_mixed_near_threads": dict(metric="l2", dim=48, m=6, ef=24, n=900, later=300, data="near", seed=13,
+                                      fit=True, threads=2, kwargs={"n4_dims": 32}),
 }
 
 
@@ -68,11 +72,11 @@ def build_graph(case):
                     hnsw_ef_construction=case["ef"], **case.get("kwargs", {}))
     if case.get("fit"):
         index.fit(x[: case["n"]])
-    n = case["n"]
-    index.add(np.arange(n, dtype=np.uint64), x[:n])
+    n, threads = case["n"], case.get("threads", 1)
+    index.add(np.arange(n, dtype=np.uint64), x[:n], threads=threads)
     if case.get("later"):
         index.build()
-        index.add(np.arange(n, len(x), dtype=np.uint64), x[n:])
+        index.add(np.arange(n, len(x), dtype=np.uint64), x[n:], threads=threads)
     return index
 
 

@@ -546,6 +546,15 @@ def huge_count_files(tmp_path):
         "hnsw nodes": hnsw + kb.pack_hnsw(0, 0, [(*row, [[]])], count=2**32 - 1),
         "hnsw links": hnsw + kb.pack_hnsw(0, 0, [(*row, [[]])])[:-2] + struct.pack("<H", 0xFFFF) + tail,
     }
+    # Pending rows of 32 KiB codes: a count of them is gigabytes, though its ids and norms
+    # alone would fit the bytes that follow.
+    wide = Korvane(65536, index_type="ivf_flat", ivf_nlist=1)
+    wide.add([1], np.ones((1, 65536), np.float32))
+    wide.build()
+    wide.add([2], np.ones((1, 65536), np.float32))
+    data = bytearray(saved(wide, tmp_path / "wide.krvn"))
+    struct.pack_into("<Q", data, data.rindex(b"KPND") + 9, 100_000)
+    files["ivf pending"] = bytes(data) + bytes(12 * 100_000)
     paths = {}
     for name, data in files.items():
         paths[name] = write(tmp_path / (name.replace(" ", "_").replace("^", "") + ".krvn"), data)
@@ -762,6 +771,17 @@ def test_largest_values_that_fit(tmp_path, kind, fields):
     assert saved(loaded, tmp_path / "b.krvn") == saved(index, tmp_path / "a.krvn")
 
 
+@pytest.mark.parametrize("kind, m", [("hnsw", 32768), ("hnsw", 65535), ("brute_force", 32776),
+                                     ("ivf_flat", 40000)])
+def test_a_header_that_save_could_not_write_is_refused_at_load(tmp_path, kind, m):
+    # Otherwise the index would load, take adds, and then refuse every save and copy.
+    data = bytearray(saved(make(kind, n=8), tmp_path / "a.krvn"))
+    struct.pack_into("<H", data, 48, m)
+    for mmap in (False, True):
+        assert load_error(write(tmp_path / "b.krvn", bytes(data)), mmap) == (
+            OSError, f"invalid .krvn file: hnsw_m {m} does not fit the .krvn header (at most 32767)")
+
+
 @pytest.mark.parametrize("where, message", [
     (lambda d: d / "no" / "such" / "dir.krvn", "io error: No such file or directory"),
     (lambda d: d / "taken", "io error: Is a directory"),
@@ -959,7 +979,8 @@ def test_a_mapped_file_cut_short_behind_the_index_is_refused_not_a_crash(tmp_pat
         index.add([1, 2], q[:2])  # new rows live in memory: nothing to read
         out = []
         for call in (lambda: index.search(q[0], 5), lambda: index.search_batch(q, 5), lambda: pickle.dumps(index),
-                     lambda: index.save(sys.argv[1] + ".b"), index.build):
+                     lambda: index.save(sys.argv[1] + ".b"), lambda: index.get([7]), lambda: index.remove([7]),
+                     lambda: index.update([8], q[:1]), index.build):
             try:
                 call()
                 out.append("done")
@@ -968,4 +989,4 @@ def test_a_mapped_file_cut_short_behind_the_index_is_refused_not_a_crash(tmp_pat
         print(json.dumps(out))
     """, path)
     refused = "io error: the mapped file has been cut short since it was loaded"
-    assert out == [refused] * 4 + [refused if kind == "ivf_flat" else "done"]
+    assert out == [refused] * 7 + [refused if kind == "ivf_flat" else "done"]

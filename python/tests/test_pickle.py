@@ -129,7 +129,10 @@ def test_damaged_files_and_pickles_raise_or_answer_as_before(run_python):
             form = what.split()[0]
             # A plain file has no checksum: a damaged one may load as another index. Any
             # damage to a sealed file is a checksum mismatch.
-            allowed = {"plain": raised | {"same", "differs"}, "pickle": raised | {"same"}}.get(form, {"OSError"})
+            # A pickle's own opcodes lie outside what the index seals: damaged, they may make
+            # another object (a tuple, None…), never an index that answers otherwise.
+            allowed = {"plain": raised | {"same", "differs"},
+                       "pickle": raised | {"same", "not a Korvane"}}.get(form, {"OSError"})
             assert set(outcomes) <= allowed, (index, what, outcomes)
 
 
@@ -142,7 +145,9 @@ def test_copies_keep_the_run_time_tuning():
     graph.add(range(200), VECTORS)
     graph.set_ef_search(200)
     for original in (ivf, graph):
-        for copier in COPIERS.values():
-            clone = copier(original)
+        # The state of an earlier version, whose bytes do not hold the settings, still loads.
+        earlier = Korvane(0)
+        earlier.__setstate__((kb.seal(kb.unseal(original.__reduce__()[2][0])), *original.__reduce__()[2][1:]))
+        for clone in [copier(original) for copier in COPIERS.values()] + [earlier]:
             for q in VECTORS[:20]:
                 assert clone.search(q, 10) == original.search(q, 10)

@@ -45,6 +45,13 @@ QUERIES = (rng.standard_normal((6, DIM)) * 3.0 + 1.5).astype(np.float32)
 IDS = [(1 << 40) + 7919 * i for i in range(N)]
 MORE_IDS = [5000 + i for i in range(len(MORE))]
 ALLOW = IDS[::3] + MORE_IDS[::4]
+# Rows whose re-scores are not finite: one near a query by its codes but NaN, one whose
+# scores overflow, one infinite value.
+POISONED = VECTORS.copy()
+POISONED[0] = QUERIES[0]
+POISONED[0, 3] = np.nan
+POISONED[1] = QUERIES[1] * np.float32(1e30)
+POISONED[2, 0] = np.inf
 
 
 def make(kind="brute_force", metric="cosine", dtype=None, fit=False, n=N, vectors=VECTORS, **extra):
@@ -143,7 +150,8 @@ def rescored(index, table, query, candidates, k):
     norms = np.array([table[c][0] for c in candidates], np.float32)
     values = np.array([table[c][1] for c in candidates], np.float32)
     scores = adjusted(sequential_dots(index.transform_query_np(query), values), norms, index.metric)
-    order = np.argsort(-scores, kind="stable")[:k]
+    # A score that is not a number, or infinite, ranks below every number.
+    order = np.argsort(np.where(np.isfinite(scores), -scores, np.inf), kind="stable")[:k]
     return [candidates[i] for i in order], scores[order]
 
 
@@ -271,9 +279,14 @@ def assert_rescores_a_search_for_r(kept, plain, queries=QUERIES, cuts=CUTS, allo
 @pytest.mark.parametrize("metric, fit", [("cosine", False), ("dot", False), ("l2", True)],
                          ids=["cosine", "dot", "l2-fit"])
 @pytest.mark.parametrize("kind", KINDS)
-def test_candidates_are_those_of_a_search_for_r(kind, metric, fit, dtype):
-    plain = make(kind, metric, fit=fit)
-    kept = make(kind, metric, dtype, fit=fit)
+@pytest.mark.parametrize("rows", ["finite", "poisoned"])
+@pytest.mark.filterwarnings("ignore")  # the overflowing rows warn, here and in the reference
+def test_candidates_are_those_of_a_search_for_r(kind, metric, fit, dtype, rows):
+    plain, kept = (make(kind, metric, d, fit=fit, n=0 if rows == "poisoned" else N) for d in (None, dtype))
+    if rows == "poisoned":
+        for index in (plain, kept):
+            index.add(IDS, POISONED)
+            index.build()
     assert_rescores_a_search_for_r(kept, plain)
 
 
@@ -686,6 +699,10 @@ def test_input_rows_rescore_as_transformed_float32_rows(kind, metric, fit, dtype
     assert fields == {"tag": b"KVEC", "section": 3, "type": 3, "input": INPUT_CODES[dtype], "count": N,
                       "length": DIM, "oversampling": 1000.0}
     assert rows == x[[IDS.index(i) for i in body_ids(kept, before)]].tobytes() and len(rows) == N * DIM * x.itemsize
+    # Rows in the other byte order keep the same type and the same bytes.
+    swapped = make(kind, metric, "input", fit=fit, vectors=x.astype(x.dtype.newbyteorder()), ivf_nprobe=3)
+    swapped.set_rescore(1000)
+    assert file_of(swapped) == file_of(kept)
 
 
 # type -> values it holds (given as float32), as it keeps them, values it refuses as the
@@ -735,7 +752,7 @@ def test_later_adds_are_converted_to_the_type_of_the_first(tmp_path, kind, fixed
 
 def test_every_other_input_fixes_float32():
     for given in (VECTORS[:3].astype(np.float64), VECTORS[:3].tolist(), list(INPUTS["uint8"][:3]),
-                  INPUTS["uint8"][:3].astype(np.int16), INPUTS["float16"][:3].astype(">f2")):
+                  INPUTS["uint8"][:3].astype(np.int16), INPUTS["float16"][:3].astype(">f4")):
         index = make("brute_force", "dot", "input", n=0)
         index.add(IDS[:3], given)
         assert split_input_trailer(index)[1]["input"] == INPUT_CODES["float32"]

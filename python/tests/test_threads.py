@@ -471,7 +471,7 @@ def test_progress_counts_to_the_total_while_other_threads_run(index_type, capsys
 
 @pytest.mark.parametrize("stop", ["progress", "signal"])
 @pytest.mark.parametrize("index_type", INDEX_TYPES)
-def test_a_stopped_add_keeps_the_rows_before_the_stop(index_type, stop):
+def test_a_stopped_add_keeps_the_rows_before_the_stop(index_type, stop, capsys):
     """Ctrl-C or an exception from progress ends an add at a clean point: the rows before it
     stay added, and adding the others gives the index one add would have given. An add
     that ends before the stop keeps every row."""
@@ -490,13 +490,16 @@ def test_a_stopped_add_keeps_the_rows_before_the_stop(index_type, stop):
             timer = threading.Timer(0.05, _thread.interrupt_main)
             timer.start()
             with pytest.raises(KeyboardInterrupt):
-                index.add(ids, vectors)
+                index.add(ids, vectors, progress=True)
                 for _ in range(500):  # the add ended first: the signal comes here
                     time.sleep(0.01)
             timer.join()
         finally:
             signal.signal(signal.SIGINT, before)
     kept = len(index)
+    if stop == "signal" and kept:
+        bar = capsys.readouterr().err.split("\r")[-1]  # it ends at the rows kept
+        assert bar.endswith("\n") and f"| {kept}/{len(ids)} [" in bar, bar
     # The quick adds usually end first (always, but under sanitizers that slow them).
     assert 0 < kept < len(ids) if index_type == "hnsw" else kept <= len(ids)
     if kept < len(ids):

@@ -392,7 +392,7 @@ std::vector<SearchHit> Engine::finish(const float* q, std::span<const float> que
         } else {
             rescore(q, hits);
         }
-        sort_hits_descending(hits);
+        sort_rescored(hits);
         if (hits.size() > k) hits.resize(static_cast<std::size_t>(k));
     }
     // Which NaN a sum of NaNs keeps depends on the order the compiler gave its operands,

@@ -21,6 +21,14 @@ void sort_hits_descending(std::vector<SearchHit>& hits) {
     std::stable_sort(run, hits.end(), before);
 }
 
+void sort_rescored(std::vector<SearchHit>& hits) {
+    // A row re-scored to NaN or ±inf holds a value no number compares with sensibly: such
+    // rows go last, in the order they came, and the rest sort by score.
+    const auto finite_end = std::stable_partition(hits.begin(), hits.end(),
+                                                  [](const SearchHit& h) { return std::isfinite(h.score); });
+    std::stable_sort(hits.begin(), finite_end, [](const SearchHit& a, const SearchHit& b) { return a.score > b.score; });
+}
+
 std::vector<SearchHit> TopK::finish() && {
     std::vector<SearchHit> out = std::move(heap_);
     sort_hits_descending(out);

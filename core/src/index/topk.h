@@ -97,5 +97,8 @@ private:
 
 // Stable sort by score descending in which a NaN compares equal to every score.
 void sort_hits_descending(std::vector<SearchHit>& hits);
+// Re-scored hits best first: finite scores descending (ties keep their order), then the
+// rows whose scores are not finite, in their order.
+void sort_rescored(std::vector<SearchHit>& hits);
 
 }  // namespace korvane

@@ -26,6 +26,7 @@ Expected<LoadedIndex> load_brute_force(Cursor& cur, Checksum* sum) {
     // as the dimension says) is built only once the file has shown it holds its arrays.
     const auto layout = Quantizer::check_layout(out.config, Quantizer::BitWidthCheck::Skipped);
     if (!layout) return layout.error();
+    if (auto s = savable_header(out.config); !s) return s.error();
     std::optional<Standardization> st;
     if (auto s = read_standardization(cur, h, st); !s) return s.error();
 

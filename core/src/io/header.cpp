@@ -55,6 +55,11 @@ Expected<Header> read_header(Source& src) {
     return h;
 }
 
+Status savable_header(const EngineConfig& c) {
+    if (auto s = check_shape_fits(c); !s) return EngineError::invalid_file(s.error().text);
+    return success();
+}
+
 EngineConfig config_of(const Header& h) {
     EngineConfig c;
     c.dim = h.dim;

@@ -164,6 +164,7 @@ Expected<LoadedIndex> load_structure(Source& in, const Header& h) {
     if (auto s = read_standardization(in, h, st); !s) return s.error();
     const auto layout = Quantizer::check_layout(out.config, Quantizer::BitWidthCheck::Skipped);
     if (!layout) return layout.error();
+    if (auto s = savable_header(out.config); !s) return s.error();
     const std::uint64_t r = layout.value().row_bytes;
     const std::uint64_t padded = layout.value().padded_dim;
     if (out.config.index_type == IndexType::Hnsw) {

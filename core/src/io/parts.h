@@ -41,6 +41,9 @@ struct Header {
 template <class Source>
 Expected<Header> read_header(Source& src);
 EngineConfig config_of(const Header& h);
+// A header whose fields a save could not write back is refused: else the index would take
+// adds and builds that no save or copy could ever keep.
+Status savable_header(const EngineConfig& c);
 template <class Source>
 Status read_standardization(Source& src, const Header& h, std::optional<Standardization>& out);
 

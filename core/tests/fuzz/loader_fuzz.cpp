@@ -100,9 +100,13 @@ void must_load(const korvane::Expected<korvane::Engine>& again, const char* how)
     search_zero(again.value());
 }
 
-// Saved plain and sealed, and pickled (sealed, pending IvfFlat rows included).
+// Saved plain and sealed, and pickled (sealed, pending IvfFlat rows included). Whatever
+// loads must save: else hours of adds to it could never be kept.
 void must_load_again(const korvane::Engine& e, const std::string& path) {
-    if (!e.save(path)) return;
+    if (auto s = e.save(path); !s) {
+        std::fprintf(stderr, "loader_fuzz: a loaded index cannot be saved: %s\n", s.error().message().c_str());
+        std::abort();
+    }
     must_load(korvane::Engine::load(path), "saved");
     if (e.save(path, true)) must_load(korvane::Engine::load(path), "sealed");
     if (auto bytes = e.to_bytes()) must_load(korvane::Engine::from_bytes(bytes.value().data(), bytes.value().size()), "pickled");
