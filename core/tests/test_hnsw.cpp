@@ -162,7 +162,7 @@ Engine like(const Engine& e, IndexType type, const std::vector<VectorId>& ids, c
 
 io::IndexParts parts_of(const Engine& e, const HnswIndex& g, bool checksum) {
     static const BlockStore none(1);
-    return {&e.config(), &e.quantizer(), &none, nullptr, &g, nullptr, std::nullopt, std::nullopt, 0.0, checksum};
+    return {&e.config(), &e.quantizer(), &none, nullptr, &g, nullptr, std::nullopt, std::nullopt, 0.0, checksum, false, std::nullopt};
 }
 
 // The deleted-nodes section as written: tag, version, count, node numbers.

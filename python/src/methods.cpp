@@ -563,7 +563,8 @@ PyObject* method_reduce(PyObject* self, PyObject*) {
         const std::vector<std::uint8_t>& b = bytes.value();
         Ref file(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
         if (!file) return nullptr;
-        // A copy answers like the original: the run-time tuning travels beside the file.
+        // A copy answers like the original: the run-time tuning travels beside the file too,
+        // as earlier versions' pickles carried it.
         Ref nprobe = e.nprobe() ? Ref(PyLong_FromUnsignedLongLong(*e.nprobe())) : Ref::borrow(Py_None);
         Ref ef = e.ef_search() ? Ref(PyLong_FromUnsignedLongLong(*e.ef_search())) : Ref::borrow(Py_None);
         if (!nprobe || !ef) return nullptr;
@@ -602,12 +603,21 @@ PyObject* method_setstate(PyObject* self, PyObject* state) {
                          type_name(file).c_str());
             return nullptr;
         }
+        std::optional<io::RunSettings> sealed;
         auto engine = Engine::from_bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(file)),
-                                         static_cast<std::size_t>(PyBytes_GET_SIZE(file)));
+                                         static_cast<std::size_t>(PyBytes_GET_SIZE(file)), &sealed);
         if (!ok_or_raise(engine)) return nullptr;
+        // The settings beside the bytes are outside their checksum: where the bytes hold
+        // them too, the two must agree.
+        if (sealed && file != state && !(io::RunSettings{nprobe, ef} == *sealed)) {
+            raise_engine_error(EngineError::invalid_file("run-time settings do not match the file"));
+            return nullptr;
+        }
         k.engine = std::move(engine).value();
-        if (nprobe) k.engine.set_nprobe(*nprobe);
-        if (ef) k.engine.set_ef_search(*ef);
+        if (!sealed) {
+            if (nprobe) k.engine.set_nprobe(*nprobe);
+            if (ef) k.engine.set_ef_search(*ef);
+        }
         Py_RETURN_NONE;
     });
 }

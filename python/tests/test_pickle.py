@@ -145,9 +145,13 @@ def test_copies_keep_the_run_time_tuning():
     graph.add(range(200), VECTORS)
     graph.set_ef_search(200)
     for original in (ivf, graph):
-        # The state of an earlier version, whose bytes do not hold the settings, still loads.
+        # The state of an earlier version, whose bytes do not hold the settings (the last
+        # section, of 25 bytes), still loads.
+        state = original.__reduce__()[2]
+        plain = kb.unseal(state[0])
+        assert plain[-25:-21] == b"KRUN"
         earlier = Korvane(0)
-        earlier.__setstate__((kb.seal(kb.unseal(original.__reduce__()[2][0])), *original.__reduce__()[2][1:]))
+        earlier.__setstate__((kb.seal(plain[:-25]), *state[1:]))
         for clone in [copier(original) for copier in COPIERS.values()] + [earlier]:
             for q in VECTORS[:20]:
                 assert clone.search(q, 10) == original.search(q, 10)

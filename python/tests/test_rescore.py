@@ -67,8 +67,10 @@ def make(kind="brute_force", metric="cosine", dtype=None, fit=False, n=N, vector
 
 
 def file_of(index):
-    """The bytes save() writes (a pickle's state is the saved file, sealed)."""
-    return kb.unseal(index.__reduce__()[2][0])
+    """The bytes save() writes: a pickle's state is the saved file, sealed, with the run-time
+    settings of an IvfFlat or Hnsw index in a last section of 25 bytes."""
+    data = kb.unseal(index.__reduce__()[2][0])
+    return data[:-25] if data[-25:-21] == b"KRUN" else data
 
 
 def from_bytes(data):

@@ -642,8 +642,14 @@ Engine Engine::from_loaded(io::LoadedIndex&& l, bool pickle) {
     e.input_type_ = l.input_type;
     e.oversampling_ = l.oversampling;
     e.mapping_ = std::move(l.mapping);
+    if (l.run_settings) {
+        if (l.run_settings->nprobe) e.set_nprobe(*l.run_settings->nprobe);
+        if (l.run_settings->ef_search) e.set_ef_search(*l.run_settings->ef_search);
+    }
     return e;
 }
+
+io::RunSettings Engine::run_settings() const { return {nprobe(), ef_search()}; }
 
 Status Engine::save(const std::string& path, bool checksum) const {
     if (auto s = mapping_intact(); !s) return s;
@@ -666,12 +672,15 @@ Expected<std::vector<std::uint8_t>> Engine::to_bytes(bool checksum) const {
     io::IndexParts p = parts(settled ? *settled : *structure_);
     p.checksum = checksum;
     p.allow_unbuilt = true;
+    // (A BruteForce index has no such setting: its pickle is its sealed file.)
+    if (config_.index_type != IndexType::BruteForce) p.run_settings = run_settings();
     return io::save_krvn_bytes(p);
 }
 
-Expected<Engine> Engine::from_bytes(const std::uint8_t* data, std::size_t size) {
+Expected<Engine> Engine::from_bytes(const std::uint8_t* data, std::size_t size, std::optional<io::RunSettings>* held) {
     auto loaded = io::load_krvn_bytes(data, size);
     if (!loaded) return loaded.error();
+    if (held != nullptr) *held = loaded.value().run_settings;
     return from_loaded(std::move(loaded).value(), true);
 }
 

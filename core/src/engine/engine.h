@@ -87,10 +87,16 @@ public:
     // place from it (everything else is copied, as a plain load does); what the engine
     // changes later lives in memory, and the file is never written.
     static Expected<Engine> load(const std::string& path, bool mapped = false);
-    // The same bytes in memory (pickles carry the checksum). Every row of an IvfFlat
-    // engine travels, pending or built; one never built reads back unbuilt.
+    // The same bytes in memory (pickles carry the checksum), with the run-time settings in
+    // a section of their own, under the checksum too. Every row of an IvfFlat engine
+    // travels, pending or built; one never built reads back unbuilt. `held`, when given,
+    // receives the settings the bytes held (none: bytes of an earlier version), which the
+    // engine has taken.
     Expected<std::vector<std::uint8_t>> to_bytes(bool checksum = true) const;
-    static Expected<Engine> from_bytes(const std::uint8_t* data, std::size_t size);
+    static Expected<Engine> from_bytes(const std::uint8_t* data, std::size_t size,
+                                       std::optional<io::RunSettings>* held = nullptr);
+    // nprobe (an IvfFlat index once built) and ef_search (a graph), as searches use them.
+    io::RunSettings run_settings() const;
     void set_ef_search(std::uint64_t ef);
 
     // Rows by id. The first of these calls makes the id map (index/id_map.h), which every

@@ -58,7 +58,8 @@ Status write_sections(Writer& w, const IndexParts& p, std::uint64_t count) {
     if (!body) return body;
     if (auto s = write_kept(w, p, count); !s) return s;
     if (auto s = write_deleted(w, p); !s) return s;
-    return write_pending(w, p);
+    if (auto s = write_pending(w, p); !s) return s;
+    return write_run_settings(w, p);
 }
 
 template <class Writer>

@@ -20,6 +20,14 @@ namespace korvane::io {
 
 inline constexpr std::uint32_t kWrittenVersion = 6;
 
+// The settings a search reads that a saved file does not keep: IvfFlat's nprobe once
+// built, a graph's ef_search.
+struct RunSettings {
+    std::optional<std::uint64_t> nprobe;
+    std::optional<std::uint64_t> ef_search;
+    bool operator==(const RunSettings&) const = default;
+};
+
 // What an index is made of, as the file stores it.
 struct IndexParts {
     const EngineConfig* config = nullptr;
@@ -37,6 +45,9 @@ struct IndexParts {
     bool checksum = false;
     // An IvfFlat index never built is written with no lists (pickles); a file refuses it.
     bool allow_unbuilt = false;
+    // Pickles carry the run-time settings in a last section, so that the checksum seals
+    // them with the rest (None where the index has no such setting).
+    std::optional<RunSettings> run_settings;
 };
 
 // Whether the values that shape an index (dim, n4_dims, ivf_nlist, hnsw_m,
@@ -58,6 +69,7 @@ struct LoadedIndex {
     std::optional<InputType> input_type;
     double oversampling = 0.0;
     bool unbuilt = false;  // an IvfFlat index whose rows all wait for a first build
+    std::optional<RunSettings> run_settings;  // where the file holds them
     // The mapping kept rows are read from in place (a mapped load), if any.
     std::shared_ptr<const Mapping> mapping;
 };

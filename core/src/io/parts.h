@@ -85,6 +85,8 @@ template <class Writer>
 Status write_deleted(Writer& w, const IndexParts& p);
 template <class Writer>
 Status write_pending(Writer& w, const IndexParts& p);
+template <class Writer>
+Status write_run_settings(Writer& w, const IndexParts& p);
 
 // ---- the checksum footer (seal.cpp) ------------------------------------------------------
 

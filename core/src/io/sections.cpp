@@ -1,7 +1,7 @@
 // The tagged sections that may follow the body, each a tag and a section version first:
-// kept vectors ("KVEC"), an Hnsw graph's deleted nodes ("KDEL") and an IvfFlat index's
-// pending rows ("KPND"), read and written in that order. Readers of the plain format stop
-// at the end of the body and never see them.
+// kept vectors ("KVEC"), an Hnsw graph's deleted nodes ("KDEL"), an IvfFlat index's
+// pending rows ("KPND") and a pickle's run-time settings ("KRUN"), read and written in
+// that order. Readers of the plain format stop at the end of the body and never see them.
 #include <sys/mman.h>
 
 #include <cstdint>
@@ -194,6 +194,38 @@ Status read_pending(Source& in, LoadedIndex& out, std::uint64_t r) {
     return success();
 }
 
+// ---- a pickle's run-time settings ---------------------------------------------------------
+
+constexpr std::uint8_t kRunTag[4] = {'K', 'R', 'U', 'N'};
+constexpr std::uint32_t kRunSection = 1;
+
+// The tag, the section version, which settings are held (bit 0 nprobe, bit 1 ef_search),
+// then both values (u64, 0 where not held).
+template <class Source>
+Status read_run_settings(Source& in, LoadedIndex& out) {
+    std::uint32_t section = 0;
+    std::uint8_t held = 0;
+    std::uint64_t nprobe = 0, ef = 0;
+    if (auto s = in.get(section); !s) return s;
+    if (auto s = in.get(held); !s) return s;
+    if (auto s = in.get(nprobe); !s) return s;
+    if (auto s = in.get(ef); !s) return s;
+    if (section != kRunSection) {
+        return EngineError::invalid_file("unsupported run-time settings section version " + std::to_string(section));
+    }
+    const bool ivf = out.config.index_type == IndexType::IvfFlat, graph = out.config.index_type == IndexType::Hnsw;
+    // Only the settings the index type has (an IvfFlat index never built has no nprobe yet).
+    if (held > 3 || ((held & 1) != 0 && !ivf) || ((held & 2) != 0) != graph ||
+        ((held & 1) == 0 && nprobe != 0) || ((held & 2) == 0 && ef != 0)) {
+        return EngineError::invalid_file("run-time settings do not match the index");
+    }
+    RunSettings r;
+    if (held & 1) r.nprobe = nprobe;
+    if (held & 2) r.ef_search = ef;
+    out.run_settings = r;
+    return success();
+}
+
 template <class Writer>
 Status write_kept_rows(Writer& w, const KeptRows& kept) {
     Status st = success();
@@ -206,8 +238,8 @@ Status write_kept_rows(Writer& w, const KeptRows& kept) {
 }  // namespace
 
 // What may follow the body, in this order: kept vectors, an Hnsw graph's deleted nodes,
-// then an IvfFlat index's pending rows. Anything else there is ignored, as is whatever
-// follows an unknown tag.
+// an IvfFlat index's pending rows, then a pickle's run-time settings. Anything else there
+// is ignored, as is whatever follows an unknown tag.
 template <class Source>
 Status read_trailers(Source& in, LoadedIndex& out, std::uint64_t padded, std::uint64_t r) {
     std::uint8_t tag[4];
@@ -228,7 +260,12 @@ Status read_trailers(Source& in, LoadedIndex& out, std::uint64_t padded, std::ui
         have = next();
         if (!have) return have.error();
     }
-    if (have.value() && out.ivf && std::memcmp(tag, kPendingTag, 4) == 0) return read_pending(in, out, r);
+    if (have.value() && out.ivf && std::memcmp(tag, kPendingTag, 4) == 0) {
+        if (auto s = read_pending(in, out, r); !s) return s;
+        have = next();
+        if (!have) return have.error();
+    }
+    if (have.value() && std::memcmp(tag, kRunTag, 4) == 0) return read_run_settings(in, out);
     return success();
 }
 
@@ -291,13 +328,25 @@ Status write_pending(Writer& w, const IndexParts& p) {
     return write_kept_rows(w, rows.kept());
 }
 
+template <class Writer>
+Status write_run_settings(Writer& w, const IndexParts& p) {
+    if (!p.run_settings) return success();
+    const RunSettings& r = *p.run_settings;
+    if (auto s = w.write(kRunTag, 4); !s) return s;
+    if (auto s = w.put(kRunSection); !s) return s;
+    if (auto s = w.put(static_cast<std::uint8_t>((r.nprobe ? 1 : 0) | (r.ef_search ? 2 : 0))); !s) return s;
+    if (auto s = w.put(r.nprobe.value_or(0)); !s) return s;
+    return w.put(r.ef_search.value_or(0));
+}
+
 #define READ_SECTIONS(Source) \
     template Status read_trailers(Source&, LoadedIndex&, std::uint64_t, std::uint64_t);
 KORVANE_IO_SOURCES(READ_SECTIONS)
 #define WRITE_SECTIONS(Writer) \
     template Status write_kept(Writer&, const IndexParts&, std::uint64_t); \
     template Status write_deleted(Writer&, const IndexParts&); \
-    template Status write_pending(Writer&, const IndexParts&);
+    template Status write_pending(Writer&, const IndexParts&); \
+    template Status write_run_settings(Writer&, const IndexParts&);
 KORVANE_IO_WRITERS(WRITE_SECTIONS)
 
 }  // namespace korvane::io::detail
