@@ -164,8 +164,12 @@ bool to_threads(PyObject* obj, unsigned& out) {
 }
 
 PyObject* run_long_work(const char* label, unsigned threads, bool background, const ProgressArg& progress,
-                        const std::function<Status(Work&)>& job) {
+                        const std::function<Status(Work&)>& job, Usage* writing) {
     Work work(threads);
+    // Readers wait with the interpreter lock released, which only the background job's
+    // waiting leaves free to them.
+    std::optional<UsageGate> gate;
+    if (background && writing != nullptr) work.set_gate(&gate.emplace(*writing));
     Reporter reporter(label, progress);
     Outcome outcome;
     // On a thread the pool keeps, whose scratch (as large as a graph) later adds reuse.

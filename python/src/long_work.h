@@ -9,6 +9,7 @@
 
 #include "base/error.h"
 #include "base/work.h"
+#include "usage.h"
 
 namespace korvane::py {
 
@@ -30,9 +31,10 @@ bool to_threads(PyObject* obj, unsigned& out);
 // worker thread while this one, with the interpreter lock released, wakes about every
 // 0.1 s to run signal handlers and report progress; an exception from either asks the
 // job to stop, waits for it, and is raised. Without, it runs here, lock held. Progress is
-// reported once more when the job succeeds. `label` names the work on the bar. Returns
-// None, or nullptr with an exception set.
+// reported once more when the job succeeds. `label` names the work on the bar. `writing`,
+// the usage of the instance the job changes, lets readers in between the job's units when
+// it runs in the background. Returns None, or nullptr with an exception set.
 PyObject* run_long_work(const char* label, unsigned threads, bool background, const ProgressArg& progress,
-                        const std::function<Status(Work&)>& job);
+                        const std::function<Status(Work&)>& job, Usage* writing = nullptr);
 
 }  // namespace korvane::py

@@ -128,7 +128,7 @@ PyObject* add_or_update(PyObject* self, PyObject* args, PyObject* kwds, bool upd
         const bool background = add_is_long(engine, ids.size());
         Ref result(run_long_work(update ? "updating" : "adding", threads, background, progress, [&](Work& work) {
             return update ? engine.update(ids, *source, work, given) : engine.add(ids, *source, work, given);
-        }));
+        }, &k.usage));
         // A failed add keeps what it found for the next one to report.
         if (result && engine.take_far_from_unit()) far = engine.config().metric;
         return result.release();
@@ -400,7 +400,7 @@ PyObject* method_build(PyObject* self, PyObject* args, PyObject* kwds) {
         const bool background = engine.config().index_type == IndexType::IvfFlat &&
                                 engine.total_rows() * engine.quantizer().padded_dim() > (std::uint64_t{1} << 14);
         return run_long_work("building", threads, background, progress,
-                             [&](Work& work) { return engine.build(work); });
+                             [&](Work& work) { return engine.build(work); }, &k.usage);
     });
 }
 

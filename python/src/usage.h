@@ -5,14 +5,23 @@
 // when shared use is asked during this thread's exclusive use. A conflict with another
 // thread's use waits, with the interpreter lock released, until the instance is free; a
 // waiting writer holds back new readers from other threads, so it is not starved.
+//
+// A long write lets readers in while it runs (ReadGate): at each unit boundary it admits
+// the readers waiting then (not those that come later, so that it is not starved either)
+// and goes on once they are done, and in parts that only read the index readers come and
+// go freely. Other writers wait for the whole write.
 #pragma once
 
 #include "pyref.h"
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <vector>
+
+#include "base/work.h"
 
 namespace korvane::py {
 
@@ -37,27 +46,67 @@ public:
 
     void release(Access access) noexcept { release_or_nothing(access); }
 
+    // For the write holding exclusive use, from the thread it runs on (no interpreter lock
+    // needed): at a unit boundary, lets in the readers waiting now and returns once they
+    // are done. Readers come in at most once every kQuantum, so that a reader that
+    // searches without pause cannot slow the write down by more than a few percent.
+    void between_units() {
+        if (waiting_readers_.load(std::memory_order_relaxed) == 0) return;
+        std::unique_lock<std::mutex> lock(m_);
+        if (!exclusive_ || waiting_readers_.load(std::memory_order_relaxed) == 0) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_pause_ < kQuantum) return;
+        admit_below_ = next_ticket_;
+        to_admit_ = waiting_readers_.load(std::memory_order_relaxed);
+        paused_ = true;
+        ++generation_;
+        cv_.notify_all();
+        cv_.wait(lock, [&] { return to_admit_ == 0 && shared_ == 0; });
+        paused_ = false;
+        last_pause_ = std::chrono::steady_clock::now();
+    }
+
+    // For the write holding exclusive use: readers may come and go while `alongside`; the
+    // end of it returns once they are done.
+    void share(bool alongside) {
+        std::unique_lock<std::mutex> lock(m_);
+        if (!exclusive_) return;
+        sharing_ = alongside;
+        ++generation_;
+        cv_.notify_all();
+        if (!alongside) cv_.wait(lock, [&] { return shared_ == 0; });
+    }
+
 private:
+    static constexpr std::chrono::microseconds kQuantum{1000};
+
     bool acquire_or_throw(Access access) {
         const unsigned long me = PyThread_get_thread_ident();
         bool waiting_as_writer = false;
+        std::uint64_t ticket = kNoTicket;  // a reader's place in the queue, once it waits
         for (;;) {
             std::uint64_t seen;
             {
                 std::lock_guard<std::mutex> lock(m_);
                 const char* conflict = nullptr;
-                if (try_take(access, me, conflict)) {
+                if (try_take(access, me, ticket, conflict)) {
                     if (waiting_as_writer) --waiting_writers_;
+                    if (ticket != kNoTicket) waiting_readers_.fetch_sub(1, std::memory_order_relaxed);
                     return true;
                 }
                 if (conflict != nullptr) {
                     if (waiting_as_writer) --waiting_writers_;
+                    if (ticket != kNoTicket) waiting_readers_.fetch_sub(1, std::memory_order_relaxed);
                     PyErr_SetString(PyExc_RuntimeError, conflict);
                     return false;
                 }
                 if (access == Access::Exclusive && !waiting_as_writer) {
                     waiting_as_writer = true;
                     ++waiting_writers_;
+                }
+                if (access == Access::Shared && ticket == kNoTicket) {
+                    ticket = next_ticket_++;
+                    waiting_readers_.fetch_add(1, std::memory_order_relaxed);
                 }
                 seen = generation_;
             }
@@ -101,7 +150,7 @@ private:
         return 0;
     }
 
-    bool try_take(Access access, unsigned long me, const char*& conflict) {
+    bool try_take(Access access, unsigned long me, std::uint64_t ticket, const char*& conflict) {
         if (access == Access::Exclusive) {
             if (!exclusive_ && shared_ == 0) {
                 exclusive_ = true;
@@ -111,14 +160,22 @@ private:
             if ((exclusive_ && writer_ == me) || readers_of(me) > 0) conflict = "Already borrowed";
             return false;
         }
+        const int mine = readers_of(me);
         if (exclusive_) {
-            if (writer_ == me) conflict = "Already mutably borrowed";
+            if (writer_ == me) {
+                conflict = "Already mutably borrowed";
+                return false;
+            }
+            // During a write: while it only reads, or at a unit boundary for the readers
+            // that were waiting when it came.
+            const bool admitted = paused_ && ticket < admit_below_;
+            if (!sharing_ && !admitted) return false;
+            if (admitted) --to_admit_;
+        } else if (waiting_writers_ > 0 && mine == 0) {
+            // A thread already reading may read again (waiting would deadlock with the
+            // writer); others let a waiting writer go first.
             return false;
         }
-        const int mine = readers_of(me);
-        // A thread already reading may read again (waiting would deadlock with the writer);
-        // others let a waiting writer go first.
-        if (waiting_writers_ > 0 && mine == 0) return false;
         ++shared_;
         for (auto& r : readers_) {
             if (r.first == me) {
@@ -130,14 +187,36 @@ private:
         return true;
     }
 
+    static constexpr std::uint64_t kNoTicket = ~std::uint64_t{0};
+
     std::mutex m_;
     std::condition_variable cv_;
     bool exclusive_ = false;
+    // A write letting readers in: those whose ticket is below admit_below_, of whom
+    // to_admit_ have yet to come in; or any reader while it shares.
+    bool paused_ = false;
+    bool sharing_ = false;
+    std::uint64_t next_ticket_ = 0;
+    std::uint64_t admit_below_ = 0;
+    std::int64_t to_admit_ = 0;
+    std::atomic<std::int64_t> waiting_readers_{0};
+    std::chrono::steady_clock::time_point last_pause_{};
     unsigned long writer_ = 0;
     std::int64_t shared_ = 0;
     int waiting_writers_ = 0;
     std::uint64_t generation_ = 0;
     std::vector<std::pair<unsigned long, int>> readers_;
+};
+
+// The gate a long write's Work holds: the instance's usage.
+class UsageGate final : public ReadGate {
+public:
+    explicit UsageGate(Usage& usage) : usage_(usage) {}
+    void between_units() override { usage_.between_units(); }
+    void share(bool alongside) override { usage_.share(alongside); }
+
+private:
+    Usage& usage_;
 };
 
 class UsageGuard {

@@ -11,6 +11,21 @@ namespace korvane {
 // The threads this process may run on (its CPU affinity), at least 1.
 unsigned available_threads();
 
+// Whoever runs a write may let others read the index while it runs: at the write's unit
+// boundaries, where the index is whole (every unit so far done, none of the next begun),
+// and for the length of parts that only read the index.
+class ReadGate {
+public:
+    // At a unit boundary: lets readers that are waiting in, and returns once they are done.
+    virtual void between_units() = 0;
+    // Readers may come and go alongside the write from share(true) until share(false),
+    // which returns once they are done.
+    virtual void share(bool alongside) = 0;
+
+protected:
+    ~ReadGate() = default;
+};
+
 // Shared between the work and whoever watches it from another thread: how far the work
 // got, and a request to stop. The work checks stop_requested() at clean points only.
 class Work {
@@ -28,7 +43,37 @@ public:
     void request_stop() { stop_.store(true, std::memory_order_relaxed); }
     bool stop_requested() const { return stop_.load(std::memory_order_relaxed); }
 
+    // The gate readers wait at (none: nobody else reads while this work runs).
+    void set_gate(ReadGate* gate) { gate_ = gate; }
+    bool has_gate() const { return gate_ != nullptr; }
+    // Called by the work where the index is whole. `settle`, while set, brings what readers
+    // look rows up by (the id map) up to date first.
+    void between_units() {
+        if (gate_ == nullptr) return;
+        if (settle_) settle_();
+        gate_->between_units();
+    }
+    void set_settle(std::function<void()> settle) { settle_ = std::move(settle); }
+
+    // For its lifetime, the work only reads the index, and readers may use it alongside.
+    class Alongside {
+    public:
+        explicit Alongside(Work& work) : gate_(work.gate_) {
+            if (gate_ != nullptr) gate_->share(true);
+        }
+        ~Alongside() {
+            if (gate_ != nullptr) gate_->share(false);
+        }
+        Alongside(const Alongside&) = delete;
+        Alongside& operator=(const Alongside&) = delete;
+
+    private:
+        ReadGate* gate_;
+    };
+
 private:
+    ReadGate* gate_ = nullptr;
+    std::function<void()> settle_;
     unsigned threads_;
     std::atomic<std::uint64_t> total_{0};
     std::atomic<std::uint64_t> done_{0};

@@ -84,16 +84,28 @@ Status Engine::add_given(std::span<const VectorId> ids, const RowSource& rows, W
         structure_->set_kept_bytes(kept_format(given).row_bytes());
     }
     structure_->before_add(quantizer_);
-    const std::uint64_t from = structure_->rows_stored();
+    {
+        std::lock_guard<std::mutex> hold(ids_->lock);
+        ids_->through = structure_->rows_stored();
+    }
+    // What readers let in between units look rows up by follows the rows stored so far.
+    const auto settle = [&] {
+        map_stored();
+        if (fixing && (n_vectors() > 0 || !store().empty())) input_type_ = given;
+    };
+    work.set_settle(settle);
+    struct Unset {
+        Work& work;
+        ~Unset() { work.set_settle({}); }
+    } unset{work};
     Status added = success();
     try {
         added = add_checked(ids, rows, work, input_type_.value_or(given));
     } catch (...) {
-        map_added(from);
+        map_stored();
         throw;
     }
-    map_added(from);
-    if (fixing && (n_vectors() > 0 || !store().empty())) input_type_ = given;
+    settle();
     return added;
 }
 
@@ -103,18 +115,22 @@ IdMap& Engine::id_map() const {
         auto map = std::make_unique<IdMap>();
         structure_->map_all(*map);
         ids_->map = std::move(map);
+        ids_->through = structure_->rows_stored();
     }
     return *ids_->map;
 }
 
-void Engine::map_added(std::uint64_t from) {
-    if (!ids_->map) return;
-    try {
-        structure_->map_rows(*ids_->map, from);
-    } catch (...) {
-        ids_->map.reset();
-        throw;
+void Engine::map_stored() {
+    std::lock_guard<std::mutex> hold(ids_->lock);
+    if (ids_->map) {
+        try {
+            structure_->map_rows(*ids_->map, ids_->through);
+        } catch (...) {
+            ids_->map.reset();
+            throw;
+        }
     }
+    ids_->through = structure_->rows_stored();
 }
 
 bool Engine::contains(VectorId id) const { return id_map().contains(id); }
@@ -206,8 +222,9 @@ Status Engine::add_checked(std::span<const VectorId> ids, const RowSource& rows,
     const std::size_t row_bytes = this->row_bytes();
     IndexStructure& structure = *structure_;
     // A graph inserts a chunk while it still has the chunk's vectors; a flat store takes
-    // one chunk while the next is encoded.
-    const bool beside = structure.stores_beside_encoding();
+    // one chunk while the next is encoded, unless readers may come in: then each chunk is
+    // encoded beside them and stored on its own, the same bytes.
+    const bool beside = structure.stores_beside_encoding() && !work.has_gate();
     const bool in_place = structure.keeps_vectors();
     // The kept vector of a row is the transformed vector its codes approximate, or the
     // row itself.
@@ -281,7 +298,14 @@ Status Engine::add_checked(std::span<const VectorId> ids, const RowSource& rows,
         next->count = stop || first >= n ? 0 : std::min(chunk, n - first);
         if (ready == nullptr && next->count == 0) return stop ? Status(EngineError::interrupted()) : success();
         next->v = in_place && next->count > 0 ? structure.vectors_for(next->count, padded) : next->vectors.get();
-        parallel_for((ready != nullptr ? 1 : 0) + (next->count + grain - 1) / grain, work.threads(), 1, step);
+        {
+            // Encoding alone reads nothing a reader could see change.
+            std::optional<Work::Alongside> readers;
+            if (ready == nullptr) readers.emplace(work);
+            parallel_for((ready != nullptr ? 1 : 0) + (next->count + grain - 1) / grain, work.threads(), 1, step);
+        }
+        // Every chunk stored so far is whole, the next not begun.
+        if (ready != nullptr) work.between_units();
         if (check_scale && round == 0 && next->count > 0 && mostly_outermost(next->codes.data(), next->count)) {
             far_pending_ = far_found_ = true;
         }
@@ -289,6 +313,7 @@ Status Engine::add_checked(std::span<const VectorId> ids, const RowSource& rows,
         if (!beside) {
             if (structure.store_rows(encoded(*next), work) < next->count) return EngineError::interrupted();
             ready = nullptr;
+            work.between_units();
         }
     }
 }
@@ -560,12 +585,17 @@ Status Engine::build() {
 
 Status Engine::build(Work& work) {
     IdMap* map = ids_->map.get();
+    Status built = success();
     try {
-        return structure_->build(work, config_, quantizer_, mapping_, map);
+        built = structure_->build(work, config_, quantizer_, mapping_, map);
     } catch (...) {
         ids_->map.reset();
         throw;
     }
+    // A map a reader made alongside the build knows the rows where they were: it is made
+    // again when next needed.
+    if (map == nullptr) ids_->map.reset();
+    return built;
 }
 
 Status Engine::fit_standardization(const RowSet& sample) {

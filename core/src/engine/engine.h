@@ -195,12 +195,15 @@ private:
     // The id map, made on first use under its own lock: searches and look-ups share the
     // engine, and two of them may be first. Changes to the engine are exclusive.
     IdMap& id_map() const;
-    // After rows were stored from structure place `from` on (or, on an exception, the map
-    // is dropped: made again when next needed).
-    void map_added(std::uint64_t from);
+    // During an add, after rows were stored: the map, if there is one, learns the rows
+    // stored since it last did (on an exception it is dropped, made again when next needed).
+    void map_stored();
     struct LazyIdMap {
         std::mutex lock;
         std::unique_ptr<IdMap> map;
+        // During an add: the rows the map knows (structure places below this), whoever
+        // made it.
+        std::uint64_t through = 0;
     };
     std::unique_ptr<LazyIdMap> ids_ = std::make_unique<LazyIdMap>();
     // Fails as an add of the rows would before storing any: values the kept input type

@@ -445,8 +445,13 @@ Status IvfFlatStructure::build(Work& work, const EngineConfig& config, const Qua
     // Where each list's rows were before the build, and how many it had.
     std::vector<std::size_t> starts, sizes;
     if (!ivf_) {
-        auto built = build_ivf(pending_, training_vectors_.data(), padded, config.ivf_nlist, config.ivf_nprobe,
-                               config.seed, config.metric, work, labels_out);
+        std::optional<IvfIndex> built;
+        {
+            // Clustering only reads the index: searches and look-ups go on beside it.
+            Work::Alongside readers(work);
+            built = build_ivf(pending_, training_vectors_.data(), padded, config.ivf_nlist, config.ivf_nprobe,
+                              config.seed, config.metric, work, labels_out);
+        }
         if (!built) return EngineError::interrupted();
         ivf_ = std::move(*built);
     } else if (cluster) {
@@ -455,6 +460,7 @@ Status IvfFlatStructure::build(Work& work, const EngineConfig& config, const Qua
         // codes (the same space as the training vectors), in list order, then the pending
         // rows.
         const std::uint64_t total = in_lists + pending_.size();
+        std::optional<Work::Alongside> readers(std::in_place, work);
         BlockStore all(pending_.row_bytes(), pending_.kept_bytes());
         all.reserve_more(total);
         bool norms_of_codes = pending_.norms_of_codes();
@@ -483,6 +489,7 @@ Status IvfFlatStructure::build(Work& work, const EngineConfig& config, const Qua
         all.set_norms_of_codes(norms_of_codes);
         auto built = build_ivf(all, training.data(), padded, config.ivf_nlist, config.ivf_nprobe, config.seed,
                                config.metric, work, labels_out);
+        readers.reset();
         if (!built) return EngineError::interrupted();
         ivf_ = std::move(*built);
         mapping.reset();  // every kept row now lives in memory

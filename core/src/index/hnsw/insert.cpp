@@ -216,12 +216,33 @@ void raise_entry_point(HnswIndex& index, std::uint32_t n) {
     }
 }
 
+namespace {
+
+// Planning links only reads the graph, where nothing links to the `count` nodes just
+// appended: searches the work's gate admits go on beside it, and do not count them.
+template <class Plan>
+void plan_beside_readers(HnswIndex& index, std::size_t count, Work* work, Plan&& plan) {
+    if (work == nullptr) {
+        plan();
+        return;
+    }
+    index.linking = count;
+    struct Done {
+        HnswIndex& index;
+        ~Done() { index.linking = 0; }  // after the readers have left
+    } done{index};
+    const Work::Alongside readers(*work);
+    plan();
+}
+
+}  // namespace
+
 void hnsw_insert(HnswIndex& index, const std::uint8_t* code, float norm, VectorId id, const float* vector,
-                 const std::uint8_t* kept) {
+                 const std::uint8_t* kept, Work* work) {
     thread_local LinkPlan plan;
     const auto n = static_cast<std::uint32_t>(index.size());
     append_for_insert(index, code, norm, id, vector, kept);
-    plan_links(index, n, plan);
+    plan_beside_readers(index, 1, work, [&] { plan_links(index, n, plan); });
     set_own_links(index, n, plan);
     for (std::size_t lc = plan.chosen.size(); lc-- > 0;) {
         for (const ScoredNode& t : plan.chosen[lc]) add_back_link(index, t.node, lc, n, t.score);
@@ -244,7 +265,8 @@ std::size_t batch_size(std::size_t graph_size) {
 // batch, in parallel; then, in node order, each sets its own links, and the back-links
 // go to their owners in node order, owners in parallel (a list is changed by its owner's
 // back-links only). The graph depends on the batch alone, not on the threads or timing.
-void insert_batch(HnswIndex& index, const InsertRows& rows, std::size_t first, std::size_t b, unsigned threads) {
+void insert_batch(HnswIndex& index, const InsertRows& rows, std::size_t first, std::size_t b, Work& work) {
+    const unsigned threads = work.threads();
     // Named through references: a lambda run on another thread would see that thread's own.
     thread_local std::vector<LinkPlan> plans_of_thread;
     thread_local std::vector<BackLink> links_of_thread;
@@ -261,8 +283,10 @@ void insert_batch(HnswIndex& index, const InsertRows& rows, std::size_t first, s
                               rows.vectors + i * index.padded_dim,
                               rows.kept ? rows.kept + i * rows.kept_bytes : nullptr);
         }
-        parallel_for(b, threads, 1, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t j = begin; j < end; ++j) plan_links(index, static_cast<std::uint32_t>(n0 + j), plans[j]);
+        plan_beside_readers(index, b, &work, [&] {
+            parallel_for(b, threads, 1, [&](std::size_t begin, std::size_t end) {
+                for (std::size_t j = begin; j < end; ++j) plan_links(index, static_cast<std::uint32_t>(n0 + j), plans[j]);
+            });
         });
         links.clear();
         for (std::size_t j = 0; j < b; ++j) {
@@ -311,12 +335,15 @@ std::size_t hnsw_insert_rows(HnswIndex& index, const InsertRows& rows, Work& wor
         const std::size_t b = threads > 1 ? std::min(batch_size(index.size()), rows.count - i) : 1;
         if (b == 1) {
             hnsw_insert(index, rows.codes + i * row_bytes, rows.norms[i], rows.ids[i],
-                        rows.vectors + i * index.padded_dim, rows.kept ? rows.kept + i * rows.kept_bytes : nullptr);
+                        rows.vectors + i * index.padded_dim, rows.kept ? rows.kept + i * rows.kept_bytes : nullptr,
+                        &work);
         } else {
-            insert_batch(index, rows, i, b, threads);
+            insert_batch(index, rows, i, b, work);
         }
         i += b;
         work.advance(b);
+        // The batch is linked in whole; the next not begun.
+        work.between_units();
     }
     return rows.count;
 }
