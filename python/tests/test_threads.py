@@ -802,3 +802,108 @@ def test_one_writer_and_readers_on_shared_indexes():
         assert len(index) == len(serial[name])
         for k, allowlist in ((10, None), (25, allow)):
             assert_same(index.search_batch(queries, k, allowlist), serial[name].search_batch(queries, k, allowlist))
+
+
+# ---- searches during long writes ----------------------------------------------------------
+
+# (index arguments, dim, rows before, rows the long write adds): writes of many units.
+LIVE = {
+    "brute_force": ({}, 1000, 0, 12_000),  # chunks of 1,024 rows
+    "ivf_flat": ({"index_type": "ivf_flat", "ivf_nlist": 64, "ivf_nprobe": 64}, 64, 40, 20_000),
+    "hnsw": ({"index_type": "hnsw", "hnsw_m": 6, "hnsw_ef_construction": 24}, 32, 100, 3_000),
+}
+
+
+@pytest.mark.parametrize("index_type", INDEX_TYPES)
+def test_searches_go_on_during_long_writes_and_see_whole_units(index_type):
+    """A reader searches while a long write runs (an add; for IvfFlat the build that
+    clusters again): it is let in long before the write ends, and each answer is that of
+    the index at a unit boundary: a prefix of whole rows. A remove that returned is seen by
+    every later search. The index ends as the same writes without readers leave it."""
+    kwargs, dim, before, n = LIVE[index_type]
+    rows = gaussian(before + n, 70, dim=dim)
+    queries = rows[:: max(1, (before + n) // 16)][:16] + np.float32(0.01)
+    ids = np.arange(before + n, dtype=np.uint64)
+
+    def fresh():
+        index = Korvane(dim, metric="dot", **kwargs)
+        if before:
+            index.add(ids[:before], rows[:before])
+            index.build()
+        return index
+
+    def write(index):
+        index.add(ids[before:], rows[before:], threads=2)
+        if index_type == "ivf_flat":
+            index.build(threads=1)
+
+    index, twin = fresh(), fresh()
+    everything = before + n
+    old = [index.search(q, everything) for q in queries] if index_type == "ivf_flat" else None
+    seen, stop, errors = [], threading.Event(), []
+    removing, removed = threading.Event(), threading.Event()
+
+    def reader():
+        try:
+            i = 0
+            while not stop.is_set():
+                after_remove = removed.is_set()
+                start = time.perf_counter()
+                try:
+                    hits = index.search(queries[i % len(queries)], everything)
+                except RuntimeError as e:  # the prefix of no rows
+                    assert str(e) == "index is empty"
+                    hits = []
+                end = time.perf_counter()
+                count = len(index)
+                seen.append((i % len(queries), hits, start, end, after_remove, None if removing.is_set() else count))
+                i += 1
+        except BaseException:  # noqa: BLE001 - reported below
+            errors.append(traceback.format_exc())
+
+    thread = threading.Thread(target=reader, daemon=True)
+    thread.start()
+    while not seen and thread.is_alive():
+        time.sleep(0.001)
+    began = time.perf_counter()
+    write(index)
+    ended = time.perf_counter()
+    removing.set()
+    index.remove(ids[:5])
+    removed.set()
+    time.sleep(0.05)
+    stop.set()
+    thread.join(30)
+    assert errors == [] and not thread.is_alive(), errors
+    write(twin)
+    # The scores each row has once written whole (a beam as wide as the graph finds all).
+    ef = twin.ef_search
+    if index_type == "hnsw":
+        twin.set_ef_search(everything)
+    answers = [twin.search(q, everything) for q in queries]
+    if index_type == "hnsw":
+        twin.set_ef_search(ef)
+    final = [{h["id"]: h["score"] for h in a} for a in answers]
+    twin.remove(ids[:5])
+    assert state(index) == state(twin)  # readers change nothing
+
+    during = [s for s in seen if began < s[2] and s[3] < ended]
+    assert len(during) >= 2, (len(during), ended - began)
+    for q, hits, _, end, after_remove, count in seen:
+        got = [h["id"] for h in hits]
+        if after_remove:
+            assert not set(got) & set(range(5))
+        if end > ended or count is None:  # (maybe after the remove)
+            continue
+        if index_type == "ivf_flat":
+            # The lists as they stood, or as the build left them: nothing in between.
+            assert hits == old[q] or hits == answers[q]
+            continue
+        # Whole rows only (a graph may leave a node out of every beam).
+        assert all(h["score"] == final[q][h["id"]] for h in hits if h["id"] in final[q] or index_type != "hnsw")
+        if index_type == "brute_force":
+            # Every row of a prefix, in whole chunks.
+            m = len(got)
+            assert sorted(got) == list(range(m)) and (m % 1024 == 0 or m == everything) and m <= count
+        else:
+            assert max(got, default=-1) < count
