@@ -13,7 +13,7 @@ VPY    := $(VENV)/bin/python
 BUILD  := build
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: demo test test-heavy test-sanitize build venv test-deps system-deps bench bench-quick bench-deps fuzz fuzz-args fuzz-deps clean
+.PHONY: demo test test-heavy test-sanitize test-tsan build venv test-deps system-deps bench bench-quick bench-deps fuzz fuzz-args fuzz-deps clean
 
 venv: $(VENV)/.ready
 
@@ -94,6 +94,19 @@ test-sanitize: venv system-deps test-deps
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=$(BUILD)-sanitize/python \
 	  $(VPY) -m pytest python/tests -q -p no:cacheprovider
+
+# The extension under ThreadSanitizer, and the tests that use one index from several threads
+# (searches during long writes, the writer-and-readers hammer, batches on threads) with its
+# runtime preloaded. Not part of CI: it takes a build of its own.
+TSAN_RUNTIME = $(shell $(CXX) -print-file-name=libtsan.so)
+test-tsan: venv system-deps test-deps
+	$(VENV)/bin/cmake -S . -B $(BUILD)-tsan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_TSAN=ON -DPython_EXECUTABLE=$(abspath $(VPY)) \
+	  -DKORVANE_BUILD_TESTS=OFF -DKORVANE_BUILD_PYTHON=ON -DKORVANE_BUILD_BENCH=OFF
+	$(VENV)/bin/cmake --build $(BUILD)-tsan
+	LD_PRELOAD="$(TSAN_RUNTIME)" TSAN_OPTIONS="halt_on_error=1 suppressions=$(abspath python/tests/tsan.supp)" \
+	  PYTHONPATH=$(BUILD)-tsan/python $(VPY) -m pytest python/tests/test_threads.py -q -p no:cacheprovider \
+	  -k "searches_go_on or one_writer or waits_for or progress_counts or batch_rows or concurrent"
 
 # clang and its libFuzzer runtime, for the fuzz target only; the rest builds with g++.
 fuzz-deps:
