@@ -576,7 +576,8 @@ Streaming stream_rows(PyObject* obj, std::uint64_t dim, ArrayRows& out) {
 bool check_query_rows_shape(PyObject* obj, std::uint64_t dim) {
     const auto wanted = static_cast<unsigned long long>(dim);
     if (PyArrayObject* a = as_array(obj); a != nullptr) {
-        if (PyArray_NDIM(a) == 2) return true;
+        // (Objects may be rows themselves, and nothing holds no wrong shape.)
+        if (PyArray_NDIM(a) == 2 || PyArray_TYPE(a) == NPY_OBJECT || PyArray_SIZE(a) == 0) return true;
         std::string shape = "(";
         for (int i = 0; i < PyArray_NDIM(a); ++i) {
             shape += (i ? ", " : "") + std::to_string(PyArray_DIM(a, i));

@@ -71,8 +71,9 @@ struct ArrayRows {
 enum class Streaming { Streamed, Other, Failed };
 Streaming stream_rows(PyObject* obj, std::uint64_t dim, ArrayRows& out);
 
-// Raises TypeError, naming the shape wanted, for queries that cannot be rows of `dim`: an
-// array that is not two-dimensional, or a sequence of numbers (one row given alone).
+// Raises TypeError, naming the shape wanted, for queries that cannot be rows of `dim`: a
+// numeric array, not empty, that is not two-dimensional, or a sequence of numbers (one row
+// given alone).
 bool check_query_rows_shape(PyObject* obj, std::uint64_t dim);
 
 // The type an add's rows arrived in: uint8, int8 or float16 for a NumPy array of that

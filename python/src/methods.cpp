@@ -184,8 +184,8 @@ PyObject* method_get(PyObject* self, PyObject* args, PyObject* kwds) {
 
 int korvane_contains(PyObject* self, PyObject* key) {
     return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> int {
-        // Any integer may be asked about; only those an id can be are ever held. A key of
-        // another type is not held, as in Python's own containers.
+        // Any integer may be asked about; only those an id can be are ever held. A key that
+        // is not an integer (a str, a float) is never held.
         if (!PyIndex_Check(key)) return 0;
         Ref index(PyNumber_Index(key));
         if (!index) return -1;

@@ -136,6 +136,22 @@ def test_damaged_files_and_pickles_raise_or_answer_as_before(run_python):
             assert set(outcomes) <= allowed, (index, what, outcomes)
 
 
+def test_settings_beside_or_inside_the_bytes_that_do_not_fit_are_refused():
+    ivf = Korvane(DIM, index_type="ivf_flat", ivf_nlist=16, ivf_nprobe=1)
+    ivf.add(range(200), VECTORS)
+    ivf.build()
+    file, nprobe, ef = ivf.__reduce__()[2]
+    for outside in ((file, 15, ef), (file, None, ef), (file, nprobe, 24)):
+        with pytest.raises(OSError, match="run-time settings do not match the file"):
+            Korvane(0).__setstate__(outside)
+    graph = Korvane(DIM, index_type="hnsw", hnsw_m=4)
+    graph.add(range(50), VECTORS[:50])
+    plain = bytearray(kb.unseal(graph.__reduce__()[2][0]))
+    plain[-17] = 3  # an nprobe for a graph, sealed
+    with pytest.raises(OSError, match="run-time settings do not match the index"):
+        Korvane(0).__setstate__(kb.seal(bytes(plain)))
+
+
 def test_copies_keep_the_run_time_tuning():
     ivf = Korvane(DIM, index_type="ivf_flat", ivf_nlist=16, ivf_nprobe=1)
     ivf.add(range(200), VECTORS)

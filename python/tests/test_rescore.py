@@ -45,8 +45,8 @@ QUERIES = (rng.standard_normal((6, DIM)) * 3.0 + 1.5).astype(np.float32)
 IDS = [(1 << 40) + 7919 * i for i in range(N)]
 MORE_IDS = [5000 + i for i in range(len(MORE))]
 ALLOW = IDS[::3] + MORE_IDS[::4]
-# Rows whose re-scores are not finite: one near a query by its codes but NaN, one whose
-# scores overflow, one infinite value.
+# Rows whose re-scores are not finite: one near a query by its codes but NaN, one far from
+# unit scale, one infinite value.
 POISONED = VECTORS.copy()
 POISONED[0] = QUERIES[0]
 POISONED[0, 3] = np.nan
@@ -300,6 +300,25 @@ def test_oversampling_defaults_to_four():
     assert answers(index) != first
     index.set_rescore(4)
     assert answers(index) == first
+
+
+@pytest.mark.filterwarnings("ignore")  # rows far from unit scale
+@pytest.mark.parametrize("kept", ["float32", "input"])
+def test_rows_far_beyond_unit_scale_rescore_in_order(kept):
+    # q · row 3 overflows to inf: below every number. A cosine row of size 3e18 scores as
+    # its unit row does (its squares times padded_dim overflow).
+    q = np.ones(4, np.float32)
+    dot = Korvane(4, metric="dot")
+    cosine = Korvane(4)
+    for index in (dot, cosine):
+        index.keep_vectors(kept)
+        index.add([1, 2, 3], np.stack([q, q * np.float32(0.5), q * np.float32(1e38)]))
+    hits = dot.search(q, 3)
+    assert [h["id"] for h in hits] == [1, 2, 3] and hits[-1]["score"] == np.inf, hits
+    row = np.array([3e18, 1e18, 0, 0], np.float32)
+    cosine.add([4, 5], np.stack([row, row / np.float32(3e18)]))
+    scores = {h["id"]: h["score"] for h in cosine.search(q, 5)}
+    assert scores[4] == pytest.approx(scores[5], rel=1e-5) and scores[4] > 0.6
 
 
 @pytest.mark.parametrize("dtype", DTYPES)

@@ -907,7 +907,7 @@ class IndexMachine(RuleBasedStateMachine):
         ids, ids_arg = self.draw_ids(data.draw, "ids")
         index = self.index
         for i in ids + [-1, 2**64]:
-            assert (i in index) == (i in self.vectors), i
+            assert (i in index) == (i in self.vectors) == (0 <= i < 2**64 and np.uint64(i) in index), i
         assert "7" not in index and None not in index  # a key of another type, as in Python's containers
         missing = [i for i in ids if i not in self.vectors]
         if missing:

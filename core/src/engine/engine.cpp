@@ -534,9 +534,9 @@ void Engine::rescore_input(const float* q, std::vector<SearchHit>& hits) const {
             if (metric == Metric::Cosine) {
                 // A cosine score does not change with the row's length, so the row needs
                 // no unit length (whose in-order norm would cost more than the rest):
-                // unless its squares overflow, as a unit row's cannot.
+                // unless its squares, times P, overflow, as a unit row's cannot.
                 squares[j] = sum_of_squares(x, dim);
-                if (std::isfinite(squares[j])) continue;
+                if (std::isfinite(p * squares[j])) continue;
             }
             quantizer_.prepare_into(x, dim, x);
             if (metric != Metric::Dot) squares[j] = sum_of_squares(x, dim);
