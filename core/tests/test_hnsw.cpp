@@ -9,6 +9,7 @@
 #include <numeric>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -983,7 +984,8 @@ TEST_P(HnswDeletedRecall, PurgedGraphRecallsAsAFreshOne) {
     mark_share(marked, GetParam(), 8);
     HnswIndex purged = marked;
     Work work(2);
-    hnsw_purge_deleted(purged, e.quantizer(), work);
+    std::vector<std::uint32_t> map;
+    ASSERT_TRUE(hnsw_purge_deleted(purged, e.quantizer(), work, map));
     std::vector<VectorId> ids;
     for (std::uint32_t i = 0; i < 4000; ++i) {
         if (!marked.is_deleted(i)) survivors.push_back(xs[i]), ids.push_back(i);
@@ -1036,7 +1038,7 @@ TEST_P(HnswPurge, RelinksAndRenumbersTheSameOnAnyThreadCount) {
     std::vector<std::uint32_t> map;
     for (unsigned t = 0; t < 3; ++t) {
         Work work(t + 1);
-        map = hnsw_purge_deleted(after[t], e.quantizer(), work);
+        ASSERT_TRUE(hnsw_purge_deleted(after[t], e.quantizer(), work, map));
         EXPECT_TRUE(after[t].links0 == after[0].links0 && after[t].links_up == after[0].links_up &&
                     after[t].scores0 == after[0].scores0 && after[t].settled0 == after[0].settled0);
     }
@@ -1073,12 +1075,60 @@ TEST_P(HnswPurge, RelinksAndRenumbersTheSameOnAnyThreadCount) {
     for (std::uint32_t n = 0; n < g.size(); ++n) hnsw_mark_deleted(g, n);
     EXPECT_TRUE(search_graph(g, e, xs[0], 5).empty() && hnsw_wants_purge(g));
     Work two(2);
-    hnsw_purge_deleted(g, e.quantizer(), two);
+    ASSERT_TRUE(hnsw_purge_deleted(g, e.quantizer(), two, map));
     EXPECT_TRUE(g.size() == 0 && !g.entry_point && g.max_level == 0 && g.count_up.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HnswPurge,
                          ::testing::Combine(::testing::Values(Metric::L2, Metric::Cosine, Metric::Dot), ::testing::Bool()));
+
+// A purge stopped before its first unit of lists changes no list, and the next one makes
+// the graph one purge makes. Stopped part way it leaves the graph whole: marks kept, every
+// list valid, those relinked naming live nodes only, searches returning live nodes; the
+// next purge finishes it.
+TEST(HnswPurgeStop, LeavesAWholeGraphThatTheNextPurgeFinishes) {
+    const Vectors xs = clustered_vectors(3000, 16, 20, 12);
+    auto e = make_engine(Metric::Cosine, 16, 6, 24);
+    ASSERT_TRUE(e.add(iota_ids(3000, 0), flatten(xs)).ok());
+    HnswIndex marked = *graph_of(e.structure());
+    mark_share(marked, 0.3, 5);
+    HnswIndex whole = marked, early = marked, midway = marked;
+    std::vector<std::uint32_t> map, early_map, midway_map;
+    Work once(2), before(2), again(1), work(1), rest(2);
+    ASSERT_TRUE(hnsw_purge_deleted(whole, e.quantizer(), once, map));
+    before.request_stop();
+    EXPECT_FALSE(hnsw_purge_deleted(early, e.quantizer(), before, early_map));
+    EXPECT_TRUE(before.done() == 0 && before.total() == once.total() && early.links0 == marked.links0 &&
+                early.links_up == marked.links_up && early.deleted == marked.deleted);
+    ASSERT_TRUE(hnsw_purge_deleted(early, e.quantizer(), again, early_map));
+    EXPECT_TRUE(early.links0 == whole.links0 && early.links_up == whole.links_up && early_map == map);
+
+    std::thread stopper([&] {
+        while (work.done() == 0) std::this_thread::yield();
+        work.request_stop();
+    });
+    const bool finished = hnsw_purge_deleted(midway, e.quantizer(), work, midway_map);
+    stopper.join();
+    if (!finished) {  // else the purge outran the stop: nothing more to see
+        EXPECT_TRUE(work.done() % 256 == 0 && work.done() < work.total() && midway.deleted == marked.deleted);
+        std::size_t naming_deleted = 0;
+        for (std::uint32_t n = 0; n < midway.size(); ++n) {
+            for (std::uint64_t layer = 0; layer <= midway.levels[n] && !midway.is_deleted(n); ++layer) {
+                const auto l = midway.neighbours(n, layer);
+                ASSERT_TRUE(l.size() <= midway.cap(layer) && std::all_of(l.begin(), l.end(), [&](std::uint32_t nb) {
+                    return nb != n && nb < midway.size() && midway.levels[nb] >= layer && std::count(l.begin(), l.end(), nb) == 1;
+                }));
+                naming_deleted += std::any_of(l.begin(), l.end(), [&](std::uint32_t nb) { return midway.is_deleted(nb); });
+            }
+        }
+        EXPECT_LE(naming_deleted, work.total() - work.done());
+        for (std::size_t q = 0; q < 3000; q += 97) {
+            for (const SearchHit& h : search_graph(midway, e, xs[q], 10)) ASSERT_FALSE(midway.is_deleted(static_cast<std::uint32_t>(h.row)));
+        }
+        ASSERT_TRUE(hnsw_purge_deleted(midway, e.quantizer(), rest, midway_map));
+        EXPECT_TRUE(rest.total() == naming_deleted && midway.deleted.empty() && midway.size() == marked.live_size());
+    }
+}
 
 struct DeletedSection {
     const char* name;

@@ -67,7 +67,7 @@ inline constexpr const char* ADD =
     "them (dot).\n";
 
 inline constexpr const char* REMOVE =
-    "remove($self, ids)\n--\n\n"
+    "remove($self, ids, *, threads=1, progress=None)\n--\n\n"
     "Remove every vector whose id is among ``ids``.\n\n"
     "Ids are not unique: all vectors added under an id go. Unknown ids are ignored.\n"
     "The vectors left keep their order, so BruteForce and IvfFlat answer as an index\n"
@@ -75,6 +75,22 @@ inline constexpr const char* REMOVE =
     "sixteenth of it, then drops them in one pass. An Hnsw graph marks removed nodes,\n"
     "searches through them without returning them, and re-links their neighbours around\n"
     "them once they pass a fifth of the graph and at every ``build()``.\n\n"
+    "Parameters\n----------\n"
+    "ids : sequence of int\n"
+    "    The ids whose vectors go.\n"
+    "threads : int, default 1\n"
+    "    Worker threads for re-linking a graph: 0 uses every available core. The graph\n"
+    "    is the same for any count.\n"
+    "progress : callable or bool, optional\n"
+    "    ``progress(done, total)`` is called with the neighbour lists re-linked so far\n"
+    "    (the total: every list that names a removed node), about every 0.1 s and once\n"
+    "    at the end; ``True`` draws a progress bar on ``sys.stderr``.\n\n"
+    "A remove that re-links releases the interpreter lock while it works. Ctrl-C, or an\n"
+    "exception raised by ``progress``, stops the re-linking between two groups of lists\n"
+    "and is raised; every vector of ``ids`` is removed all the same (``len`` before and\n"
+    "after tells how many; ``in`` and ``get`` no longer find them). The graph stays\n"
+    "whole, searched through the nodes still marked, and the next ``remove`` (of any\n"
+    "ids, even none) or ``build()`` finishes the re-linking.\n\n"
     "The first ``remove``, ``update``, ``get`` or ``in`` builds a map from ids to vectors\n"
     "(about 20 to 45 bytes per vector), kept up to date from then on.\n\n"
     "Returns\n-------\n"
@@ -84,11 +100,14 @@ inline constexpr const char* REMOVE =
 inline constexpr const char* UPDATE =
     "update($self, ids, vectors, *, threads=1, progress=None)\n--\n\n"
     "Replace the vectors of ``ids``: ``remove(ids)``, then ``add(ids, vectors)``.\n\n"
-    "An id not in the index is simply added. The arguments are those of ``add``; a\n"
-    "vector of the wrong length or a value the kept vectors cannot hold fails before\n"
-    "anything is removed. A stopped update keeps the removal and the vectors added\n"
-    "before the stop. In a built IvfFlat index the new vectors wait, like added ones,\n"
-    "for the next ``build()`` before searches and ``len`` see them.\n";
+    "An id not in the index is simply added. The arguments are those of ``add``;\n"
+    "``progress`` counts the lists a graph re-links (as ``remove`` does) and then the\n"
+    "vectors added. A vector of the wrong length or a value the kept vectors cannot\n"
+    "hold fails before anything is removed. A stopped update has removed every vector\n"
+    "of ``ids`` and keeps the new vectors added before the stop: those of a leading\n"
+    "part of ``ids``, none if it stopped while re-linking. In a built IvfFlat index the\n"
+    "new vectors wait, like added ones, for the next ``build()`` before searches and\n"
+    "``len`` see them.\n";
 
 inline constexpr const char* GET =
     "get($self, ids)\n--\n\n"
@@ -131,16 +150,21 @@ inline constexpr const char* FIT =
 inline constexpr const char* BUILD =
     "build($self, *, threads=0, progress=None)\n--\n\n"
     "Build the search index.\n\n"
-    "Clusters the pending vectors of an IvfFlat index; does nothing for BruteForce.\n\n"
+    "Clusters the pending vectors of an IvfFlat index; re-links an Hnsw graph around\n"
+    "its removed nodes and drops them (as ``remove`` does past a fifth); does nothing\n"
+    "for BruteForce.\n\n"
     "Parameters\n----------\n"
     "threads : int, default 0\n"
-    "    Worker threads for k-means: 0 uses every available core. The lists are the same\n"
-    "    for any count.\n"
+    "    Worker threads for k-means or re-linking: 0 uses every available core. The lists\n"
+    "    and the graph are the same for any count.\n"
     "progress : callable or bool, optional\n"
     "    ``progress(done, total)`` is called about every 0.1 s and once at the end, counting\n"
-    "    vectors assigned to a centroid; ``True`` draws a progress bar on ``sys.stderr``.\n\n"
-    "The interpreter lock is released while k-means runs. Ctrl-C, or an exception raised\n"
-    "by ``progress``, stops the build and is raised; the index is then as it was.\n";
+    "    vectors assigned to a centroid, or lists re-linked; ``True`` draws a progress bar\n"
+    "    on ``sys.stderr``.\n\n"
+    "The interpreter lock is released while k-means or re-linking runs. Ctrl-C, or an\n"
+    "exception raised by ``progress``, stops the build and is raised; an IvfFlat index is\n"
+    "then as it was, a graph whole with the lists re-linked so far (as after a stopped\n"
+    "``remove``).\n";
 
 inline constexpr const char* SET_EF_SEARCH =
     "set_ef_search($self, ef)\n--\n\n"

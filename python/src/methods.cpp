@@ -37,6 +37,13 @@ bool add_is_long(const Engine& engine, std::uint64_t n) {
     return n * engine.quantizer().padded_dim() > (std::uint64_t{1} << 15);
 }
 
+// Whether a removal of n rows may repair a graph (the rest is a moment's work).
+bool remove_is_long(const Engine& engine, std::uint64_t n) {
+    if (engine.config().index_type != IndexType::Hnsw) return false;
+    const std::uint64_t nodes = engine.total_rows(), live = engine.n_vectors();
+    return hnsw_wants_purge(nodes, nodes - live + std::min(n, live));
+}
+
 bool require_brute_force(const Engine& engine, const char* method) {
     if (engine.config().index_type == IndexType::BruteForce) return true;
     PyErr_Format(PyExc_RuntimeError, "%s() is only available for BruteForce indexes", method);
@@ -125,7 +132,7 @@ PyObject* add_or_update(PyObject* self, PyObject* args, PyObject* kwds, bool upd
                 return nullptr;
             }
         }
-        const bool background = add_is_long(engine, ids.size());
+        const bool background = add_is_long(engine, ids.size()) || (update && remove_is_long(engine, ids.size()));
         Ref result(run_long_work(update ? "updating" : "adding", threads, background, progress, [&](Work& work) {
             return update ? engine.update(ids, *source, work, given) : engine.add(ids, *source, work, given);
         }, &k.usage));
@@ -148,33 +155,39 @@ PyObject* method_update(PyObject* self, PyObject* args, PyObject* kwds) {
     return add_or_update(self, args, kwds, true);
 }
 
-namespace {
-
-// The one argument `ids` of remove() and get().
-bool parse_ids(PyObject* args, PyObject* kwds, const char* format, std::vector<VectorId>& ids) {
-    static const char* const kwlist[] = {"ids", nullptr};
-    PyObject* ids_arg = nullptr;
-    return parse(args, kwds, format, kwlist, &ids_arg) && to_id_list(ids_arg, "ids", ids);
-}
-
-}  // namespace
-
 PyObject* method_remove(PyObject* self, PyObject* args, PyObject* kwds) {
     return with_instance(self, Access::Exclusive, [&](KorvaneObject& k) -> PyObject* {
+        static const char* const kwlist[] = {"ids", "threads", "progress", nullptr};
+        PyObject* ids_arg = nullptr;
+        PyObject* threads_arg = nullptr;
+        PyObject* progress_arg = nullptr;
+        if (!parse(args, kwds, "O|$OO:remove", kwlist, &ids_arg, &threads_arg, &progress_arg)) return nullptr;
+        unsigned threads = 1;
+        if (threads_arg != nullptr && !to_threads(threads_arg, threads)) return nullptr;
+        ProgressArg progress;
+        if (!to_progress(progress_arg, progress)) return nullptr;
         std::vector<VectorId> ids;
-        if (!parse_ids(args, kwds, "O:remove", ids)) return nullptr;
-        // A graph's repair may take a while: it runs on every core.
-        Work work(0);
-        const auto removed = k.engine.remove(ids, work);
-        if (!ok_or_raise(removed)) return nullptr;
-        return PyLong_FromUnsignedLongLong(removed.value());
+        if (!to_id_list(ids_arg, "ids", ids)) return nullptr;
+        Engine& engine = k.engine;
+        std::uint64_t removed = 0;
+        Ref done(run_long_work("removing", threads, remove_is_long(engine, ids.size()), progress,
+                               [&](Work& work) -> Status {
+                                   const auto r = engine.remove(ids, work);
+                                   if (!r) return r.error();
+                                   removed = r.value();
+                                   return success();
+                               }, &k.usage));
+        if (!done) return nullptr;
+        return PyLong_FromUnsignedLongLong(removed);
     });
 }
 
 PyObject* method_get(PyObject* self, PyObject* args, PyObject* kwds) {
     return with_instance(self, Access::Shared, [&](KorvaneObject& k) -> PyObject* {
+        static const char* const kwlist[] = {"ids", nullptr};
+        PyObject* ids_arg = nullptr;
         std::vector<VectorId> ids;
-        if (!parse_ids(args, kwds, "O:get", ids)) return nullptr;
+        if (!parse(args, kwds, "O:get", kwlist, &ids_arg) || !to_id_list(ids_arg, "ids", ids)) return nullptr;
         const std::uint64_t dim = k.engine.config().dim;
         std::vector<float> out(ids.size() * dim);
         if (!ok_or_raise(k.engine.get(ids, out.data()))) return nullptr;
@@ -396,9 +409,10 @@ PyObject* method_build(PyObject* self, PyObject* args, PyObject* kwds) {
         ProgressArg progress;
         if (!to_progress(progress_arg, progress)) return nullptr;
         Engine& engine = k.engine;
-        // Only k-means takes more than a moment.
-        const bool background = engine.config().index_type == IndexType::IvfFlat &&
-                                engine.total_rows() * engine.quantizer().padded_dim() > (std::uint64_t{1} << 14);
+        // Only k-means and a graph's repair around removed rows take more than a moment.
+        const bool background = (engine.config().index_type == IndexType::IvfFlat &&
+                                 engine.total_rows() * engine.quantizer().padded_dim() > (std::uint64_t{1} << 14)) ||
+                                (engine.config().index_type == IndexType::Hnsw && engine.total_rows() > engine.n_vectors());
         return run_long_work("building", threads, background, progress,
                              [&](Work& work) { return engine.build(work); }, &k.usage);
     });

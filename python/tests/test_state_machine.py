@@ -79,6 +79,10 @@ def machine_settings():
 FAILED = object()
 
 
+class Stopped(Exception):
+    """What a progress callback raises to stop a call."""
+
+
 def keyed(hits):
     """Hits in a form that compares equal when ids and score bits are (NaN included)."""
     assert isinstance(hits, list)
@@ -868,15 +872,46 @@ class IndexMachine(RuleBasedStateMachine):
             self.gone = (self.gone + self.vectors.pop(i, []))[-3:]
         return count
 
+    def draw_long_work(self, draw, stops):
+        """threads and progress for a remove or an update: the keyword arguments, the reports
+        they will see, and whether the first report raises Stopped (one of `stops` may)."""
+        extra, calls = {}, []
+        threads = draw(st.sampled_from([None, 1, 2, 0]), label="threads")
+        if threads is not None:
+            extra["threads"] = threads
+        watch = draw(st.sampled_from([None, "watch", "stop"] if stops else [None, "watch"]), label="progress")
+        if watch is not None:
+            def progress(done, total):
+                calls.append((done, total))
+                if watch == "stop":
+                    raise Stopped
+
+            extra["progress"] = progress
+        return extra, calls, watch == "stop"
+
+    @staticmethod
+    def check_reports(calls, extra, stopped):
+        """One total, known from the first report; a call not stopped reports its end."""
+        assert ("progress" in extra) == bool(calls) and len({t for _, t in calls}) <= 1, calls
+        assert all(d <= t for d, t in calls) and (stopped or not calls or calls[-1][0] == calls[-1][1]), calls
+
     @rule(data=st.data())
     def remove(self, data):
         ids, ids_arg = self.draw_ids(data.draw, "ids")
+        extra, calls, stops = self.draw_long_work(data.draw, True)
         exports = None
         if self.brute:
             index = self.index
             exports = (index.vector_ids(), index.packed_data(), index.vector_norms())
-        removed = self.attempt(lambda: self.index.remove(ids_arg), None)
-        assert removed == self.forget(ids)
+        if stops:
+            # Stopped or not, every row named is gone: len, in and get must agree.
+            with pytest.raises(Stopped):
+                self.index.remove(ids_arg, **extra)
+            self.forget(ids)
+        else:
+            removed = self.attempt(lambda: self.index.remove(ids_arg, **extra), None)
+            assert removed == self.forget(ids)
+        self.check_reports(calls, extra, stops)
         if exports is not None:
             # The rows left are the earlier ones less those removed, in their order.
             left = ~np.isin(exports[0], np.array(ids, np.uint64))
@@ -892,11 +927,15 @@ class IndexMachine(RuleBasedStateMachine):
         refused = self.input_refuses(form, stored)
         if ids and draw(st.integers(0, 4), label="wrong width") == 0:
             vectors, refused = [[0.5] * other_width(draw, self.dim)] * len(ids), True
+        extra, calls, _ = self.draw_long_work(draw, False)
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            result = self.attempt(lambda: self.index.update(ids_arg, vectors), ValueError if refused else None)
+            result = self.attempt(lambda: self.index.update(ids_arg, vectors, **extra),
+                                  ValueError if refused else None)
         if result is FAILED:
             return
+        self.check_reports(calls, extra, False)
+        assert not calls or calls[-1][1] >= len(ids), calls
         self.check_far_warning(caught, len(ids))
         self.forget(ids)
         self.fix_input_type(form, len(ids))

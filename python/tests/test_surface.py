@@ -45,7 +45,7 @@ PROPERTIES = [name for name, kind in MEMBERS if kind == "property"]
 
 SIGNATURES = {
     "add": "(self, /, ids, vectors, *, threads=1, progress=None)",
-    "remove": "(self, /, ids)",
+    "remove": "(self, /, ids, *, threads=1, progress=None)",
     "update": "(self, /, ids, vectors, *, threads=1, progress=None)",
     "get": "(self, /, ids)",
     "search": "(self, /, query, k, allowlist=None)",

@@ -1,5 +1,6 @@
 """search_batch against search, and one index used from several Python threads at once."""
 import _thread
+import copy
 import random
 import re
 import signal
@@ -206,7 +207,7 @@ def test_argument_errors_match_search(indexes, kwargs):
     assert str(batch.value) == str(single.value)
 
 
-@pytest.mark.parametrize("call", ["search_batch", "add", "build"])
+@pytest.mark.parametrize("call", ["search_batch", "add", "build", "remove"])
 @pytest.mark.parametrize("kwargs, exc, message", [
     ({"threads": -1}, OverflowError, None), ({"threads": 2**64}, OverflowError, None),
     ({"threads": 1.5}, TypeError, "argument 'threads': "), ({"threads": "2"}, TypeError, "argument 'threads': "),
@@ -219,7 +220,8 @@ def test_thread_count_and_progress_errors(call, kwargs, exc, message):
         kwargs, exc, message = {"progress": None}, TypeError, None  # search_batch has none
     with pytest.raises(exc) as info:
         {"search_batch": lambda: index.search_batch(QUERIES, 3, **kwargs),
-         "add": lambda: index.add([1], QUERIES[:1], **kwargs), "build": lambda: index.build(**kwargs)}[call]()
+         "add": lambda: index.add([1], QUERIES[:1], **kwargs), "build": lambda: index.build(**kwargs),
+         "remove": lambda: index.remove([1], **kwargs)}[call]()
     if message is not None:
         assert str(info.value).startswith(message)
     assert index.__reduce__() == before
@@ -469,6 +471,33 @@ def test_progress_counts_to_the_total_while_other_threads_run(index_type, capsys
                             bar.split("\r")[-1]), bar
 
 
+def stopped(stop, call, calls=None):
+    """Runs call(progress) and stops it: by an exception from progress (its reports go to
+    `calls`), or by Ctrl-C 0.05 s in, a bar drawn. The call must raise what stopped it."""
+    if stop == "progress":
+        def progress(done, total):
+            if calls is not None:
+                calls.append((done, total))
+            raise ZeroDivisionError("enough")
+
+        with pytest.raises(ZeroDivisionError, match="enough"):
+            call(progress)
+        return
+    # A run started in the background inherits SIGINT ignored, which interrupt_main would
+    # then leave alone: the test uses Python's own handler.
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        timer = threading.Timer(0.05, _thread.interrupt_main)
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            call(True)
+            for _ in range(500):  # the call ended first: the signal comes here
+                time.sleep(0.01)
+        timer.join()
+    finally:
+        signal.signal(signal.SIGINT, before)
+
+
 @pytest.mark.parametrize("stop", ["progress", "signal"])
 @pytest.mark.parametrize("index_type", INDEX_TYPES)
 def test_a_stopped_add_keeps_the_rows_before_the_stop(index_type, stop, capsys):
@@ -476,26 +505,7 @@ def test_a_stopped_add_keeps_the_rows_before_the_stop(index_type, stop, capsys):
     stay added, and adding the others gives the index one add would have given. An add
     that ends before the stop keeps every row."""
     index, ids, vectors = long_add(index_type)
-    if stop == "progress":
-        def progress(done, total):
-            raise ZeroDivisionError("enough")
-
-        with pytest.raises(ZeroDivisionError, match="enough"):
-            index.add(ids, vectors, progress=progress)
-    else:
-        # A run started in the background inherits SIGINT ignored, which interrupt_main
-        # would then leave alone: the test uses Python's own handler.
-        before = signal.signal(signal.SIGINT, signal.default_int_handler)
-        try:
-            timer = threading.Timer(0.05, _thread.interrupt_main)
-            timer.start()
-            with pytest.raises(KeyboardInterrupt):
-                index.add(ids, vectors, progress=True)
-                for _ in range(500):  # the add ended first: the signal comes here
-                    time.sleep(0.01)
-            timer.join()
-        finally:
-            signal.signal(signal.SIGINT, before)
+    stopped(stop, lambda progress: index.add(ids, vectors, progress=progress))
     kept = len(index)
     if stop == "signal" and kept:
         bar = capsys.readouterr().err.split("\r")[-1]  # it ends at the rows kept
@@ -534,6 +544,52 @@ def test_a_stopped_build_leaves_the_index_as_it_was():
     twin.add(ids[10:], vectors[10:])
     twin.build()
     assert state(index) == state(twin)
+
+
+@pytest.fixture(scope="module")
+def marked_graph():
+    """A graph, its vectors and a third of its ids, whose removal repairs the graph for a
+    good part of a second."""
+    n, dim = 40_000, 16
+    index = Korvane(dim, index_type="hnsw", hnsw_m=16, hnsw_ef_construction=16)
+    vectors = gaussian(n, 62, dim=dim)
+    index.add(np.arange(n, dtype=np.uint64), vectors, threads=2)
+    return index, vectors, np.arange(0, n, 3, dtype=np.uint64)
+
+
+def test_a_remove_repairs_the_same_graph_on_any_number_of_threads(marked_graph):
+    index, _, gone = marked_graph
+    states = []
+    for threads in (1, 2, 3):
+        twin = copy.deepcopy(index)
+        assert twin.remove(gone, threads=threads) == len(gone)
+        states.append(state(twin))
+    assert states[0] == states[1] == states[2]
+
+
+@pytest.mark.parametrize("stop", ["progress", "signal"])
+def test_a_stopped_remove_has_removed_every_row_it_names(marked_graph, stop):
+    """Ctrl-C or an exception from progress stops a graph's repair between groups of lists:
+    every row named is gone all the same, the graph answers around them, and the next
+    remove finishes the repair."""
+    original, vectors, gone = marked_graph
+    index = copy.deepcopy(original)
+    calls = []
+    stopped(stop, lambda progress: index.remove(gone, progress=progress), calls)
+    assert len(index) == len(vectors) - len(gone)
+    assert not any(int(i) in index for i in gone[:100]) and all(int(i) + 1 in index for i in gone[:100])
+    with pytest.raises(KeyError):
+        index.get(gone[-1:])
+    live = np.setdiff1d(np.arange(len(vectors)), gone)[:300]
+    found, _ = index.search_batch(vectors[live], 10)
+    assert not np.isin(found, gone).any() and (found[:, 0] == live).mean() > 0.95
+    rest, after = [], []
+    assert index.remove([], progress=lambda done, total: rest.append((done, total))) == 0
+    assert rest[-1][0] == rest[-1][1] and (rest[-1][1] > 0 or not calls or calls[0][0] == calls[0][1])
+    index.remove([], progress=lambda done, total: after.append((done, total)))
+    assert after == [(0, 0)]  # nothing left to repair
+    found, _ = index.search_batch(vectors[live], 10)
+    assert (found[:, 0] == live).mean() > 0.95
 
 
 # ---- Python code inside a call ----------------------------------------------------------------

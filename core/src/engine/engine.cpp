@@ -181,8 +181,10 @@ Status Engine::update(std::span<const VectorId> ids, const RowSource& rows, Work
     if (auto held = check_held(ids, rows, given); !held) return held;
     if (ids.empty()) return success();
     if (auto bad = structure_->cannot_insert(ids.size(), config_)) return *bad;
-    Work quiet(work.threads());
-    if (auto removed = remove(ids, quiet); !removed) return removed.error();
+    // Known before the removal, whose repair adds its lists.
+    work.set_total(ids.size());
+    if (auto removed = remove(ids, work); !removed) return removed.error();
+    if (work.stop_requested()) return EngineError::interrupted();
     return add(ids, rows, work, given);
 }
 
@@ -215,7 +217,8 @@ Status Engine::get(std::span<const VectorId> ids, float* out) const {
 
 Status Engine::add_checked(std::span<const VectorId> ids, const RowSource& rows, Work& work, InputType keep_as) {
     const std::size_t n = ids.size();
-    work.set_total(n);
+    // After whatever the work did before (an update's removal).
+    work.set_total(work.done() + n);
     // An add stopped at its first row changes nothing, not even a graph's working memory.
     if (n == 0) return success();
     const std::size_t padded = quantizer_.padded_dim();

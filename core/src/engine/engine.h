@@ -62,7 +62,9 @@ public:
                                                              std::optional<std::span<const VectorId>> allowlist) const;
     // An IvfFlat build runs k-means on work.threads() threads (the same lists for any
     // count), its total counted in vectors assigned; stopped, it fails with Interrupted
-    // and leaves the index as it was.
+    // and leaves the index as it was. An Hnsw build finishes the repair around removed
+    // rows as remove() does, its total the lists relinked; stopped, it fails with
+    // Interrupted, the graph whole.
     Status build(Work& work);
     Status build();
     Status fit_standardization(const RowSet& sample);
@@ -104,11 +106,17 @@ public:
     //
     // Removes every row holding one of the ids (unknown ids are no error) and returns how
     // many went. The rows left keep their order; an Hnsw graph marks its rows deleted and
-    // repairs itself around them once they are many (work: that repair's threads).
+    // repairs itself around them once they are many, on work.threads() threads (the same
+    // graph for any count), adding the lists it relinks to work's total. Once
+    // work.stop_requested() that repair stops between units of lists, the graph whole and
+    // the rows removed all the same (the count is returned); the next remove or build
+    // repairs on.
     Expected<std::uint64_t> remove(std::span<const VectorId> ids, Work& work);
     Expected<std::uint64_t> remove(std::span<const VectorId> ids);
     // remove(ids), then add(ids, rows); every check an add makes of the rows comes first,
-    // so such a failure changes nothing.
+    // so such a failure changes nothing. work's total is the rows plus the lists a repair
+    // relinks. Stopped, it fails with Interrupted, the rows of every id removed and the new
+    // rows of a leading part of them added (none when the stop came during the removal).
     Status update(std::span<const VectorId> ids, const RowSource& rows, Work& work,
                   InputType given = InputType::Float32);
     // The vectors of the last row of each id, ids.size() · dim floats into out, in the

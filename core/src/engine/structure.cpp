@@ -524,7 +524,8 @@ public:
     void start_over(const Quantizer& quantizer) override {
         if (!hnsw_ || hnsw_->n_deleted == 0) return;
         Work work;
-        (void)hnsw_purge_deleted(*hnsw_, quantizer, work);
+        std::vector<std::uint32_t> map;
+        (void)hnsw_purge_deleted(*hnsw_, quantizer, work, map);
     }
     void set_kept_bytes(std::uint64_t bytes) override {
         store_.set_kept_bytes(bytes);
@@ -560,14 +561,15 @@ public:
         for (std::size_t j = 0; j < hits.size(); ++j) rows[j] = hnsw_->nodes.kept_row(static_cast<std::size_t>(hits[j].row));
     }
 
-    // Deleted nodes are repaired around and dropped; then the construction state goes.
+    // Deleted nodes are repaired around and dropped, work counting the lists relinked (a
+    // stop leaves them marked and fails with Interrupted); then the construction state goes.
     Status build(Work& work, const EngineConfig&, const Quantizer& quantizer, std::shared_ptr<const io::Mapping>&,
                  IdMap* map) override {
-        if (hnsw_) {
-            if (hnsw_->n_deleted > 0) purge(quantizer, work, map);
-            release_construction_vectors(*hnsw_);
-        }
-        return built_at_once(work, size());
+        if (!hnsw_) return built_at_once(work, size());
+        const bool repairs = hnsw_->n_deleted > 0;
+        if (repairs && !purge(quantizer, work, map)) return EngineError::interrupted();
+        release_construction_vectors(*hnsw_);
+        return repairs ? success() : built_at_once(work, size());
     }
     void fill_parts(io::IndexParts& p) const override {
         p.store = &store_;
@@ -590,7 +592,8 @@ public:
         }
     }
     // Nodes are marked deleted; past a share of the graph they are repaired around and
-    // dropped (hnsw_wants_purge).
+    // dropped (hnsw_wants_purge). A repair stopped part way leaves them marked, the rows
+    // gone all the same: the next removal or build repairs on.
     Expected<std::uint64_t> remove(IdMap& map, std::span<const VectorId> ids, const Quantizer& quantizer,
                                    Work& work) override {
         if (!hnsw_) return std::uint64_t{0};
@@ -620,9 +623,12 @@ public:
     }
 
 private:
-    void purge(const Quantizer& quantizer, Work& work, IdMap* map) {
-        const std::vector<std::uint32_t> to = hnsw_purge_deleted(*hnsw_, quantizer, work);
+    // Whether the purge finished (else it was stopped, the nodes keeping their numbers).
+    bool purge(const Quantizer& quantizer, Work& work, IdMap* map) {
+        std::vector<std::uint32_t> to;
+        if (!hnsw_purge_deleted(*hnsw_, quantizer, work, to)) return false;
         if (map != nullptr) map->renumber([&](std::uint64_t node) { return std::uint64_t{to[node]}; });
+        return true;
     }
 
     BlockStore store_;

@@ -5,13 +5,11 @@
 // fast with a bound and computed in order only where the bound leaves a decision open;
 // Beam keeps its result list.
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <limits>
-#include <utility>
 #include <vector>
 
 #include "index/hnsw/construction_scores.h"
@@ -157,63 +155,12 @@ public:
                 }
             }
         }
-        sort_best_first(sc, w);
+        order_.sort(sc, w);
     }
 
 private:
     static constexpr float kInf = std::numeric_limits<float>::infinity();
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-
-    // Sorts w by score, best first, equal scores keeping their order. In fast order, a cut
-    // where every bound before lies above every bound after separates entries that the
-    // in-order scores order the same way; between cuts, the in-order scores are computed
-    // side by side and decide.
-    void sort_best_first(BuildScores& sc, std::vector<Bounded>& w) {
-        const std::size_t n = w.size();
-        if (n < 2) return;
-        keys_.resize(n);
-        for (std::size_t i = 0; i < n; ++i) keys_[i] = descending_key(w[i].f, i);
-        std::sort(keys_.begin(), keys_.end());
-        placed_.resize(n);
-        for (std::size_t i = 0; i < n; ++i) placed_[i] = w[keys_[i] & 0xFFFFFFFFu];
-        highest_after_.resize(n + 1);
-        highest_after_[n] = -kInf;
-        for (std::size_t i = n; i-- > 0;) highest_after_[i] = std::max(highest_after_[i + 1], placed_[i].hi);
-        nodes_.clear();
-        float lowest_before = kInf;
-        std::size_t start = 0;
-        cuts_.clear();
-        for (std::size_t i = 0; i < n; ++i) {
-            lowest_before = std::min(lowest_before, placed_[i].lo);
-            // A cut after i, or the end: entries since the last cut are ordered exactly.
-            if (i + 1 == n || highest_after_[i + 1] < lowest_before) {
-                if (i > start) {
-                    for (std::size_t k = start; k <= i; ++k) nodes_.push_back(placed_[k].node);
-                    cuts_.push_back({start, i + 1});
-                }
-                start = i + 1;
-                lowest_before = kInf;
-            }
-        }
-        if (!cuts_.empty()) {
-            sc.resolve(nodes_.data(), nodes_.size());
-            for (const auto& [from, to] : cuts_) {
-                // By in-order score, then place in w.
-                for (std::size_t k = from; k < to; ++k)
-                    keys_[k] = descending_key(sc.exact(placed_[k].node), keys_[k] & 0xFFFFFFFFu);
-                std::sort(keys_.begin() + static_cast<std::ptrdiff_t>(from), keys_.begin() + static_cast<std::ptrdiff_t>(to));
-                for (std::size_t k = from; k < to; ++k) placed_[k] = w[keys_[k] & 0xFFFFFFFFu];
-            }
-        }
-        w.swap(placed_);
-    }
-
-    // A key whose ascending order is f descending (-0 as +0), then i ascending.
-    static std::uint64_t descending_key(float f, std::size_t i) {
-        const std::uint32_t bits = std::bit_cast<std::uint32_t>(f + 0.0f);
-        const std::uint32_t ascending = bits & 0x80000000u ? ~bits : bits | 0x80000000u;
-        return (std::uint64_t{~ascending} << 32) | i;
-    }
 
     // The exact lowest score of the list at moment l: the size-th largest in-order score
     // among the entries admitted then. Entries wholly above the bound are counted, those
@@ -245,11 +192,9 @@ private:
     bool full_ = false;
     float fill_lowest_ = kInf;
     double widest_ = 0.0;
-    std::vector<std::uint32_t> band_, nodes_;
-    std::vector<float> values_, highest_after_;
-    std::vector<Bounded> placed_;
-    std::vector<std::uint64_t> keys_;
-    std::vector<std::pair<std::size_t, std::size_t>> cuts_;
+    std::vector<std::uint32_t> band_;
+    std::vector<float> values_;
+    BestFirst order_;
     std::size_t above_count_ = 0;
     std::size_t known_admitted_ = kNone, known_size_ = 0;
     float known_ = 0.0f;
@@ -438,7 +383,6 @@ void plan_links(const HnswIndex& index, std::uint32_t n, LinkPlan& plan) {
     BuildScores& scores = BuildScores::local();
     scores.start(index, n);
     BuildSearch& search = BuildSearch::local();
-    thread_local std::vector<std::uint32_t> kept_nodes;
     thread_local std::vector<Bounded> live_found;
     std::uint32_t ep = *index.entry_point;
     const std::uint64_t top = index.max_level;
@@ -464,11 +408,8 @@ void plan_links(const HnswIndex& index, std::uint32_t n, LinkPlan& plan) {
         }
         select_into(index, n, found->data(), nullptr, found->size(), index.cap(lc), base_scores,
                     [&](const Bounded& b) { return scores.exact(b.node); }, chosen);
-        // The scores kept with the links are the in-order ones, computed side by side.
-        kept_nodes.clear();
-        for (const ScoredNode& c : chosen) kept_nodes.push_back(c.node);
-        scores.resolve(kept_nodes.data(), kept_nodes.size());
-        for (ScoredNode& c : chosen) c.score = scores.exact(c.node);
+        // The scores kept with the links are the in-order ones.
+        scores.make_exact(chosen);
         if (!search.w.empty()) ep = search.w[0].node;
     }
 }

@@ -1,15 +1,17 @@
 // Construction scores: construction_score(x, y) is the dot product of the construction
 // vectors, less half y's squared norm under L2. BuildScores gives them fast with a bound
-// (Bounded) and in order on demand; the construction search, the selection rule and the
-// repair score with them.
+// (Bounded) and in order on demand, and BestFirst sorts them as the in-order scores
+// would; the construction search, the selection rule and the repair score with them.
 // Internal to the rooms of index/hnsw/, in an unnamed namespace (index/hnsw.h says why).
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "index/hnsw/graph.h"
@@ -129,6 +131,14 @@ public:
         for (std::size_t j = 0; j < todo_.size(); ++j) keep(todo_[j], fast_[j]);
     }
 
+    // Replaces the scores of `chosen` by their in-order ones, computed side by side.
+    void make_exact(std::vector<ScoredNode>& chosen) {
+        chosen_nodes_.clear();
+        for (const ScoredNode& c : chosen) chosen_nodes_.push_back(c.node);
+        resolve(chosen_nodes_.data(), chosen_nodes_.size());
+        for (ScoredNode& c : chosen) c.score = exact(c.node);
+    }
+
     static bool bounded(const HnswIndex& index, std::uint32_t node) { return node < index.node_bounds.size(); }
     static const simd::FastDots& kernel() {
         static const simd::FastDots k = simd::best_fast_dots();
@@ -173,7 +183,70 @@ private:
     std::uint32_t epoch_ = 0;
     std::vector<const float*> ptrs_;
     std::vector<float> fast_;
-    std::vector<std::uint32_t> pending_, todo_;
+    std::vector<std::uint32_t> pending_, todo_, chosen_nodes_;
+};
+
+// Sorts bounded scores by their in-order scores, best first, equal scores keeping their
+// order. In fast order, a cut where every bound before lies above every bound after
+// separates entries that the in-order scores order the same way; between cuts, the
+// in-order scores are computed side by side and decide.
+class BestFirst {
+public:
+    void sort(BuildScores& sc, std::vector<Bounded>& w) {
+        const std::size_t n = w.size();
+        if (n < 2) return;
+        keys_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) keys_[i] = descending_key(w[i].f, i);
+        std::sort(keys_.begin(), keys_.end());
+        placed_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) placed_[i] = w[keys_[i] & 0xFFFFFFFFu];
+        highest_after_.resize(n + 1);
+        highest_after_[n] = -kInf;
+        for (std::size_t i = n; i-- > 0;) highest_after_[i] = std::max(highest_after_[i + 1], placed_[i].hi);
+        nodes_.clear();
+        float lowest_before = kInf;
+        std::size_t start = 0;
+        cuts_.clear();
+        for (std::size_t i = 0; i < n; ++i) {
+            lowest_before = std::min(lowest_before, placed_[i].lo);
+            // A cut after i, or the end: entries since the last cut are ordered exactly.
+            if (i + 1 == n || highest_after_[i + 1] < lowest_before) {
+                if (i > start) {
+                    for (std::size_t k = start; k <= i; ++k) nodes_.push_back(placed_[k].node);
+                    cuts_.push_back({start, i + 1});
+                }
+                start = i + 1;
+                lowest_before = kInf;
+            }
+        }
+        if (!cuts_.empty()) {
+            sc.resolve(nodes_.data(), nodes_.size());
+            for (const auto& [from, to] : cuts_) {
+                // By in-order score, then place in w.
+                for (std::size_t k = from; k < to; ++k)
+                    keys_[k] = descending_key(sc.exact(placed_[k].node), keys_[k] & 0xFFFFFFFFu);
+                std::sort(keys_.begin() + static_cast<std::ptrdiff_t>(from), keys_.begin() + static_cast<std::ptrdiff_t>(to));
+                for (std::size_t k = from; k < to; ++k) placed_[k] = w[keys_[k] & 0xFFFFFFFFu];
+            }
+        }
+        w.swap(placed_);
+    }
+
+private:
+    static constexpr float kInf = std::numeric_limits<float>::infinity();
+
+    // A key whose ascending order is f descending (-0 as +0), then i ascending.
+    static std::uint64_t descending_key(float f, std::size_t i) {
+        const std::uint32_t bits = std::bit_cast<std::uint32_t>(f + 0.0f);
+        const std::uint32_t ascending = bits & 0x80000000u ? ~bits : bits | 0x80000000u;
+        return (std::uint64_t{~ascending} << 32) | i;
+    }
+
+    std::vector<std::uint64_t> keys_;
+    std::vector<Bounded> placed_;
+    std::vector<float> highest_after_;
+    std::vector<std::uint32_t> nodes_;
+    std::vector<std::pair<std::size_t, std::size_t>> cuts_;
 };
 
 }  // namespace

@@ -53,15 +53,16 @@ void prepare_for_insert(HnswIndex& index, const Quantizer& quantizer) {
     if (!index.link_scores_valid) {
         index.scores0.assign(index.links0.size(), 0.0f);
         index.scores_up.assign(index.links_up.size(), 0.0f);
+        // A list's in-order scores side by side, one lane per link.
+        static const simd::ManyDotsFn dots = simd::best_many_dots();
+        std::vector<const float*> ys(std::max(index.stride0, index.stride_up));
         for (std::uint32_t owner = 0; owner < n; ++owner) {
             const float* x = index.construction_vectors.data() + std::size_t{owner} * dim;
             for (std::uint64_t layer = 0; layer <= index.levels[owner]; ++layer) {
                 HnswIndex::List l = index.list(owner, layer);
-                for (std::uint32_t i = 0; i < *l.count; ++i) {
-                    const std::uint32_t nb = l.nodes[i];
-                    const float* y = index.construction_vectors.data() + std::size_t{nb} * dim;
-                    l.scores[i] = nan_lowest(simd::dot_sequential(x, y, dim) - half_sq(index, nb));
-                }
+                for (std::uint32_t i = 0; i < *l.count; ++i) ys[i] = index.construction_vectors.data() + std::size_t{l.nodes[i]} * dim;
+                dots(x, ys.data(), *l.count, dim, l.scores);
+                for (std::uint32_t i = 0; i < *l.count; ++i) l.scores[i] = nan_lowest(l.scores[i] - half_sq(index, l.nodes[i]));
             }
         }
         index.link_scores_valid = true;

@@ -1,9 +1,10 @@
 // Deleted nodes: marked, searched through, and purged once they pass a share of the
-// graph. hnsw_purge_deleted (at the bottom) readies the construction state, then takes
-// three steps: relink_lists chooses again every live list that names a deleted node
-// (relink: its live neighbours and those reached through deleted ones, by the selection
-// rule) and offers the links gained back; move_entry_point moves the entry point off a
-// deleted node; drop_deleted drops the deleted nodes and renumbers the rest in order.
+// graph. hnsw_purge_deleted (at the bottom) counts the live lists that name a deleted node
+// (lists_to_relink), readies the construction state, then takes three steps: relink_lists
+// chooses those lists again, a unit at a time (relink: its live neighbours and those
+// reached through deleted ones, by the selection rule), and offers the links gained back;
+// move_entry_point moves the entry point off a deleted node; drop_deleted drops the
+// deleted nodes and renumbers the rest in order. A stop takes effect between units.
 #include "index/hnsw/repair.h"
 
 #include <algorithm>
@@ -30,64 +31,74 @@ bool hnsw_mark_deleted(HnswIndex& index, std::uint32_t node) {
     return true;
 }
 
-bool hnsw_wants_purge(const HnswIndex& index) {
-    return index.n_deleted > 0 && static_cast<double>(index.n_deleted) > kPurgeShare * static_cast<double>(index.size());
+bool hnsw_wants_purge(const HnswIndex& index) { return hnsw_wants_purge(index.size(), index.n_deleted); }
+
+bool hnsw_wants_purge(std::size_t nodes, std::size_t deleted) {
+    return deleted > 0 && static_cast<double>(deleted) > kPurgeShare * static_cast<double>(nodes);
 }
 
 namespace {
 
 // The new list of `node` on `layer`, chosen among its live neighbours and the live nodes
-// reached through deleted ones, reading the graph as it stands.
+// reached through deleted ones, reading the graph as it stands. Found nodes are scored fast
+// with bounds, side by side; the order and the selection are those of their in-order
+// scores (equal scores in the order found), which are computed only where a bound leaves
+// a decision open.
 void relink(const HnswIndex& index, std::uint32_t node, std::uint64_t layer, std::vector<ScoredNode>& kept) {
     thread_local VisitedSet<std::uint32_t> seen_of_thread;
+    thread_local std::vector<std::uint32_t> found_of_thread;
     thread_local std::vector<Bounded> cands_of_thread;
     thread_local std::vector<std::pair<std::uint32_t, unsigned>> through_of_thread;  // deleted node, hops
+    thread_local BestFirst order_of_thread;
     VisitedSet<std::uint32_t>& seen = seen_of_thread;
+    std::vector<std::uint32_t>& found = found_of_thread;
     std::vector<Bounded>& cands = cands_of_thread;
     auto& through = through_of_thread;
     seen.start(index.size());
     std::uint32_t* const stamps = seen.stamps();
     const std::uint32_t epoch = seen.epoch();
     stamps[node] = epoch;
-    const std::size_t dim = index.padded_dim;
-    const float* x = index.construction_vectors.data() + std::size_t{node} * dim;
-    cands.clear();
+    found.clear();
     through.clear();
-    const std::size_t most = static_cast<std::size_t>(std::max(kRepairCandidates * index.ef_construction, index.cap(layer)));
+    const std::uint64_t cap = index.cap(layer);
+    const auto most = static_cast<std::size_t>(std::max(std::min(kRepairCandidates * index.ef_construction, kRepairCaps * cap), cap));
     const auto visit = [&](std::uint32_t from, unsigned hops) {
         for (std::uint32_t nb : index.neighbours(from, layer)) {
-            if (cands.size() >= most) return;
+            if (found.size() >= most) return;
             if (stamps[nb] == epoch) continue;
             stamps[nb] = epoch;
             if (index.is_deleted(nb)) {
                 if (hops < kRepairHops) through.push_back({nb, hops + 1});
                 continue;
             }
-            const float* y = index.construction_vectors.data() + std::size_t{nb} * dim;
-            cands.push_back(point(nan_lowest(simd::dot_sequential(x, y, dim) - half_sq(index, nb)), nb));
+            found.push_back(nb);
         }
     };
     visit(node, 0);
-    for (std::size_t i = 0; i < through.size() && cands.size() < most; ++i) visit(through[i].first, through[i].second);
-    // Best first; equal scores in the order they were found, so the list is the same on
-    // every thread.
-    std::stable_sort(cands.begin(), cands.end(), [](const Bounded& a, const Bounded& b) { return a.f > b.f; });
+    for (std::size_t i = 0; i < through.size() && found.size() < most; ++i) visit(through[i].first, through[i].second);
+    BuildScores& scores = BuildScores::local();
+    scores.start(index, node);
+    cands.resize(found.size());
+    scores.score(found.data(), found.size(), cands.data());
+    order_of_thread.sort(scores, cands);
     const BaseScores base_scores = index.metric == Metric::L2 ? BaseScores::kScored : BaseScores::kCandidate;
-    select_into(index, node, cands.data(), nullptr, cands.size(), index.cap(layer), base_scores,
-                [](const Bounded& b) { return b.f; }, kept);
+    select_into(index, node, cands.data(), nullptr, cands.size(), cap, base_scores,
+                [&](const Bounded& b) { return scores.exact(b.node); }, kept);
+    scores.make_exact(kept);
 }
 
-// Chooses again every live list that names a deleted node, then offers each link a list
-// gained back to its target.
-void relink_lists(HnswIndex& index, Work& work) {
-    const std::size_t n = index.size();
-    // The lists to choose again, each from the graph before any of them changes.
-    struct Job {
-        std::uint32_t node;
-        std::uint32_t layer;
-    };
+// Lists relinked between two points where a stop may take effect.
+constexpr std::size_t kRelinkUnit = 256;
+
+// A live list that names a deleted node.
+struct Job {
+    std::uint32_t node;
+    std::uint32_t layer;
+};
+
+std::vector<Job> lists_to_relink(const HnswIndex& index) {
     std::vector<Job> jobs;
-    for (std::uint32_t v = 0; v < n; ++v) {
+    for (std::uint32_t v = 0; v < index.size(); ++v) {
         if (index.is_deleted(v)) continue;
         for (std::uint64_t layer = 0; layer <= index.levels[v]; ++layer) {
             const auto list = index.neighbours(v, layer);
@@ -95,48 +106,57 @@ void relink_lists(HnswIndex& index, Work& work) {
                 jobs.push_back({v, static_cast<std::uint32_t>(layer)});
         }
     }
-    // The new lists by chunk of jobs, each chunk's lists one after another: a selection
-    // keeps far fewer links than a cap's worth.
-    constexpr std::size_t kChunk = 64;
-    std::vector<std::vector<ScoredNode>> chosen((jobs.size() + kChunk - 1) / kChunk);
-    std::vector<std::uint32_t> chosen_count(jobs.size());
-    parallel_for(jobs.size(), work.threads(), kChunk, [&](std::size_t begin, std::size_t end) {
-        thread_local std::vector<ScoredNode> kept_of_thread;
-        std::vector<ScoredNode>& kept = kept_of_thread;
-        std::vector<ScoredNode>& out = chosen[begin / kChunk];
-        for (std::size_t j = begin; j < end; ++j) {
-            relink(index, jobs[j].node, jobs[j].layer, kept);
-            out.insert(out.end(), kept.begin(), kept.end());
-            chosen_count[j] = static_cast<std::uint32_t>(kept.size());
-        }
-    });
-    std::vector<std::size_t> chosen_at(jobs.size());  // where job j's list starts in its chunk
-    for (std::size_t j = 0; j < jobs.size(); ++j) chosen_at[j] = j % kChunk == 0 ? 0 : chosen_at[j - 1] + chosen_count[j - 1];
-    const auto chosen_of = [&](std::size_t j) { return chosen[j / kChunk].data() + chosen_at[j]; };
-    // A link the new list gained is offered back to its target, as an insertion offers
-    // its links: without that, nodes that deleted ones pointed to would stay hard to reach.
+    return jobs;
+}
+
+// Chooses the lists of `jobs` again, a unit of lists at a time, then offers each link a
+// list gained back to its target. Each list is chosen from its own entries and the deleted
+// nodes' lists, which no relinking changes while the back-links wait: every list is chosen
+// from the graph as it stood before the repair, whatever the threads and the units. Once
+// work.stop_requested() it stops between units, offers the links gained so far and returns
+// false; the lists not relinked still name deleted nodes.
+bool relink_lists(HnswIndex& index, const std::vector<Job>& jobs, Work& work) {
+    std::vector<std::vector<ScoredNode>> chosen(std::min(jobs.size(), kRelinkUnit));
     std::vector<BackLink> back;
     const std::size_t dim = index.padded_dim;
-    for (std::size_t j = 0; j < jobs.size(); ++j) {
-        const std::uint32_t v = jobs[j].node;
-        HnswIndex::List l = index.list(v, jobs[j].layer);
-        const std::uint32_t had = *l.count;
-        for (std::uint32_t i = 0; i < chosen_count[j]; ++i) {
-            const std::uint32_t c = chosen_of(j)[i].node;
-            if (std::find(l.nodes, l.nodes + had, c) != l.nodes + had) continue;
-            const float* xc = index.construction_vectors.data() + std::size_t{c} * dim;
-            const float* xv = index.construction_vectors.data() + std::size_t{v} * dim;
-            back.push_back({c, jobs[j].layer, v, nan_lowest(simd::dot_sequential(xc, xv, dim) - half_sq(index, v))});
+    bool finished = true;
+    for (std::size_t first = 0; first < jobs.size(); first += kRelinkUnit) {
+        // The graph is whole here.
+        work.between_units();
+        if (work.stop_requested()) {
+            finished = false;
+            break;
         }
-    }
-    for (std::size_t j = 0; j < jobs.size(); ++j) {
-        HnswIndex::List l = index.list(jobs[j].node, jobs[j].layer);
-        for (std::uint32_t i = 0; i < chosen_count[j]; ++i) {
-            l.nodes[i] = chosen_of(j)[i].node;
-            l.scores[i] = chosen_of(j)[i].score;
+        const std::size_t count = std::min(kRelinkUnit, jobs.size() - first);
+        {
+            // Choosing lists only reads the graph: searches go on beside it.
+            const Work::Alongside readers(work);
+            parallel_for(count, work.threads(), 8, [&](std::size_t begin, std::size_t end) {
+                for (std::size_t j = begin; j < end; ++j) relink(index, jobs[first + j].node, jobs[first + j].layer, chosen[j]);
+            });
         }
-        *l.count = chosen_count[j];
-        if (std::uint32_t* settled = settled_slot(index, jobs[j].node, jobs[j].layer)) *settled = chosen_count[j];
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::uint32_t v = jobs[first + j].node;
+            const std::uint32_t layer = jobs[first + j].layer;
+            HnswIndex::List l = index.list(v, layer);
+            const std::vector<ScoredNode>& c = chosen[j];
+            // A link the new list gained is offered back to its target, as an insertion
+            // offers its links: without that, nodes that deleted ones pointed to would stay
+            // hard to reach.
+            for (const ScoredNode& e : c) {
+                if (std::find(l.nodes, l.nodes + *l.count, e.node) != l.nodes + *l.count) continue;
+                const float* xc = index.construction_vectors.data() + std::size_t{e.node} * dim;
+                const float* xv = index.construction_vectors.data() + std::size_t{v} * dim;
+                back.push_back({e.node, layer, v, nan_lowest(simd::dot_sequential(xc, xv, dim) - half_sq(index, v))});
+            }
+            for (std::size_t i = 0; i < c.size(); ++i) {
+                l.nodes[i] = c[i].node;
+                l.scores[i] = c[i].score;
+            }
+            *l.count = static_cast<std::uint32_t>(c.size());
+            if (std::uint32_t* settled = settled_slot(index, v, layer)) *settled = *l.count;
+        }
+        work.advance(count);
     }
     // By owner, in the order made; owners in parallel (each changes its own list only).
     std::stable_sort(back.begin(), back.end(), [](const BackLink& a, const BackLink& b) { return a.owner < b.owner; });
@@ -151,6 +171,7 @@ void relink_lists(HnswIndex& index, Work& work) {
                 add_back_link(index, back[i].owner, back[i].layer, back[i].node, back[i].score);
         }
     });
+    return finished;
 }
 
 // The entry point: the highest live node, the first among equals.
@@ -242,21 +263,27 @@ void drop_deleted(HnswIndex& index, std::vector<std::uint32_t>& map) {
 
 }  // namespace
 
-std::vector<std::uint32_t> hnsw_purge_deleted(HnswIndex& index, const Quantizer& quantizer, Work& work) {
+bool hnsw_purge_deleted(HnswIndex& index, const Quantizer& quantizer, Work& work, std::vector<std::uint32_t>& map) {
     const std::size_t n = index.size();
-    std::vector<std::uint32_t> map(n);
     if (index.n_deleted == 0) {
+        map.resize(n);
         for (std::size_t i = 0; i < n; ++i) map[i] = static_cast<std::uint32_t>(i);
         std::vector<std::uint8_t>().swap(index.deleted);
-        return map;
+        return true;
     }
+    // Counted before the construction state is made, which may take a while.
+    const std::vector<Job> jobs = lists_to_relink(index);
+    work.set_total(work.total() + jobs.size());
     const bool released = index.construction_vectors.size() < n * index.padded_dim;
     prepare_for_insert(index, quantizer);
-    relink_lists(index, work);
-    move_entry_point(index);
-    drop_deleted(index, map);
+    const bool finished = relink_lists(index, jobs, work);
+    if (finished) {
+        move_entry_point(index);
+        map.resize(n);
+        drop_deleted(index, map);
+    }
     if (released) release_construction_vectors(index);
-    return map;
+    return finished;
 }
 
 }  // namespace korvane
