@@ -41,9 +41,10 @@ bool hnsw_wants_purge(std::size_t nodes, std::size_t deleted);
 // (0.904 fresh), 2 hops give 0.848, 3 hops 0.873 but unbounded they cost 6.6 times the
 // bounded purge at m 16; bounded, 0.865. Reading the candidates' vectors is most of a
 // repair, while the selection walks few of them: on 10,000 clustered vectors (dim 128 and
-// 784, m 16, ef_construction 200, 30% removed) a layer-0 list kept 21 of the best 90 of
-// 400 candidates. Four caps (128 there) cost 0.4 times as much, and recall@10 at ef 64
-// stays within 0.001 of 400's (0.997 to 0.999 of the fresh graph's), at ef 10 within 0.015.
+// 784, m 16, ef_construction 200, 30% removed) a layer-0 list kept 21 to 25 of its best 86
+// to 90 candidates of 400. Four caps (128 there) cost 0.4 times as much; recall@10 at ef 64
+// stays within 0.004 of 400's (0.997 to 0.999 of the fresh graph's, also at m 8 and with
+// 50% removed), at ef 10 within 0.015.
 inline constexpr unsigned kRepairHops = 3;
 inline constexpr std::uint64_t kRepairCandidates = 2;
 inline constexpr std::uint64_t kRepairCaps = 4;
