@@ -167,9 +167,10 @@ private:
                 return false;
             }
             // During a write: while it only reads, or at a unit boundary for the readers
-            // that were waiting when it came.
+            // that were waiting when it came. A reader let in may read again: the write
+            // waits for its reads to end, so waiting would deadlock.
             const bool admitted = paused_ && ticket < admit_below_;
-            if (!sharing_ && !admitted) return false;
+            if (!sharing_ && !admitted && mine == 0) return false;
             if (admitted) --to_admit_;
         } else if (waiting_writers_ > 0 && mine == 0) {
             // A thread already reading may read again (waiting would deadlock with the
