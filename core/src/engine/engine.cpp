@@ -307,8 +307,6 @@ Status Engine::add_checked(std::span<const VectorId> ids, const RowSource& rows,
             if (ready == nullptr) readers.emplace(work);
             parallel_for((ready != nullptr ? 1 : 0) + (next->count + grain - 1) / grain, work.threads(), 1, step);
         }
-        // Every chunk stored so far is whole, the next not begun.
-        if (ready != nullptr) work.between_units();
         if (check_scale && round == 0 && next->count > 0 && mostly_outermost(next->codes.data(), next->count)) {
             far_pending_ = far_found_ = true;
         }

@@ -112,10 +112,7 @@ struct HnswIndex {
     static HnswIndex empty(const EngineConfig& c, std::uint64_t bytes_per_vec, std::uint64_t padded_dim);
 
     std::size_t size() const { return nodes.size(); }
-    std::size_t live_size() const { return size() - n_deleted - linking; }
-    // Nodes appended but not linked yet, while an insertion plans their links beside
-    // searches: nothing reaches them, and they are not counted.
-    std::size_t linking = 0;
+    std::size_t live_size() const { return size() - n_deleted; }
     bool is_deleted(std::uint32_t node) const { return !deleted.empty() && deleted[node] != 0; }
     // The most entries a list keeps: 2·m on layer 0, m above.
     std::uint64_t cap(std::uint64_t layer) const { return layer == 0 ? 2 * m : m; }

@@ -217,33 +217,12 @@ void raise_entry_point(HnswIndex& index, std::uint32_t n) {
     }
 }
 
-namespace {
-
-// Planning links only reads the graph, where nothing links to the `count` nodes just
-// appended: searches the work's gate admits go on beside it, and do not count them.
-template <class Plan>
-void plan_beside_readers(HnswIndex& index, std::size_t count, Work* work, Plan&& plan) {
-    if (work == nullptr) {
-        plan();
-        return;
-    }
-    index.linking = count;
-    struct Done {
-        HnswIndex& index;
-        ~Done() { index.linking = 0; }  // after the readers have left
-    } done{index};
-    const Work::Alongside readers(*work);
-    plan();
-}
-
-}  // namespace
-
 void hnsw_insert(HnswIndex& index, const std::uint8_t* code, float norm, VectorId id, const float* vector,
-                 const std::uint8_t* kept, Work* work) {
+                 const std::uint8_t* kept) {
     thread_local LinkPlan plan;
     const auto n = static_cast<std::uint32_t>(index.size());
     append_for_insert(index, code, norm, id, vector, kept);
-    plan_beside_readers(index, 1, work, [&] { plan_links(index, n, plan); });
+    plan_links(index, n, plan);
     set_own_links(index, n, plan);
     for (std::size_t lc = plan.chosen.size(); lc-- > 0;) {
         for (const ScoredNode& t : plan.chosen[lc]) add_back_link(index, t.node, lc, n, t.score);
@@ -284,10 +263,10 @@ void insert_batch(HnswIndex& index, const InsertRows& rows, std::size_t first, s
                               rows.vectors + i * index.padded_dim,
                               rows.kept ? rows.kept + i * rows.kept_bytes : nullptr);
         }
-        plan_beside_readers(index, b, &work, [&] {
-            parallel_for(b, threads, 1, [&](std::size_t begin, std::size_t end) {
-                for (std::size_t j = begin; j < end; ++j) plan_links(index, static_cast<std::uint32_t>(n0 + j), plans[j]);
-            });
+        // (Readers are not let in while the batch is planned: its nodes are appended, and
+        // a save or a look-up would see them unlinked.)
+        parallel_for(b, threads, 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t j = begin; j < end; ++j) plan_links(index, static_cast<std::uint32_t>(n0 + j), plans[j]);
         });
         links.clear();
         for (std::size_t j = 0; j < b; ++j) {
@@ -336,8 +315,7 @@ std::size_t hnsw_insert_rows(HnswIndex& index, const InsertRows& rows, Work& wor
         const std::size_t b = threads > 1 ? std::min(batch_size(index.size()), rows.count - i) : 1;
         if (b == 1) {
             hnsw_insert(index, rows.codes + i * row_bytes, rows.norms[i], rows.ids[i],
-                        rows.vectors + i * index.padded_dim, rows.kept ? rows.kept + i * rows.kept_bytes : nullptr,
-                        &work);
+                        rows.vectors + i * index.padded_dim, rows.kept ? rows.kept + i * rows.kept_bytes : nullptr);
         } else {
             insert_batch(index, rows, i, b, work);
         }

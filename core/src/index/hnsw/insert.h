@@ -20,10 +20,9 @@ class Quantizer;
 void prepare_for_insert(HnswIndex& index, const Quantizer& quantizer);
 
 // Inserts one vector: code and norm from the quantizer, `vector` its transformed floats.
-// `kept` is the node's kept vector when its store keeps them. With `work`, readers its gate
-// admits search beside the planning of the links.
+// `kept` is the node's kept vector when its store keeps them.
 void hnsw_insert(HnswIndex& index, const std::uint8_t* code, float norm, VectorId id, const float* vector,
-                 const std::uint8_t* kept = nullptr, Work* work = nullptr);
+                 const std::uint8_t* kept = nullptr);
 
 // The steps of an insertion, for inserting several nodes at once.
 // Appends a node (its level drawn from its number) and its construction state, unlinked.
