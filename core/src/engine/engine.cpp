@@ -302,9 +302,9 @@ Status Engine::add_checked(std::span<const VectorId> ids, const RowSource& rows,
         if (ready == nullptr && next->count == 0) return stop ? Status(EngineError::interrupted()) : success();
         next->v = in_place && next->count > 0 ? structure.vectors_for(next->count, padded) : next->vectors.get();
         {
-            // Encoding alone reads nothing a reader could see change.
-            std::optional<Work::Alongside> readers;
-            if (ready == nullptr) readers.emplace(work);
+            // Encoding alone changes nothing a reader could see (with readers to let in,
+            // nothing is stored beside it).
+            const Work::Alongside readers(work);
             parallel_for((ready != nullptr ? 1 : 0) + (next->count + grain - 1) / grain, work.threads(), 1, step);
         }
         if (check_scale && round == 0 && next->count > 0 && mostly_outermost(next->codes.data(), next->count)) {
